@@ -1,0 +1,168 @@
+#include "pyutil.hpp"
+
+#include <cstdio>
+#include <vector>
+
+namespace kel::py {
+
+namespace {
+
+std::string type_name_of(PyObject* o) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
+    if (name) {
+        if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), nullptr))
+            return s;
+    }
+    PyErr_Clear();
+    return "object";
+}
+
+} // namespace
+
+bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** out) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(names.size());
+    if (nargs > n) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", fname, n, n == 1 ? "" : "s",
+                     nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GetItem(kwnames, k);
+        Py_ssize_t index = 0;
+        bool found = false;
+        for (const char* name : names) {
+            if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
+                found = true;
+                break;
+            }
+            ++index;
+        }
+        if (!found) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+            return false;
+        }
+        if (out[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%U') and position (%zd)", fname, key,
+                         index + 1);
+            return false;
+        }
+        out[index] = args[nargs + k];
+    }
+    Py_ssize_t index = 0;
+    for (const char* name : names) {
+        if (out[index] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname, name, index + 1);
+            return false;
+        }
+        ++index;
+    }
+    return true;
+}
+
+bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* args, PyObject* kwargs,
+               PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_Size(args);
+    std::vector<PyObject*> flat;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        flat.push_back(PyTuple_GetItem(args, i));
+    Ref kwnames;
+    if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+        kwnames = Ref(PyTuple_New(PyDict_Size(kwargs)));
+        if (!kwnames)
+            return false;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0, k = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "keywords must be strings");
+                return false;
+            }
+            Py_INCREF(key);
+            PyTuple_SetItem(kwnames.get(), k++, key);
+            flat.push_back(value);
+        }
+    }
+    return bind_args(fname, names, flat.data(), nargs, kwnames.get(), out);
+}
+
+bool to_name(PyObject* o, const char* fname, const char* param, std::string_view& out) {
+    if (!PyUnicode_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %s", fname, param, type_name_of(o).c_str());
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &size);
+    if (s == nullptr)
+        return false;
+    out = std::string_view(s, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool to_u64(PyObject* o, const char* fname, const char* param, std::uint64_t& out) {
+    if (!PyIndex_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int, not %s", fname, param, type_name_of(o).c_str());
+        return false;
+    }
+    Ref index(PyNumber_Index(o));
+    if (!index)
+        return false;
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return false;
+    out = v;
+    return true;
+}
+
+bool to_bytes(PyObject* o, const char* fname, const char* param, const char*& data, std::uint64_t& size) {
+    if (!PyBytes_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bytes, not %s", fname, param,
+                     type_name_of(o).c_str());
+        return false;
+    }
+    data = PyBytes_AsString(o);
+    if (data == nullptr)
+        return false;
+    size = static_cast<std::uint64_t>(PyBytes_Size(o));
+    return true;
+}
+
+PyObject* raise_runtime(std::string_view prefix, const std::string& text) {
+    std::string message(prefix);
+    message += text;
+    Ref s(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (s)
+        PyErr_SetObject(PyExc_RuntimeError, s.get());
+    return nullptr;
+}
+
+PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec) {
+    if (slot == nullptr)
+        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return slot;
+}
+
+bool check_receiver(PyObject* self, PyTypeObject* (*type_of)(), const char* class_name) {
+    PyTypeObject* type = type_of();
+    if (type == nullptr) {
+        internal_fault(std::string("failed to create type object for ") + class_name);
+        return false;
+    }
+    if (!PyObject_TypeCheck(self, type)) {
+        PyErr_Format(PyExc_TypeError, "descriptor requires a '%s' object", class_name);
+        return false;
+    }
+    return true;
+}
+
+PyObject* internal_fault(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+    return raise_runtime("", text);
+}
+
+} // namespace kel::py

@@ -1,0 +1,118 @@
+// Small pieces the binding layer shares: references, the interpreter-lock guard,
+// argument binding and conversion, raising error values.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace kel {
+class RingQueue;
+}
+
+namespace kel::py {
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// One strong reference, dropped on destruction.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(p_);
+            p_ = other.p_;
+            other.p_ = nullptr;
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    [[nodiscard]] PyObject* get() const noexcept { return p_; }
+    [[nodiscard]] PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    [[nodiscard]] explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Gives up the interpreter lock for the guard's scope. Nothing inside may touch a
+// Python object, and nothing inside may wait for the interpreter lock.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
+// Binds positional and keyword arguments (vectorcall or tuple/dict form) to the
+// parameter names in order; every parameter is required. Raises TypeError as the
+// interpreter's own parser words it.
+[[nodiscard]] bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+[[nodiscard]] bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* args,
+                             PyObject* kwargs, PyObject** out);
+
+// Conversions; each raises with the parameter's name on failure.
+[[nodiscard]] bool to_name(PyObject* o, const char* fname, const char* param, std::string_view& out);
+[[nodiscard]] bool to_u64(PyObject* o, const char* fname, const char* param, std::uint64_t& out);
+[[nodiscard]] bool to_bytes(PyObject* o, const char* fname, const char* param, const char*& data,
+                            std::uint64_t& size);
+
+// Sets RuntimeError(prefix + text) and returns nullptr.
+PyObject* raise_runtime(std::string_view prefix, const std::string& text);
+
+// Runs one entry point so that no C++ exception reaches the interpreter.
+template <class F>
+auto guarded(F&& f) noexcept -> decltype(f()) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "kelvane_core: internal error");
+    }
+    return {};
+}
+
+// Process-wide type objects, created on first use (module.cpp order: lock, queue, pool).
+PyTypeObject* kel_lock_type();
+PyTypeObject* kel_queue_type();
+PyTypeObject* kel_pool_core_type();
+PyTypeObject* queue_view_type();
+PyObject* lock_recovered_type();
+
+// Creates a heap type from its spec once; `slot` keeps it for the process.
+PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec);
+
+// Receiver test of every instance method; raises the internal fault text when the
+// type object itself cannot be made.
+[[nodiscard]] bool check_receiver(PyObject* self, PyTypeObject* (*type_of)(), const char* class_name);
+
+// put and get on a ring with the interpreter lock held, raising prefix + error text.
+PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const char* prefix);
+PyObject* queue_get(RingQueue& ring, const char* prefix);
+
+// Writes an internal fault to standard error and raises it as RuntimeError.
+PyObject* internal_fault(const std::string& text);
+
+} // namespace kel::py

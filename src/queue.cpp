@@ -1,0 +1,733 @@
+// Ring operations on the queue header, and the KelQueue class.
+
+#include "queue.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <linux/futex.h>
+#include <memory>
+#include <optional>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+#include "kill_points.hpp"
+#include "pyutil.hpp"
+
+namespace kel {
+
+namespace {
+
+constexpr std::uint64_t kReady = 1;
+constexpr long kWaitNanos = 100'000'000; // every wait re-tests its condition at least this often
+
+// Positions are whole 64-bit atomics: a process that dies mid-store never leaves half a value.
+std::uint64_t load_pos(std::uint64_t& field) { return std::atomic_ref<std::uint64_t>(field).load(); }
+void store_pos(std::uint64_t& field, std::uint64_t value) { std::atomic_ref<std::uint64_t>(field).store(value); }
+
+Status<LockError> lock_queue(pthread_mutex_t* mutex) {
+    int rc = pthread_mutex_lock(mutex);
+    if (rc == EOWNERDEAD) {
+        // The dead holder stored positions only after its bytes were in place, so the
+        // header is as consistent as it was before its operation started.
+        (void)pthread_mutex_consistent(mutex);
+        return {};
+    }
+    if (rc != 0)
+        return LockError::pthread(rc);
+    return {};
+}
+
+Result<bool, LockError> try_lock_queue(pthread_mutex_t* mutex) {
+    int rc = pthread_mutex_trylock(mutex);
+    switch (rc) {
+    case 0:
+        return true;
+    case EOWNERDEAD:
+        (void)pthread_mutex_consistent(mutex);
+        return true;
+    case EBUSY:
+        return false;
+    default:
+        return LockError::pthread(rc);
+    }
+}
+
+Status<QueueError> unlock_queue(pthread_mutex_t* mutex) {
+    if (int rc = pthread_mutex_unlock(mutex); rc != 0)
+        return QueueError::from_mutex(LockError::pthread(rc));
+    return {};
+}
+
+long futex(std::uint32_t* word, int op, std::uint32_t value, const timespec* timeout) {
+    return ::syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
+}
+
+// One bounded wait on `slot`, entered and left with the mutex held (unless the
+// error says otherwise). The sequence is read under the mutex, so a waker that
+// bumps it after we unlock makes FUTEX_WAIT return at once: no wake is lost.
+Status<CondError> timed_wait(WaitSlot& slot, pthread_mutex_t* mutex) {
+    std::atomic_ref<std::uint32_t> seq(slot.seq);
+    std::atomic_ref<std::uint32_t> sleepers(slot.sleepers);
+    const std::uint32_t seen = seq.load();
+    sleepers.fetch_add(1);
+    if (int rc = pthread_mutex_unlock(mutex); rc != 0) {
+        sleepers.fetch_sub(1);
+        return CondError::from_mutex(LockError::pthread(rc));
+    }
+    KEL_KILL_POINT("wait");
+    const timespec timeout{0, kWaitNanos};
+    int err = futex(&slot.seq, FUTEX_WAIT, seen, &timeout) == 0 ? 0 : errno;
+    auto relock = lock_queue(mutex);
+    sleepers.fetch_sub(1);
+    if (!relock.ok())
+        return CondError::from_mutex(relock.error());
+    if (err != 0 && err != EAGAIN && err != ETIMEDOUT && err != EINTR)
+        return CondError::pthread(err);
+    return {};
+}
+
+// Under the mutex: announce a change; tells whether anybody sleeps on it.
+bool bump(WaitSlot& slot) {
+    std::atomic_ref<std::uint32_t>(slot.seq).fetch_add(1);
+    return std::atomic_ref<std::uint32_t>(slot.sleepers).load() != 0;
+}
+
+// After the unlock, so the woken find the mutex free.
+Status<QueueError> wake_all(WaitSlot& slot) {
+    if (futex(&slot.seq, FUTEX_WAKE, INT_MAX, nullptr) < 0)
+        return QueueError::from_cond(CondError::pthread(errno));
+    return {};
+}
+
+// Unlocks, then wakes the sleepers of `slot` if `announce` said there are any.
+Status<QueueError> unlock_and_wake(pthread_mutex_t* mutex, WaitSlot& slot, bool sleepers) {
+    if (auto st = unlock_queue(mutex); !st.ok())
+        return st;
+    if (sleepers)
+        return wake_all(slot);
+    return {};
+}
+
+// Leaves an operation that failed with the mutex held.
+template <class E>
+E unlock_with(pthread_mutex_t* mutex, E error) {
+    (void)pthread_mutex_unlock(mutex);
+    return error;
+}
+
+QueueError cond_failure(pthread_mutex_t* mutex, CondError e) {
+    if (e.mutex_held())
+        (void)pthread_mutex_unlock(mutex);
+    return QueueError::from_cond(e);
+}
+
+} // namespace
+
+Status<QueueError> RingQueue::check_fits(std::uint64_t length) const {
+    if (length > UINT32_MAX || length > capacity() || capacity() - length < kRecordPrefix)
+        return QueueError::buffer_too_small();
+    return {};
+}
+
+Result<Attempt, QueueError> RingQueue::put_locked(const void* bytes, std::uint64_t length, bool wait) {
+    QueueHeader& h = *header_;
+    const std::uint64_t capacity = h.capacity;
+    const std::uint64_t need = length + kRecordPrefix;
+    for (;;) {
+        const std::uint64_t used = load_pos(h.write_pos) - load_pos(h.read_pos);
+        if (used > capacity)
+            return unlock_with(&h.mutex, QueueError::corrupt("more bytes held than the ring's capacity"));
+        if (capacity - used >= need)
+            break;
+        if (!wait) {
+            if (auto st = unlock_queue(&h.mutex); !st.ok())
+                return st.error();
+            return Attempt::WouldBlock;
+        }
+        if (auto st = timed_wait(h.not_full, &h.mutex); !st.ok())
+            return cond_failure(&h.mutex, st.error());
+    }
+
+    // The bytes go in first and the position last: a writer that dies on the way
+    // leaves no partial record, only bytes past write_pos that nobody reads.
+    std::uint64_t w = load_pos(h.write_pos);
+    const auto length32 = static_cast<std::uint32_t>(length);
+    std::memcpy(data_ + w % capacity, &length32, sizeof length32);
+    KEL_KILL_POINT("put:after_length");
+    w += kRecordPrefix;
+    if (length > 0) {
+#ifdef KELVANE_KILL_POINTS
+        const std::uint64_t half = length / 2;
+        std::memcpy(data_ + w % capacity, bytes, half);
+        KEL_KILL_POINT("put:mid_copy");
+        std::memcpy(data_ + w % capacity + half, static_cast<const std::uint8_t*>(bytes) + half, length - half);
+#else
+        std::memcpy(data_ + w % capacity, bytes, length);
+#endif
+    }
+    w += length;
+    store_pos(h.write_pos, w);
+    KEL_KILL_POINT("put:after_position");
+    const bool sleepers = bump(h.not_empty);
+    if (auto st = unlock_and_wake(&h.mutex, h.not_empty, sleepers); !st.ok())
+        return st.error();
+    return Attempt::Done;
+}
+
+Result<Attempt, QueueError> RingQueue::try_put(const void* bytes, std::uint64_t length) {
+    if (auto st = check_fits(length); !st.ok())
+        return st.error();
+    auto locked = try_lock_queue(&header_->mutex);
+    if (!locked.ok())
+        return QueueError::from_mutex(locked.error());
+    if (!locked.value())
+        return Attempt::WouldBlock;
+    KEL_KILL_POINT("put:after_lock");
+    return put_locked(bytes, length, false);
+}
+
+Status<QueueError> RingQueue::put(const void* bytes, std::uint64_t length) {
+    if (auto st = check_fits(length); !st.ok())
+        return st;
+    if (auto st = lock_queue(&header_->mutex); !st.ok())
+        return QueueError::from_mutex(st.error());
+    KEL_KILL_POINT("put:after_lock");
+    auto r = put_locked(bytes, length, true);
+    if (!r.ok())
+        return r.error();
+    return {};
+}
+
+// The oldest record, checked against the ring's invariants so that a damaged
+// header is reported rather than read past the mapping.
+Result<RecordView, QueueError> RingQueue::oldest_locked() const {
+    QueueHeader& h = *header_;
+    const std::uint64_t capacity = h.capacity;
+    const std::uint64_t r = load_pos(h.read_pos);
+    const std::uint64_t used = load_pos(h.write_pos) - r;
+    if (used > capacity || used < kRecordPrefix)
+        return QueueError::corrupt("the positions do not frame a record");
+    std::uint32_t length;
+    std::memcpy(&length, data_ + r % capacity, sizeof length);
+    if (length > used - kRecordPrefix)
+        return QueueError::corrupt("a record's length runs past the written data");
+    return RecordView{r, length, data_ + (r + kRecordPrefix) % capacity};
+}
+
+Result<Attempt, QueueError> RingQueue::try_get(Sink sink, void* context) {
+    QueueHeader& h = *header_;
+    auto locked = try_lock_queue(&h.mutex);
+    if (!locked.ok())
+        return QueueError::from_mutex(locked.error());
+    if (!locked.value())
+        return Attempt::WouldBlock;
+    KEL_KILL_POINT("get:after_lock");
+    if (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+        if (auto st = unlock_queue(&h.mutex); !st.ok())
+            return st.error();
+        return Attempt::WouldBlock;
+    }
+    auto oldest = oldest_locked();
+    if (!oldest.ok())
+        return unlock_with(&h.mutex, oldest.error());
+    const RecordView& rec = oldest.value();
+
+    std::uint8_t* out = sink(context, rec.length);
+    if (out == nullptr)
+        return unlock_with(&h.mutex, Attempt::SinkFailed);
+#ifdef KELVANE_KILL_POINTS
+    std::memcpy(out, rec.payload, rec.length / 2);
+    KEL_KILL_POINT("get:mid_copy");
+    std::memcpy(out + rec.length / 2, rec.payload + rec.length / 2, rec.length - rec.length / 2);
+#else
+    std::memcpy(out, rec.payload, rec.length);
+#endif
+    // Consumed only once copied out: a reader that dies before this leaves the record queued.
+    store_pos(h.read_pos, rec.next_pos());
+    KEL_KILL_POINT("get:after_position");
+    const bool sleepers = bump(h.not_full);
+    if (auto st = unlock_and_wake(&h.mutex, h.not_full, sleepers); !st.ok())
+        return st.error();
+    return Attempt::Done;
+}
+
+Status<QueueError> RingQueue::wait_readable() {
+    QueueHeader& h = *header_;
+    if (auto st = lock_queue(&h.mutex); !st.ok())
+        return QueueError::from_mutex(st.error());
+    while (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+        if (auto st = timed_wait(h.not_empty, &h.mutex); !st.ok())
+            return cond_failure(&h.mutex, st.error());
+    }
+    return unlock_queue(&h.mutex);
+}
+
+Result<Attempt, QueueError> RingQueue::try_peek(RecordView& out) {
+    QueueHeader& h = *header_;
+    auto locked = try_lock_queue(&h.mutex);
+    if (!locked.ok())
+        return QueueError::from_mutex(locked.error());
+    if (!locked.value())
+        return Attempt::WouldBlock;
+    if (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+        if (auto st = unlock_queue(&h.mutex); !st.ok())
+            return st.error();
+        return Attempt::WouldBlock;
+    }
+    auto oldest = oldest_locked();
+    if (!oldest.ok())
+        return unlock_with(&h.mutex, oldest.error());
+    out = oldest.value();
+    if (auto st = unlock_queue(&h.mutex); !st.ok())
+        return st.error();
+    return Attempt::Done;
+}
+
+Result<RecordView, QueueError> RingQueue::peek() {
+    QueueHeader& h = *header_;
+    if (auto st = lock_queue(&h.mutex); !st.ok())
+        return QueueError::from_mutex(st.error());
+    while (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+        if (auto st = timed_wait(h.not_empty, &h.mutex); !st.ok())
+            return cond_failure(&h.mutex, st.error());
+    }
+    auto oldest = oldest_locked();
+    if (!oldest.ok())
+        return unlock_with(&h.mutex, oldest.error());
+    if (auto st = unlock_queue(&h.mutex); !st.ok())
+        return st.error();
+    return oldest.value();
+}
+
+Status<QueueError> RingQueue::commit_locked(std::uint64_t next_pos) {
+    QueueHeader& h = *header_;
+    const std::uint64_t r = load_pos(h.read_pos);
+    if (next_pos == r) // somebody else consumed the viewed record already
+        return unlock_queue(&h.mutex);
+    if (load_pos(h.write_pos) == r)
+        return unlock_with(&h.mutex, QueueError::bad_position(std::to_string(next_pos) +
+                                                              " (the queue is empty at read position " +
+                                                              std::to_string(r) + ")"));
+    auto oldest = oldest_locked();
+    if (!oldest.ok())
+        return unlock_with(&h.mutex, oldest.error());
+    if (next_pos != oldest.value().next_pos())
+        return unlock_with(&h.mutex, QueueError::bad_position(
+                                         std::to_string(next_pos) + " (the oldest record at read position " +
+                                         std::to_string(r) + " ends at " +
+                                         std::to_string(oldest.value().next_pos()) + ")"));
+    store_pos(h.read_pos, next_pos);
+    const bool sleepers = bump(h.not_full);
+    return unlock_and_wake(&h.mutex, h.not_full, sleepers);
+}
+
+Result<Attempt, QueueError> RingQueue::try_commit(std::uint64_t next_pos) {
+    auto locked = try_lock_queue(&header_->mutex);
+    if (!locked.ok())
+        return QueueError::from_mutex(locked.error());
+    if (!locked.value())
+        return Attempt::WouldBlock;
+    if (auto st = commit_locked(next_pos); !st.ok())
+        return st.error();
+    return Attempt::Done;
+}
+
+Status<QueueError> RingQueue::commit(std::uint64_t next_pos) {
+    if (auto st = lock_queue(&header_->mutex); !st.ok())
+        return QueueError::from_mutex(st.error());
+    return commit_locked(next_pos);
+}
+
+Result<RingQueue, QueueError> init_header(void* base, std::size_t mapping_length) {
+    if (mapping_length <= kMirrorHeaderSize)
+        return QueueError::buffer_too_small();
+    auto* h = static_cast<QueueHeader*>(base);
+
+    pthread_mutexattr_t attr;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc != 0)
+        return QueueError::from_mutex(LockError::pthread(rc));
+    rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    if (rc == 0)
+        rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    if (rc == 0)
+        rc = pthread_mutex_init(&h->mutex, &attr);
+    (void)pthread_mutexattr_destroy(&attr);
+    if (rc != 0)
+        return QueueError::from_mutex(LockError::pthread(rc));
+
+    h->not_empty.seq = h->not_empty.sleepers = 0;
+    h->not_full.seq = h->not_full.sleepers = 0;
+    store_pos(h->read_pos, 0);
+    store_pos(h->write_pos, 0);
+    h->capacity = (mapping_length - kMirrorHeaderSize) / 2;
+    // Last, with release ordering: an opener that sees it sees everything above.
+    std::atomic_ref<std::uint64_t>(h->ready).store(kReady, std::memory_order_release);
+    return RingQueue(base);
+}
+
+Readiness wait_ready(void* base, std::uint64_t data_size) {
+    auto* h = static_cast<QueueHeader*>(base);
+    std::atomic_ref<std::uint64_t> ready(h->ready);
+    const auto deadline = std::chrono::steady_clock::now() + kOpenWait;
+    for (int spins = 0; ready.load(std::memory_order_acquire) != kReady; ++spins) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return Readiness::NeverReady;
+        if (spins < 100)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return h->capacity == data_size ? Readiness::Ready : Readiness::CapacityMismatch;
+}
+
+} // namespace kel
+
+// ---------------------------------------------------------------------------
+// Binding: KelQueue, and the ring calls the pool shares.
+
+namespace kel::py {
+
+namespace {
+
+PyTypeObject* kel_queue = nullptr;
+PyTypeObject* queue_view = nullptr;
+
+constexpr std::uint64_t kMaxSizeMb = std::uint64_t{1} << 44; // D = size_mb << 20 must not wrap
+
+struct KelQueueObject {
+    PyObject_HEAD
+    Mapping mapping;
+    RingQueue ring;
+};
+
+// Exports one record's payload to a memoryview and keeps the queue object, and so
+// its mapping, alive for as long as any view of it exists.
+struct QueueViewObject {
+    PyObject_HEAD
+    PyObject* owner;
+    const std::uint8_t* data;
+    Py_ssize_t length;
+};
+
+KelQueueObject* as_queue(PyObject* o) { return reinterpret_cast<KelQueueObject*>(o); }
+
+std::uint8_t* bytes_sink(void* context, std::uint32_t length) {
+    auto* out = static_cast<PyObject**>(context);
+    *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+    return *out != nullptr ? reinterpret_cast<std::uint8_t*>(PyBytes_AsString(*out)) : nullptr;
+}
+
+PyObject* alloc_instance(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    return (alloc != nullptr ? alloc : PyType_GenericAlloc)(type, 0);
+}
+
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+PyObject* never_initialised(PyObject* name) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "Failed to open mirrored shm: the queue was never initialised by its creator; "
+                 "KelQueue.unlink(%R) removes it",
+                 name);
+    return nullptr;
+}
+
+PyObject* KelQueue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        std::string_view name;
+        std::uint64_t size_mb = 0;
+        if (!bind_args("KelQueue", {"name", "size_mb"}, args, kwargs, argv) ||
+            !to_name(argv[0], "KelQueue", "name", name) || !to_u64(argv[1], "KelQueue", "size_mb", size_mb))
+            return nullptr;
+        if (size_mb >= kMaxSizeMb) {
+            PyErr_SetString(PyExc_OverflowError, "size_mb must be less than 2**44");
+            return nullptr;
+        }
+        const std::uint64_t data_size = size_mb << 20;
+
+        enum class Failure { None, Open, Create, Init, NeverReady, Capacity } failure = Failure::None;
+        std::optional<SegmentError> segment_error;
+        std::optional<QueueError> queue_error;
+        Mapping mapping;
+        RingQueue ring;
+        {
+            GilRelease nogil;
+            auto opened = open_mirrored_segment(name, data_size, false);
+            if (opened.ok()) {
+                mapping = std::move(opened.value());
+                switch (wait_ready(mapping.base(), data_size)) {
+                case Readiness::Ready:
+                    ring = RingQueue(mapping.base());
+                    break;
+                case Readiness::NeverReady:
+                    failure = Failure::NeverReady;
+                    break;
+                case Readiness::CapacityMismatch:
+                    failure = Failure::Capacity;
+                    break;
+                }
+            } else if (opened.error().kind != SegmentError::Kind::Nix || opened.error().is_errno(EACCES)) {
+                // The object exists but cannot be used as it is; creating it would only say EEXIST.
+                failure = Failure::Open;
+                segment_error = std::move(opened.error());
+            } else {
+                auto created = open_mirrored_segment(name, data_size, true);
+                if (!created.ok()) {
+                    failure = Failure::Create;
+                    segment_error = std::move(created.error());
+                } else {
+                    auto initialised = init_header(created.value().base(), created.value().length());
+                    if (initialised.ok()) {
+                        mapping = std::move(created.value());
+                        ring = initialised.value();
+                    } else {
+                        failure = Failure::Init;
+                        queue_error = std::move(initialised.error());
+                    }
+                }
+            }
+        }
+
+        switch (failure) {
+        case Failure::None:
+            break;
+        case Failure::Open:
+            if (segment_error->kind == SegmentError::Kind::NeverInitialised)
+                return never_initialised(argv[0]);
+            if (segment_error->kind == SegmentError::Kind::SizeMismatch)
+                return raise_runtime("Failed to open mirrored shm: ",
+                                     segment_error->display() + "; every process must pass the creator's size_mb");
+            return raise_runtime("Failed to open mirrored shm: ", segment_error->display());
+        case Failure::Create:
+            return raise_runtime("Failed to create mirrored shm: ", segment_error->display());
+        case Failure::Init:
+            return raise_runtime("Failed init buffer: ", queue_error->display());
+        case Failure::NeverReady:
+            return never_initialised(argv[0]);
+        case Failure::Capacity:
+            return raise_runtime("Failed to open mirrored shm: ",
+                                 "the queue header records a capacity of " +
+                                     std::to_string(RingQueue(mapping.base()).capacity()) +
+                                     " bytes, this process expects " + std::to_string(data_size) + " bytes");
+        }
+
+        PyObject* self = alloc_instance(type);
+        if (self == nullptr)
+            return nullptr;
+        auto* q = as_queue(self);
+        std::construct_at(&q->mapping, std::move(mapping));
+        std::construct_at(&q->ring, ring);
+        return self;
+    });
+}
+
+void KelQueue_dealloc(PyObject* self) {
+    std::destroy_at(&as_queue(self)->mapping);
+    free_instance(self);
+}
+
+PyObject* KelQueue_put_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        const char* data;
+        std::uint64_t size;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("put_bytes", {"data"}, args, nargs, kwnames, argv) ||
+            !to_bytes(argv[0], "put_bytes", "data", data, size))
+            return nullptr;
+        return queue_put(as_queue(self)->ring, data, size, "Queue put error: ");
+    });
+}
+
+PyObject* KelQueue_get_bytes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        return queue_get(as_queue(self)->ring, "Queue get error: ");
+    });
+}
+
+PyObject* KelQueue_recv_view(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        RingQueue& ring = as_queue(self)->ring;
+        RecordView record{};
+        auto attempt = ring.try_peek(record);
+        if (!attempt.ok())
+            return raise_runtime("Queue get_view error: ", attempt.error().display());
+        if (attempt.value() == Attempt::WouldBlock) {
+            std::optional<Result<RecordView, QueueError>> waited;
+            {
+                GilRelease nogil;
+                waited.emplace(ring.peek());
+            }
+            if (!waited->ok())
+                return raise_runtime("Queue get_view error: ", waited->error().display());
+            record = waited->value();
+        }
+
+        PyTypeObject* view_type = queue_view_type();
+        if (view_type == nullptr)
+            return raise_runtime("", "Failed to create memoryview");
+        Ref exporter(alloc_instance(view_type));
+        if (!exporter)
+            return raise_runtime("", "Failed to create memoryview");
+        auto* v = reinterpret_cast<QueueViewObject*>(exporter.get());
+        Py_INCREF(self);
+        v->owner = self;
+        v->data = record.payload;
+        v->length = static_cast<Py_ssize_t>(record.length);
+        Ref view(PyMemoryView_FromObject(exporter.get()));
+        if (!view)
+            return raise_runtime("", "Failed to create memoryview");
+        Ref next(PyLong_FromUnsignedLongLong(record.next_pos()));
+        if (!next)
+            return nullptr;
+        Ref result(PyTuple_New(2));
+        if (!result)
+            return nullptr;
+        PyTuple_SetItem(result.get(), 0, view.release());
+        PyTuple_SetItem(result.get(), 1, next.release());
+        return result.release();
+    });
+}
+
+PyObject* KelQueue_commit_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::uint64_t next_pos;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("commit_read", {"next_pos"}, args, nargs, kwnames, argv) ||
+            !to_u64(argv[0], "commit_read", "next_pos", next_pos))
+            return nullptr;
+        RingQueue& ring = as_queue(self)->ring;
+        auto attempt = ring.try_commit(next_pos);
+        if (!attempt.ok())
+            return raise_runtime("Queue commit_read error: ", attempt.error().display());
+        if (attempt.value() == Attempt::WouldBlock) {
+            std::optional<Status<QueueError>> committed;
+            {
+                GilRelease nogil;
+                committed.emplace(ring.commit(next_pos));
+            }
+            if (!committed->ok())
+                return raise_runtime("Queue commit_read error: ", committed->error().display());
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* KelQueue_unlink(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::string_view name;
+        if (!bind_args("unlink", {"name"}, args, nargs, kwnames, argv) || !to_name(argv[0], "unlink", "name", name))
+            return nullptr;
+        if (auto st = unlink_segment(name); !st.ok())
+            return raise_runtime("Unlink failed: ", st.error().display());
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef kel_queue_methods[] = {
+    {"put_bytes", as_cfunction(KelQueue_put_bytes), METH_FASTCALL | METH_KEYWORDS, "put_bytes($self, data)\n--\n\n"},
+    {"get_bytes", KelQueue_get_bytes, METH_NOARGS, "get_bytes($self)\n--\n\n"},
+    {"recv_view", KelQueue_recv_view, METH_NOARGS,
+     "recv_view($self)\n--\n\nZero-copy receive. Returns a PyMemoryView.\nIMPORTANT: The user MUST call "
+     "commit_read(view_info) after processing to advance the queue.\nreturns (memoryview, view_info)"},
+    {"commit_read", as_cfunction(KelQueue_commit_read), METH_FASTCALL | METH_KEYWORDS,
+     "commit_read($self, next_pos)\n--\n\n"},
+    {"unlink", as_cfunction(KelQueue_unlink), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "unlink(name)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kel_queue_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(KelQueue_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KelQueue_dealloc)},
+    {Py_tp_doc, const_cast<char*>("KelQueue(name, size_mb)\n--\n\n")},
+    {Py_tp_methods, kel_queue_methods},
+    {0, nullptr},
+};
+
+PyType_Spec kel_queue_spec = {"builtins.KelQueue", sizeof(KelQueueObject), 0, Py_TPFLAGS_DEFAULT, kel_queue_slots};
+
+int QueueView_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* v = reinterpret_cast<QueueViewObject*>(self);
+    return PyBuffer_FillInfo(view, self, const_cast<std::uint8_t*>(v->data), v->length, 1, flags);
+}
+
+void QueueView_dealloc(PyObject* self) {
+    Py_XDECREF(reinterpret_cast<QueueViewObject*>(self)->owner);
+    free_instance(self);
+}
+
+PyType_Slot queue_view_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(QueueView_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(QueueView_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec queue_view_spec = {"builtins.KelQueueRecord", sizeof(QueueViewObject), 0, Py_TPFLAGS_DEFAULT,
+                               queue_view_slots};
+
+} // namespace
+
+PyTypeObject* kel_queue_type() { return create_type_once(kel_queue, kel_queue_spec); }
+PyTypeObject* queue_view_type() { return create_type_once(queue_view, queue_view_spec); }
+
+// A message is put while holding the interpreter lock when the ring takes it at
+// once; only a wait for room gives the interpreter lock up. `data` belongs to a
+// bytes object the caller keeps referenced, and bytes never change.
+PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const char* prefix) {
+    auto attempt = ring.try_put(data, size);
+    if (!attempt.ok())
+        return raise_runtime(prefix, attempt.error().display());
+    if (attempt.value() == Attempt::WouldBlock) {
+        std::optional<Status<QueueError>> put;
+        {
+            GilRelease nogil;
+            put.emplace(ring.put(data, size));
+        }
+        if (!put->ok())
+            return raise_runtime(prefix, put->error().display());
+    }
+    Py_RETURN_NONE;
+}
+
+// The record is copied straight into the new bytes object under the queue mutex,
+// with the interpreter lock held but never waited for while the mutex is held.
+// When nothing can be taken at once, wait without the interpreter lock and retry.
+PyObject* queue_get(RingQueue& ring, const char* prefix) {
+    for (;;) {
+        PyObject* out = nullptr;
+        auto attempt = ring.try_get(bytes_sink, &out);
+        Ref result(out);
+        if (!attempt.ok())
+            return raise_runtime(prefix, attempt.error().display());
+        if (attempt.value() == Attempt::Done)
+            return result.release();
+        if (attempt.value() == Attempt::SinkFailed)
+            return nullptr; // MemoryError is set; the record stays queued
+        std::optional<Status<QueueError>> waited;
+        {
+            GilRelease nogil;
+            waited.emplace(ring.wait_readable());
+        }
+        if (!waited->ok())
+            return raise_runtime(prefix, waited->error().display());
+    }
+}
+
+} // namespace kel::py

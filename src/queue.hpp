@@ -1,0 +1,119 @@
+// The shared byte queue: header layout, ring operations and waits.
+//
+// A queue is one mirrored segment: a 16384-byte header, then a data area of D
+// bytes that every process maps twice back to back, so every record of up to D
+// bytes is one contiguous range. Records are a 4-byte native-endian length and
+// the payload, packed without padding. Positions only grow; offsets are taken
+// modulo D. Every read or write of the positions and data happens under the
+// header's robust mutex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <pthread.h>
+
+#include "errors.hpp"
+#include "shm.hpp"
+
+namespace kel {
+
+// A wait word pair in place of a condition variable: waiters sleep on `seq` with
+// a shared futex, wakers bump it. A waiter killed in its sleep leaves only a stale
+// count behind, never something a waker would block on.
+struct WaitSlot {
+    std::uint32_t seq;
+    std::uint32_t sleepers;
+    std::uint8_t unused[120];
+};
+
+struct QueueHeader {
+    union {
+        pthread_mutex_t mutex;
+        std::uint8_t mutex_slot[128];
+    };
+    WaitSlot not_empty; // bumped after data was added; consumers wait on it
+    WaitSlot not_full;  // bumped after space was freed; producers wait on it
+    std::uint64_t read_pos;
+    std::uint64_t write_pos;
+    std::uint64_t capacity;
+    std::uint64_t ready;
+    std::uint8_t reserved[kMirrorHeaderSize - 416];
+};
+static_assert(sizeof(pthread_mutex_t) <= 128);
+static_assert(offsetof(QueueHeader, mutex) == 0);
+static_assert(offsetof(QueueHeader, not_empty) == 128);
+static_assert(offsetof(QueueHeader, not_full) == 256);
+static_assert(offsetof(QueueHeader, read_pos) == 384);
+static_assert(offsetof(QueueHeader, write_pos) == 392);
+static_assert(offsetof(QueueHeader, capacity) == 400);
+static_assert(offsetof(QueueHeader, ready) == 408);
+static_assert(sizeof(QueueHeader) == kMirrorHeaderSize);
+
+inline constexpr std::uint64_t kRecordPrefix = 4;
+
+enum class Attempt { Done, WouldBlock, SinkFailed };
+
+// Where one record of the ring lies: its position, payload length and address.
+struct RecordView {
+    std::uint64_t pos;
+    std::uint32_t length;
+    const std::uint8_t* payload;
+    [[nodiscard]] std::uint64_t next_pos() const noexcept { return pos + kRecordPrefix + length; }
+};
+
+// Gives the memory a record's payload is copied into, or nullptr when none can be had.
+using Sink = std::uint8_t* (*)(void* context, std::uint32_t length);
+
+// A process's handle on one queue: addresses derived from its mapping base. Owns
+// nothing; valid as long as the mapping it was made from.
+//
+// The try_ operations never wait for anything, so they may run with the
+// interpreter lock held; the others may wait and must run without it.
+class RingQueue {
+public:
+    RingQueue() = default;
+    explicit RingQueue(void* base) noexcept
+        : header_(static_cast<QueueHeader*>(base)), data_(static_cast<std::uint8_t*>(base) + kMirrorHeaderSize) {}
+
+    [[nodiscard]] std::uint64_t capacity() const noexcept { return header_->capacity; }
+    [[nodiscard]] QueueHeader* header() const noexcept { return header_; }
+
+    // A message that can never be stored: longer than the ring, or than the length field holds.
+    [[nodiscard]] Status<QueueError> check_fits(std::uint64_t length) const;
+
+    [[nodiscard]] Result<Attempt, QueueError> try_put(const void* bytes, std::uint64_t length);
+    [[nodiscard]] Status<QueueError> put(const void* bytes, std::uint64_t length);
+
+    // Takes the oldest record into the memory `sink` gives; SinkFailed leaves it queued.
+    [[nodiscard]] Result<Attempt, QueueError> try_get(Sink sink, void* context);
+    // Waits until a record is there (another consumer may still take it first).
+    [[nodiscard]] Status<QueueError> wait_readable();
+
+    // The oldest record, left in the ring.
+    [[nodiscard]] Result<Attempt, QueueError> try_peek(RecordView& out);
+    [[nodiscard]] Result<RecordView, QueueError> peek();
+
+    // Consumes the record that ends at next_pos; the current read position is accepted
+    // as nothing to do, anything else is refused and changes nothing.
+    [[nodiscard]] Result<Attempt, QueueError> try_commit(std::uint64_t next_pos);
+    [[nodiscard]] Status<QueueError> commit(std::uint64_t next_pos);
+
+private:
+    [[nodiscard]] Result<Attempt, QueueError> put_locked(const void* bytes, std::uint64_t length, bool wait);
+    [[nodiscard]] Result<RecordView, QueueError> oldest_locked() const;
+    [[nodiscard]] Status<QueueError> commit_locked(std::uint64_t next_pos);
+
+    QueueHeader* header_ = nullptr;
+    std::uint8_t* data_ = nullptr;
+};
+
+// Creator only, on the fresh zero-filled mapping of a mirrored segment.
+[[nodiscard]] Result<RingQueue, QueueError> init_header(void* base, std::size_t mapping_length);
+
+enum class Readiness { Ready, NeverReady, CapacityMismatch };
+
+// Waits (bounded, without the interpreter lock) until the creator has stored `ready`,
+// then checks that the header's capacity is the one this process mapped.
+[[nodiscard]] Readiness wait_ready(void* base, std::uint64_t data_size);
+
+} // namespace kel
