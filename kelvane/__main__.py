@@ -1,0 +1,33 @@
+"""python -m kelvane demo | bench | torture"""
+
+import sys
+
+USAGE = """usage: python -m kelvane COMMAND [options]
+
+commands:
+  demo      a worker pool, a queue and a lock across real processes
+  bench     kelvane against multiprocessing, faster-fifo, posix_ipc and pyzmq
+  torture   kill processes at random instants and check nothing is lost
+"""
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if not argv or argv[0] in ("-h", "--help"):
+        print(USAGE, end="")
+        return 0 if argv else 2
+    command, rest = argv[0], argv[1:]
+    if command == "demo":
+        from kelvane import demo as job
+    elif command == "bench":
+        from kelvane import bench as job
+    elif command == "torture":
+        from kelvane import torture as job
+    else:
+        print(f"unknown command {command!r}\n\n{USAGE}", end="", file=sys.stderr)
+        return 2
+    return job.main(rest)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
