@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -144,6 +145,13 @@ struct KelLockObject {
 
 KelLockObject* as_lock(PyObject* o) { return reinterpret_cast<KelLockObject*>(o); }
 
+PyObject* never_initialised(PyObject* name) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "Failed to open lock: the lock was never initialised by its creator; KelLock.unlink(%R) removes it",
+                 name);
+    return nullptr;
+}
+
 PyObject* KelLock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[1];
@@ -151,22 +159,26 @@ PyObject* KelLock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_args("KelLock", {"name"}, args, kwargs, argv) || !to_name(argv[0], "KelLock", "name", name))
             return nullptr;
 
-        auto opened = open_segment(name, false);
+        // Opening may wait for a creator that has not finished: never with the interpreter lock.
+        std::optional<Result<Mapping, SegmentError>> opened;
+        bool ready = false;
+        {
+            GilRelease nogil;
+            opened.emplace(open_segment(name, false));
+            if (opened->ok())
+                ready = wait_lock_ready(static_cast<LockRecord*>(opened->value().base()));
+        }
         Mapping mapping;
-        if (opened.ok()) {
-            mapping = std::move(opened.value());
-            bool ready;
-            {
-                GilRelease nogil;
-                ready = wait_lock_ready(static_cast<LockRecord*>(mapping.base()));
-            }
-            if (!ready) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Failed to open lock: the lock was never initialised by its creator; "
-                             "KelLock.unlink(%R) removes it",
-                             argv[0]);
-                return nullptr;
-            }
+        if (!opened->ok() && opened->error().kind == SegmentError::Kind::NeverInitialised)
+            return never_initialised(argv[0]);
+        if (!opened->ok() &&
+            (opened->error().kind == SegmentError::Kind::SizeMismatch || opened->error().is_errno(EACCES)))
+            // The object exists but cannot be used; creating it would only say EEXIST.
+            return raise_runtime("Failed to open shm: ", opened->error().display());
+        if (opened->ok()) {
+            if (!ready)
+                return never_initialised(argv[0]);
+            mapping = std::move(opened->value());
         } else {
             auto created = open_segment(name, true);
             if (!created.ok())

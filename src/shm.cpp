@@ -69,6 +69,26 @@ Result<std::uint64_t, SegmentError> object_size(int fd) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+// An opener's check of an existing object's size. A creator makes the object at
+// size 0 and sizes it right after: wait for that (bounded), but never map an object
+// whose bytes the mapping would run past. `exact` also refuses a larger object.
+Status<SegmentError> await_size(int fd, std::uint64_t expected, bool exact) {
+    const auto deadline = std::chrono::steady_clock::now() + kOpenWait;
+    for (;;) {
+        auto size = object_size(fd);
+        if (!size.ok())
+            return std::move(size.error());
+        const std::uint64_t n = size.value();
+        if (n == expected || (!exact && n > expected))
+            return {};
+        if (n != 0)
+            return SegmentError::size_mismatch(n, expected);
+        if (std::chrono::steady_clock::now() >= deadline)
+            return SegmentError::never_initialised();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 } // namespace
 
 Mapping& Mapping::operator=(Mapping&& other) noexcept {
@@ -109,12 +129,8 @@ Result<Mapping, SegmentError> open_segment(std::string_view name, bool create) {
     if (create) {
         if (auto st = size_and_reserve(fd.get(), kPlainSegmentSize); !st.ok())
             return std::move(st.error());
-    } else {
-        auto size = object_size(fd.get());
-        if (!size.ok())
-            return std::move(size.error());
-        if (size.value() < kPlainSegmentSize)
-            return SegmentError::size_mismatch(size.value(), kPlainSegmentSize);
+    } else if (auto st = await_size(fd.get(), kPlainSegmentSize, false); !st.ok()) {
+        return std::move(st.error());
     }
 
     void* base = ::mmap(nullptr, kPlainSegmentSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
@@ -143,22 +159,8 @@ Result<Mapping, SegmentError> open_mirrored_segment(std::string_view name, std::
     if (create) {
         if (auto st = size_and_reserve(fd.get(), object_bytes); !st.ok())
             return std::move(st.error());
-    } else {
-        // A creator makes the object at size 0 and sizes it right after; wait for that,
-        // but never map an object whose bytes the mapping would run past.
-        const auto deadline = std::chrono::steady_clock::now() + kOpenWait;
-        for (;;) {
-            auto size = object_size(fd.get());
-            if (!size.ok())
-                return std::move(size.error());
-            if (size.value() == object_bytes)
-                break;
-            if (size.value() != 0)
-                return SegmentError::size_mismatch(size.value(), object_bytes);
-            if (std::chrono::steady_clock::now() >= deadline)
-                return SegmentError::never_initialised();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+    } else if (auto st = await_size(fd.get(), object_bytes, true); !st.ok()) {
+        return std::move(st.error());
     }
 
     void* reserved = ::mmap(nullptr, map_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
