@@ -2,6 +2,7 @@
 
 #include "queue.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -28,8 +29,67 @@ constexpr long kWaitNanos = 100'000'000; // every wait re-tests its condition at
 std::uint64_t load_pos(std::uint64_t& field) { return std::atomic_ref<std::uint64_t>(field).load(); }
 void store_pos(std::uint64_t& field, std::uint64_t value) { std::atomic_ref<std::uint64_t>(field).store(value); }
 
+// Waking a sleeping process costs tens of microseconds; when the other side runs on
+// another CPU it usually acts sooner than that. A waiter therefore watches the
+// positions (without the mutex: a hint, re-tested under it) for a short while first.
+// With a single CPU that would only steal the other side's time slice.
+constexpr auto kSpinFor = std::chrono::microseconds(50);
+
+bool several_cpus() {
+    static const bool several = std::thread::hardware_concurrency() > 1;
+    return several;
+}
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Polls `ready` at growing intervals (1 us, doubling up to 8 us) for up to kSpinFor.
+template <class Ready>
+bool spin_until(Ready ready) {
+    if (!several_cpus())
+        return ready();
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    auto interval = std::chrono::nanoseconds(1000);
+    auto next = start;
+    for (;;) {
+        if (ready())
+            return true;
+        next += interval;
+        interval = std::min(interval * 2, std::chrono::nanoseconds(8000));
+        clock::time_point now;
+        do {
+            for (int j = 0; j < 8; ++j)
+                cpu_relax();
+            now = clock::now();
+        } while (now < next);
+        if (now - start > kSpinFor)
+            return ready();
+    }
+}
+
+// Critical sections are short (one copy), so a busy mutex is usually free again
+// within a microsecond or two: try for that long before the kernel gets involved.
+int lock_spinning(pthread_mutex_t* mutex) {
+    if (several_cpus()) {
+        for (int i = 0; i < 64; ++i) {
+            int rc = pthread_mutex_trylock(mutex);
+            if (rc != EBUSY)
+                return rc;
+            for (int j = 0; j < 16; ++j)
+                cpu_relax();
+        }
+    }
+    return pthread_mutex_lock(mutex);
+}
+
 Status<LockError> lock_queue(pthread_mutex_t* mutex) {
-    int rc = pthread_mutex_lock(mutex);
+    int rc = lock_spinning(mutex);
     if (rc == EOWNERDEAD) {
         // The dead holder stored positions only after its bytes were in place, so the
         // header is as consistent as it was before its operation started.
@@ -181,7 +241,10 @@ Result<Attempt, QueueError> RingQueue::put_locked(const void* bytes, std::uint64
 Result<Attempt, QueueError> RingQueue::try_put(const void* bytes, std::uint64_t length) {
     if (auto st = check_fits(length); !st.ok())
         return st.error();
-    auto locked = try_lock_queue(&header_->mutex);
+    QueueHeader& h = *header_;
+    if (h.capacity - (load_pos(h.write_pos) - load_pos(h.read_pos)) < length + kRecordPrefix)
+        return Attempt::WouldBlock; // no room: leave the mutex alone
+    auto locked = try_lock_queue(&h.mutex);
     if (!locked.ok())
         return QueueError::from_mutex(locked.error());
     if (!locked.value())
@@ -193,7 +256,9 @@ Result<Attempt, QueueError> RingQueue::try_put(const void* bytes, std::uint64_t 
 Status<QueueError> RingQueue::put(const void* bytes, std::uint64_t length) {
     if (auto st = check_fits(length); !st.ok())
         return st;
-    if (auto st = lock_queue(&header_->mutex); !st.ok())
+    QueueHeader& h = *header_;
+    (void)spin_until([&] { return h.capacity - (load_pos(h.write_pos) - load_pos(h.read_pos)) >= length + kRecordPrefix; });
+    if (auto st = lock_queue(&h.mutex); !st.ok())
         return QueueError::from_mutex(st.error());
     KEL_KILL_POINT("put:after_lock");
     auto r = put_locked(bytes, length, true);
@@ -220,6 +285,8 @@ Result<RecordView, QueueError> RingQueue::oldest_locked() const {
 
 Result<Attempt, QueueError> RingQueue::try_get(Sink sink, void* context) {
     QueueHeader& h = *header_;
+    if (load_pos(h.write_pos) == load_pos(h.read_pos)) // nothing there: leave the mutex alone
+        return Attempt::WouldBlock;
     auto locked = try_lock_queue(&h.mutex);
     if (!locked.ok())
         return QueueError::from_mutex(locked.error());
@@ -257,6 +324,8 @@ Result<Attempt, QueueError> RingQueue::try_get(Sink sink, void* context) {
 
 Status<QueueError> RingQueue::wait_readable() {
     QueueHeader& h = *header_;
+    if (spin_until([&] { return load_pos(h.write_pos) != load_pos(h.read_pos); }))
+        return {};
     if (auto st = lock_queue(&h.mutex); !st.ok())
         return QueueError::from_mutex(st.error());
     while (load_pos(h.write_pos) == load_pos(h.read_pos)) {
@@ -268,6 +337,8 @@ Status<QueueError> RingQueue::wait_readable() {
 
 Result<Attempt, QueueError> RingQueue::try_peek(RecordView& out) {
     QueueHeader& h = *header_;
+    if (load_pos(h.write_pos) == load_pos(h.read_pos))
+        return Attempt::WouldBlock;
     auto locked = try_lock_queue(&h.mutex);
     if (!locked.ok())
         return QueueError::from_mutex(locked.error());
@@ -289,6 +360,7 @@ Result<Attempt, QueueError> RingQueue::try_peek(RecordView& out) {
 
 Result<RecordView, QueueError> RingQueue::peek() {
     QueueHeader& h = *header_;
+    (void)spin_until([&] { return load_pos(h.write_pos) != load_pos(h.read_pos); });
     if (auto st = lock_queue(&h.mutex); !st.ok())
         return QueueError::from_mutex(st.error());
     while (load_pos(h.write_pos) == load_pos(h.read_pos)) {
