@@ -13,6 +13,7 @@
 
 #include "pyutil.hpp"
 #include "shm.hpp"
+#include "spin.hpp"
 
 namespace kel {
 
@@ -221,7 +222,13 @@ PyObject* lock_acquire(PyObject* self) {
         int rc;
         {
             GilRelease nogil;
-            rc = pthread_mutex_lock(&record->mutex);
+            rc = EBUSY;
+            (void)spin_until([&] {
+                rc = pthread_mutex_trylock(&record->mutex);
+                return rc != EBUSY;
+            });
+            if (rc == EBUSY)
+                rc = pthread_mutex_lock(&record->mutex);
             if (rc == EOWNERDEAD)
                 (void)pthread_mutex_consistent(&record->mutex);
         }

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "kill_points.hpp"
+#include "spin.hpp"
 #include "pyutil.hpp"
 
 namespace kel {
@@ -28,50 +29,6 @@ constexpr long kWaitNanos = 100'000'000; // every wait re-tests its condition at
 // Positions are whole 64-bit atomics: a process that dies mid-store never leaves half a value.
 std::uint64_t load_pos(std::uint64_t& field) { return std::atomic_ref<std::uint64_t>(field).load(); }
 void store_pos(std::uint64_t& field, std::uint64_t value) { std::atomic_ref<std::uint64_t>(field).store(value); }
-
-// Waking a sleeping process costs tens of microseconds; when the other side runs on
-// another CPU it usually acts sooner than that. A waiter therefore watches the
-// positions (without the mutex: a hint, re-tested under it) for a short while first.
-// With a single CPU that would only steal the other side's time slice.
-constexpr auto kSpinFor = std::chrono::microseconds(50);
-
-bool several_cpus() {
-    static const bool several = std::thread::hardware_concurrency() > 1;
-    return several;
-}
-
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-// Polls `ready` at growing intervals (1 us, doubling up to 8 us) for up to kSpinFor.
-template <class Ready>
-bool spin_until(Ready ready) {
-    if (!several_cpus())
-        return ready();
-    using clock = std::chrono::steady_clock;
-    const auto start = clock::now();
-    auto interval = std::chrono::nanoseconds(1000);
-    auto next = start;
-    for (;;) {
-        if (ready())
-            return true;
-        next += interval;
-        interval = std::min(interval * 2, std::chrono::nanoseconds(8000));
-        clock::time_point now;
-        do {
-            for (int j = 0; j < 8; ++j)
-                cpu_relax();
-            now = clock::now();
-        } while (now < next);
-        if (now - start > kSpinFor)
-            return ready();
-    }
-}
 
 // Critical sections are short (one copy), so a busy mutex is usually free again
 // within a microsecond or two: try for that long before the kernel gets involved.
