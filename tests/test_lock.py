@@ -312,31 +312,31 @@ def test_recovery_reported_by_enter_skips_the_body_and_keeps_the_lock(shm_name, 
 
 
 @pytest.mark.slow
-def test_lock_segment_never_initialised_is_refused_after_the_wait(shm_name):
-    # The one slow test of this file: the constructor waits about 10 s for the
-    # creator's ready mark before it gives up.
-    name = shm_name()
-    path = os.path.join(SHM_DIR, name)
-    fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o600)
-    try:
-        os.ftruncate(fd, 4096)
-    finally:
+def test_unfinished_lock_segments_are_refused_after_the_wait(shm_name):
+    # The one slow test of this file: an opener waits about 10 s for a creator to
+    # size the object (size 0) and to mark the lock ready (4096 zero bytes) before it
+    # gives up. Both cases wait side by side.
+    names = {size: shm_name() for size in (0, 4096)}
+    for size, name in names.items():
+        fd = os.open(os.path.join(SHM_DIR, name), os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o600)
+        os.ftruncate(fd, size)
         os.close(fd)
-    opener = InThread(lambda: KelLock(name))
+    openers = {size: InThread(lambda name=name: KelLock(name)) for size, name in names.items()}
     time.sleep(0.5)
     spins = 0
-    while opener.thread.is_alive() and spins < 3000:  # the wait lets this thread run
-        spins += 1
+    while any(o.thread.is_alive() for o in openers.values()) and spins < 3000:
+        spins += 1  # the waits leave this thread free to run
         time.sleep(0.01)
     assert spins > 0
-    with pytest.raises(RuntimeError) as info:
-        opener.result(timeout=30)
-    assert info.value.args == (
-        "Failed to open lock: the lock was never initialised by its creator; "
-        f"KelLock.unlink({name!r}) removes it",
-    )
-    assert open(path, "rb").read() == bytes(4096)  # left as found
-    KelLock.unlink(name)
-    fresh = KelLock(name)
-    fresh.acquire()
-    fresh.release()
+    for size, name in names.items():
+        with pytest.raises(RuntimeError) as info:
+            openers[size].result(timeout=30)
+        assert info.value.args == (
+            "Failed to open lock: the lock was never initialised by its creator; "
+            f"KelLock.unlink({name!r}) removes it",
+        )
+        assert open(os.path.join(SHM_DIR, name), "rb").read() == bytes(size)  # left as found
+        KelLock.unlink(name)
+        fresh = KelLock(name)
+        fresh.acquire()
+        fresh.release()
