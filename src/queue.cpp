@@ -506,7 +506,9 @@ PyObject* KelQueue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                     failure = Failure::Capacity;
                     break;
                 }
-            } else if (opened.error().kind != SegmentError::Kind::Nix || opened.error().is_errno(EACCES)) {
+            } else if (opened.error().kind == SegmentError::Kind::SizeMismatch ||
+                       opened.error().kind == SegmentError::Kind::NeverInitialised ||
+                       opened.error().is_errno(EACCES)) {
                 // The object exists but cannot be used as it is; creating it would only say EEXIST.
                 failure = Failure::Open;
                 segment_error = std::move(opened.error());
