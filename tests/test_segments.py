@@ -232,10 +232,5 @@ def test_nul_position_is_counted_in_the_system_name(leading, text, position):
     assert raised(lambda: KelLock.unlink(leading + text)) == "Unlink failed: " + expected
 
 
-@pytest.mark.xfail(
-    strict=False,
-    reason="the queue constructor reports a zero byte in the name as an opening failure "
-    "('Failed to open mirrored shm: ...'); creation is the step whose error it reports",
-)
 def test_queue_reports_a_nul_in_the_name_as_a_creation_error():
     assert raised(lambda: KelQueue("a\0b", 1)) == "Failed to create mirrored shm: " + cstring(2)
