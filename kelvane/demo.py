@@ -1,0 +1,572 @@
+"""python -m kelvane demo: a worker pool, a queue and a lock across real processes.
+
+Three acts, each a small program to copy from:
+
+1. Pool: a KelPoolCore owner feeds data chunks to worker processes that attach to its two
+   queues by name; every answer is checked, and the same chunks then go through
+   multiprocessing.Pool in the same run for comparison.
+2. Queue: a producer process and a consumer process share one KelQueue by name.
+3. Lock: processes share a KelLock; one is killed with SIGKILL while it holds the lock, and
+   the next holder is told so by LockRecovered.
+
+Worker processes ignore Ctrl-C: this process sees it, stops them, and removes every name it
+created, so an interrupted run leaves nothing in /dev/shm either.
+"""
+
+import argparse
+import contextlib
+import hashlib
+import itertools
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+import time
+from multiprocessing import resource_tracker
+
+from kelvane import KelLock, KelPoolCore, KelQueue, LockRecovered
+
+MB = 1_000_000
+READY = b"ready"  # a pool worker's first result: it has attached to both queues
+
+
+class DemoFailed(Exception):
+    """A check failed or a worker process ended early."""
+
+
+def say(*parts):
+    print(*parts, flush=True)  # at once, also into a pipe
+
+
+# ---------------------------------------------------------------------------
+# Worker processes, signals and progress
+
+
+@contextlib.contextmanager
+def _deferred(*signums):
+    """Signals arriving within are held back and delivered on leaving, so they cannot
+    cut short a process start or a clean-up."""
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, signums)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
+
+@contextlib.contextmanager
+def _children_ignore_sigint():
+    """Processes started within ignore Ctrl-C (the setting survives exec); this process
+    sees it and stops them in order."""
+    with _deferred(signal.SIGINT):
+        handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            yield
+        finally:
+            signal.signal(signal.SIGINT, handler)
+
+
+class Children:
+    """The worker processes of one act. Leaving the block terminates and reaps those still
+    running, so the caller may then remove the shared names (a worker still starting up
+    would otherwise create a fresh segment under a removed name)."""
+
+    def __init__(self, ctx):
+        self.ctx, self.procs, self.expected_deaths = ctx, [], set()
+
+    def start(self, target, *args, name):
+        proc = self.ctx.Process(target=target, args=args, name=name, daemon=True)
+        with _children_ignore_sigint():
+            proc.start()
+            self.procs.append(proc)
+        return proc
+
+    def check(self):
+        for p in self.procs:
+            if p.exitcode not in (None, 0) and p.pid not in self.expected_deaths:
+                raise DemoFailed(f"{p.name} (pid {p.pid}) ended with exit code {p.exitcode}")
+
+    def receive(self, conn):
+        """The next message from a worker's pipe, waited for in short polls so that Ctrl-C
+        and a dead worker are noticed."""
+        while not conn.poll(0.1):
+            self.check()
+        try:
+            return conn.recv()
+        except EOFError:
+            self.check()
+            raise DemoFailed("a worker closed its pipe without reporting") from None
+
+    def join(self, timeout=30.0):
+        deadline = time.monotonic() + timeout
+        for p in self.procs:
+            while p.exitcode is None and time.monotonic() < deadline:
+                p.join(0.1)
+        self.check()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        with _deferred(signal.SIGINT, signal.SIGTERM):
+            for p in self.procs:
+                if p.exitcode is None:
+                    p.terminate()
+            for p in self.procs:
+                p.join(2)
+                if p.exitcode is None:
+                    p.kill()
+                    p.join()
+
+
+class Progress:
+    """One updating line on stderr, when stderr is a terminal."""
+
+    def __init__(self):
+        self.live, self.shown = sys.stderr.isatty(), 0.0
+
+    def show(self, text):
+        if self.live and time.monotonic() - self.shown >= 0.1:
+            sys.stderr.write(f"\r  {text}\x1b[K")
+            sys.stderr.flush()
+            self.shown = time.monotonic()
+
+    def clear(self):
+        if self.live and self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+            self.shown = 0.0
+
+
+def _rate_line(label, count, nbytes, seconds, unit="tasks"):
+    return (f"  {label:<34} {count:>7} {unit} {nbytes / MB:>7.0f} MB {seconds:>5.2f} s "
+            f"{count / seconds:>8.0f} {unit}/s {nbytes / MB / seconds:>6.0f} MB/s")
+
+
+# ---------------------------------------------------------------------------
+# Act 1: the pool
+
+
+class Chunks:
+    """Chunk i is its 8-byte id followed by `size` bytes cut from one random block, so any
+    chunk can be rebuilt later to check its answer."""
+
+    def __init__(self, size):
+        self.size = size
+        self.block = memoryview(os.urandom(4 * 1024 * 1024 + size))
+
+    def task(self, i):
+        start = (i * 7919) % (len(self.block) - self.size)
+        return b"".join((i.to_bytes(8, "little"), self.block[start:start + self.size]))
+
+
+def hash_task(task):
+    """The work, the same in both pools: the id, then the BLAKE2b-256 of the whole task."""
+    return task[:8] + hashlib.blake2b(task, digest_size=32).digest()
+
+
+def hash_tasks(tasks):
+    return [hash_task(task) for task in tasks]
+
+
+def pool_worker(task_q_name, result_q_name, size_mb):
+    tasks = KelQueue(task_q_name, size_mb)  # attach by name to the owner's queues
+    results = KelQueue(result_q_name, size_mb)
+    results.put_bytes(READY)
+    # get_bytes, not recv_view: with several consumers each task must go to exactly one.
+    while task := tasks.get_bytes():  # an empty task means: stop
+        results.put_bytes(hash_task(task))
+    results.put_bytes(b"")  # goodbye; every result of this worker is ahead of it
+
+
+class Collector(threading.Thread):
+    """Takes the pool's results in a helper thread. get_result waits with the interpreter
+    lock released but does not look at signals, so the main thread keeps clear of it and
+    stays free to notice Ctrl-C."""
+
+    def __init__(self, pool, workers, window):
+        super().__init__(name="collector", daemon=True)
+        self.pool, self.workers = pool, workers
+        self.credit = threading.Semaphore(window)  # tasks allowed in flight
+        self.all_ready, self.finished = threading.Event(), threading.Event()
+        self.digests, self.duplicates, self.error = {}, 0, None
+
+    def run(self):
+        ready = goodbyes = 0
+        try:
+            while goodbyes < self.workers:
+                msg = self.pool.get_result()
+                if msg == READY:
+                    ready += 1
+                    if ready == self.workers:
+                        self.all_ready.set()
+                elif not msg:
+                    goodbyes += 1
+                else:
+                    chunk_id = int.from_bytes(msg[:8], "little")
+                    self.duplicates += chunk_id in self.digests
+                    self.digests[chunk_id] = msg[8:]
+                    self.credit.release()
+        except BaseException as exc:  # reported by the main thread
+            self.error = exc
+        finally:
+            self.finished.set()
+
+    def wait(self, event, kids, progress, status):
+        while not event.wait(0.1):
+            kids.check()
+            progress.show(status())
+        if self.error is not None:
+            raise DemoFailed(f"collecting results failed: {self.error!r}")
+
+
+def run_kelvane_pool(ctx, chunks, workers, seconds, size_mb, progress, names):
+    """Feeds chunks for `seconds`. Returns (chunks sent, seconds taken, {id: digest},
+    number of duplicate answers)."""
+    pool = KelPoolCore(size_mb)  # creates kp_task_<id> and kp_res_<id>
+    names += [pool.task_q_name, pool.result_q_name]
+    say(f"  KelPoolCore({size_mb}): task queue {pool.task_q_name}, result queue "
+        f"{pool.result_q_name}; {workers} workers attach to them by name")
+    window = min(64 * workers, (size_mb << 20) // (chunks.size + 16) - workers)  # fits the ring
+    collector, sent = Collector(pool, workers, window), 0
+
+    def status():
+        done = len(collector.digests)
+        return (f"KelPoolCore: {sent} chunks sent, {done} done, "
+                f"{done * chunks.size / MB / (time.monotonic() - t0):.0f} MB/s")
+
+    try:
+        with Children(ctx) as kids:
+            for n in range(workers):
+                kids.start(pool_worker, pool.task_q_name, pool.result_q_name, size_mb,
+                           name=f"pool worker {n + 1}")
+            collector.start()
+            collector.wait(collector.all_ready, kids, progress, lambda: "starting workers")
+            t0 = time.monotonic()
+            while time.monotonic() - t0 < seconds:
+                # Credit is waited for in short polls, and a ring with room for every task
+                # in flight never makes put_task wait.
+                if collector.credit.acquire(timeout=0.1):
+                    pool.put_task(chunks.task(sent))
+                    sent += 1
+                else:
+                    kids.check()
+                progress.show(status())
+            for _ in range(workers):
+                pool.put_task(b"")
+            collector.wait(collector.finished, kids, progress, status)
+            elapsed = time.monotonic() - t0
+            kids.join()
+    finally:
+        with _deferred(signal.SIGINT, signal.SIGTERM):
+            if collector.is_alive():  # interrupted: wake it with goodbyes of our own
+                with contextlib.suppress(RuntimeError):
+                    wake = KelQueue(pool.result_q_name, size_mb)
+                    for _ in range(workers):
+                        wake.put_bytes(b"")
+                collector.join(2)
+            pool.unlink()  # removes both names (destroying the pool would too)
+            progress.clear()
+    return sent, elapsed, collector.digests, collector.duplicates
+
+
+def run_multiprocessing_pool(ctx, chunks, workers, count, batch, progress):
+    """The same chunks through multiprocessing.Pool, `batch` chunks per message. Returns
+    (seconds taken, {id: digest})."""
+    mp_pool = None
+    try:
+        with _children_ignore_sigint():
+            mp_pool = ctx.Pool(workers)
+        mp_pool.map(time.sleep, [0.2] * workers, chunksize=1)  # every worker is up
+        # What chunksize=batch does, with a next() that can time out (so Ctrl-C is seen).
+        tasks = map(chunks.task, range(count))
+        batches = iter(lambda: list(itertools.islice(tasks, batch)), [])
+        answers = mp_pool.imap_unordered(hash_tasks, batches)
+        digests, t0 = {}, time.monotonic()
+        while True:
+            try:
+                for answer in answers.next(timeout=0.1):
+                    digests[int.from_bytes(answer[:8], "little")] = answer[8:]
+            except StopIteration:
+                break
+            except multiprocessing.TimeoutError:
+                pass
+            rate = len(digests) * chunks.size / MB / (time.monotonic() - t0)
+            progress.show(f"multiprocessing.Pool, chunksize={batch}: {len(digests)}/{count} "
+                          f"done, {rate:.0f} MB/s")
+        return time.monotonic() - t0, digests
+    finally:
+        with _deferred(signal.SIGINT, signal.SIGTERM):
+            if mp_pool is not None:
+                mp_pool.terminate()
+                mp_pool.join()
+            progress.clear()
+
+
+def act_pool(ctx, args, progress, names):
+    workers, size = args.workers, args.chunk_kib * 1024
+    say(f"  work: BLAKE2b-256 of {args.chunk_kib} KiB chunks, light enough for the transport "
+        f"to show; {workers} worker processes in each pool, the same chunks for both")
+    chunks = Chunks(size)
+    sent, kel_s, kel, duplicates = run_kelvane_pool(ctx, chunks, workers, args.seconds,
+                                                    args.size_mb, progress, names)
+    say(_rate_line("KelPoolCore, 1 chunk per message", sent, sent * size, kel_s))
+    peers = {}
+    for batch in (1, 64):
+        mp_s, peers[batch] = run_multiprocessing_pool(ctx, chunks, workers, sent, batch,
+                                                      progress)
+        say(_rate_line(f"multiprocessing.Pool, chunksize={batch}", sent, sent * size, mp_s)
+            + f"   KelPoolCore: {mp_s / kel_s:.2f}x")
+
+    if duplicates or sorted(kel) != list(range(sent)):
+        raise DemoFailed(f"KelPoolCore: {len(kel)} distinct answers for {sent} chunks, "
+                         f"{duplicates} duplicates")
+    sample = range(0, sent, max(1, sent * size // (64 << 20)))  # up to 64 MiB of hashing
+    for i in sample:
+        if hash_task(chunks.task(i))[8:] != kel[i]:
+            raise DemoFailed(f"KelPoolCore: wrong digest for chunk {i}")
+    if any(digests != kel for digests in peers.values()):
+        raise DemoFailed("multiprocessing.Pool and KelPoolCore disagree on some digests")
+    say(f"  checked: each of the {sent} chunks answered exactly once; {len(sample)} digests "
+        f"recomputed here match; multiprocessing.Pool gave the same digests")
+
+
+# ---------------------------------------------------------------------------
+# Act 2: the queue
+
+
+def queue_producer(name, size_mb, phases, report):
+    queue = KelQueue(name, size_mb)  # attach by name
+    for msg_size, seconds in phases:
+        filler = os.urandom(msg_size - 16)
+        sent, t0 = 0, time.monotonic()
+        while sent % 64 or time.monotonic() - t0 < seconds:
+            mark = sent.to_bytes(8, "little")  # at both ends: order and wholeness show
+            queue.put_bytes(b"".join((mark, filler, mark)))
+            sent += 1
+        queue.put_bytes(b"")  # end of phase
+        report.send((t0, sent))
+
+
+def queue_consumer(name, size_mb, phases, report):
+    queue = KelQueue(name, size_mb)
+    # Phase 1, copying: get_bytes returns each message as a new bytes object.
+    received = bad = 0
+    while msg := queue.get_bytes():
+        mark = received.to_bytes(8, "little")
+        bad += msg[:8] != mark or msg[-8:] != mark
+        received += 1
+    report.send((time.monotonic(), received, bad))
+    # Phase 2, zero-copy: look at each message where it lies in shared memory, then
+    # commit_read frees its space. recv_view peeks at the oldest message without taking
+    # it, so this suits a queue with one consumer.
+    received = bad = 0
+    while True:
+        view, next_pos = queue.recv_view()
+        if not len(view):
+            queue.commit_read(next_pos)
+            break
+        mark = received.to_bytes(8, "little")
+        bad += view[:8] != mark or view[-8:] != mark
+        view.release()
+        queue.commit_read(next_pos)
+        received += 1
+    report.send((time.monotonic(), received, bad))
+
+
+def act_queue(ctx, args, progress, names):
+    name = f"kelvane_demo_{os.getpid()}_queue"
+    names.append(name)
+    phases = [(1024, args.seconds / 2), (1 << 20, args.seconds / 2)]
+    labels = ["1 KiB, put_bytes -> get_bytes", "1 MiB, put_bytes -> recv_view"]
+    try:
+        KelQueue(name, args.size_mb)  # create it here; both workers then attach by name
+        say(f"  KelQueue({name!r}, {args.size_mb}): a producer and a consumer process attach "
+            f"by name; the consumer checks a sequence mark at both ends of every message")
+        with Children(ctx) as kids:
+            from_producer, producer_end = ctx.Pipe(duplex=False)
+            from_consumer, consumer_end = ctx.Pipe(duplex=False)
+            kids.start(queue_consumer, name, args.size_mb, phases, consumer_end, name="consumer")
+            kids.start(queue_producer, name, args.size_mb, phases, producer_end, name="producer")
+            producer_end.close()
+            consumer_end.close()
+            for (msg_size, _), label in zip(phases, labels):
+                t0, sent = kids.receive(from_producer)
+                t_end, received, bad = kids.receive(from_consumer)
+                say(_rate_line(label, received, received * msg_size, t_end - t0, "msgs"))
+                if received != sent or bad:
+                    raise DemoFailed(f"queue: {sent} sent, {received} received, {bad} bad")
+            kids.join()
+        say("  checked: every message arrived once, in order, whole (the recv_view consumer "
+            "reads the marks in place and copies nothing)")
+    finally:
+        with _deferred(signal.SIGINT, signal.SIGTERM), contextlib.suppress(RuntimeError):
+            KelQueue.unlink(name)
+
+
+# ---------------------------------------------------------------------------
+# Act 3: the lock
+
+
+def add_under_lock(lock, counter, holder, times, report):
+    """`times` read-modify-write steps on the shared counter, each inside the lock.
+    `holder` marks an update in progress; a holder that dies leaves its mark behind."""
+    for _ in range(times):
+        try:
+            lock.acquire()
+        except LockRecovered as exc:
+            # We hold the lock now. A real program would repair what the dead holder left
+            # half-done; here its update was never written, so only its mark is left.
+            report.send(("recovered", str(exc), holder.value))
+        holder.value = os.getpid()
+        counter.value = counter.value + 1
+        holder.value = 0
+        lock.release()
+
+
+def lock_worker(name, counter, holder, times, conn, doomed):
+    lock = KelLock(name)  # open by name
+    conn.send("ready")
+    conn.recv()  # round 1: all start together
+    add_under_lock(lock, counter, holder, times, conn)
+    conn.send("round 1 done")
+    conn.recv()  # round 2
+    if doomed:  # take the lock, begin an update, and hang there until killed
+        lock.acquire()
+        holder.value = os.getpid()
+        conn.send("holding")
+        time.sleep(600)
+    add_under_lock(lock, counter, holder, times, conn)
+    conn.send("round 2 done")
+
+
+def act_lock(ctx, args, progress, names):
+    name = f"kelvane_demo_{os.getpid()}_lock"
+    names.append(name)
+    k, times = max(3, args.workers), args.lock_steps
+    counter, holder = ctx.RawValue("q", 0), ctx.RawValue("i", 0)  # no lock of their own
+    try:
+        KelLock(name)  # create it here; the workers open it by name
+        say(f"  KelLock({name!r}) shared by {k} worker processes; the counter they add to "
+            f"has no protection but the lock")
+        with Children(ctx) as kids:
+            pipes = [ctx.Pipe() for _ in range(k)]
+            conns = [ours for ours, _ in pipes]
+            procs = [kids.start(lock_worker, name, counter, holder, times, theirs, n == 0,
+                                name=f"lock worker {n + 1}")
+                     for n, (_, theirs) in enumerate(pipes)]
+            for conn in conns:
+                kids.receive(conn)  # "ready"
+            for conn in conns:
+                conn.send("go")
+            for conn in conns:
+                kids.receive(conn)  # "round 1 done"
+            say(f"  round 1: {k} workers x {times} steps under contention: counter "
+                f"{counter.value} (expected {k * times})")
+            doomed = procs[0]
+            conns[0].send("go")
+            kids.receive(conns[0])  # "holding"
+            for conn in conns[1:]:
+                conn.send("go")
+            say(f"  round 2: worker 1 (pid {doomed.pid}) took the lock and is stuck inside it; "
+                f"workers 2-{k} start and wait for it")
+            time.sleep(0.3)
+            kids.expected_deaths.add(doomed.pid)
+            os.kill(doomed.pid, signal.SIGKILL)
+            doomed.join(5)
+            say(f"  SIGKILL -> worker 1 (pid {doomed.pid}) while it holds the lock")
+            recoveries = 0
+            for n, conn in enumerate(conns[1:], start=2):
+                while (msg := kids.receive(conn)) != "round 2 done":
+                    recoveries += 1
+                    _, text, mark = msg
+                    say(f"  worker {n} (pid {procs[n - 1].pid}) acquired it and got "
+                        f"LockRecovered({text!r}): it holds the lock, and the update mark "
+                        f"left by pid {mark} shows that holder died mid-update")
+            kids.join()
+        expected = k * times + (k - 1) * times
+        say(f"  round 2: {k - 1} workers x {times} more steps: counter {counter.value} "
+            f"(expected {k} x {times} + {k - 1} x {times} = {expected})")
+        if recoveries != 1 or counter.value != expected:
+            raise DemoFailed(f"lock: {recoveries} take-overs reported, counter "
+                             f"{counter.value} instead of {expected}")
+        say("  the kernel marked the dead holder's lock, the next acquirer took it over and "
+            "was told; no update was lost or doubled")
+    finally:
+        with _deferred(signal.SIGINT, signal.SIGTERM), contextlib.suppress(RuntimeError):
+            KelLock.unlink(name)
+
+
+# ---------------------------------------------------------------------------
+
+
+ACTS = {
+    "pool": ("1. Pool: KelPoolCore and worker processes vs multiprocessing.Pool", act_pool),
+    "queue": ("2. Queue: one KelQueue between two processes", act_queue),
+    "lock": ("3. Lock: a KelLock whose holder is killed", act_lock),
+}
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(prog="python -m kelvane demo",
+                                     description=__doc__.split("\n")[0])
+    parser.add_argument("--workers", type=int, default=len(os.sched_getaffinity(0)),
+                        help="worker processes in the pools (default: the number of CPUs)")
+    parser.add_argument("--seconds", type=float, default=1.5,
+                        help="seconds of KelPoolCore traffic, and of queue traffic (default 1.5)")
+    parser.add_argument("--chunk-kib", type=int, default=64,
+                        help="pool chunk size in KiB (default 64)")
+    parser.add_argument("--size-mb", type=int,
+                        help="ring size of each queue in MiB (default 8, more for many workers)")
+    parser.add_argument("--lock-steps", type=int, default=5000,
+                        help="counter steps per lock worker and round (default 5000)")
+    parser.add_argument("--quick", action="store_true", help="a short run of a few seconds")
+    parser.add_argument("--act", choices=[*ACTS, "all"], default="all")
+    args = parser.parse_args(argv)
+    if args.quick:
+        args.seconds, args.lock_steps = min(args.seconds, 0.5), min(args.lock_steps, 1000)
+    if min(args.workers, args.chunk_kib, args.seconds, args.lock_steps) <= 0:
+        parser.error("--workers, --chunk-kib, --seconds and --lock-steps must be positive")
+    least = max(2, -(-args.chunk_kib * 4 * args.workers // 1024))  # 4 chunks per worker
+    if args.size_mb is None:
+        args.size_mb = max(8, least)
+    elif args.size_mb < least:
+        parser.error(f"--size-mb must be at least {least} for these --workers and --chunk-kib")
+    return args
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt  # SIGTERM cleans up like Ctrl-C
+
+
+def main(argv=None):
+    try:
+        args = parse_args(sys.argv[1:] if argv is None else argv)
+    except SystemExit as exc:
+        return exc.code if isinstance(exc.code, int) else 2
+    ctx = multiprocessing.get_context("spawn")  # fresh workers: no inherited threads or locks
+    resource_tracker.ensure_running()  # started now, not while a Ctrl-C is held back
+    progress, names, t0 = Progress(), [], time.monotonic()
+    say(f"kelvane demo: {args.workers} workers, {len(os.sched_getaffinity(0))} CPUs, "
+        f"Python {sys.version.split()[0]}, pid {os.getpid()}")
+    previous_sigterm = signal.signal(signal.SIGTERM, _interrupt)
+    try:
+        for key, (heading, act) in ACTS.items():
+            if args.act in (key, "all"):
+                say(f"\n== {heading} ==")
+                act(ctx, args, progress, names)
+        code, outcome = 0, f"done in {time.monotonic() - t0:.1f} s"
+    except KeyboardInterrupt:
+        code, outcome = 130, "interrupted: workers stopped"
+    except DemoFailed as exc:
+        code, outcome = 1, f"FAILED: {exc}"
+    finally:
+        signal.signal(signal.SIGTERM, previous_sigterm)
+        progress.clear()
+    left = [name for name in names if os.path.exists(f"/dev/shm/{name}")]
+    if left:
+        code, outcome = 1, f"{outcome}; FAILED: left in /dev/shm: {', '.join(left)}"
+    else:
+        outcome += "; every shared-memory name this run created has been removed"
+    print(f"\n{outcome}", file=sys.stdout if code == 0 else sys.stderr, flush=True)
+    return code
