@@ -126,8 +126,9 @@ class Progress:
         self.live, self.shown = sys.stderr.isatty(), 0.0
 
     def show(self, text):
+        """`text` is a function, called only when the line is due (ten times a second)."""
         if self.live and time.monotonic() - self.shown >= 0.1:
-            sys.stderr.write(f"\r  {text}\x1b[K")
+            sys.stderr.write(f"\r  {text()}\x1b[K")
             sys.stderr.flush()
             self.shown = time.monotonic()
 
@@ -215,7 +216,7 @@ class Collector(threading.Thread):
     def wait(self, event, kids, progress, status):
         while not event.wait(0.1):
             kids.check()
-            progress.show(status())
+            progress.show(status)
         if self.error is not None:
             raise DemoFailed(f"collecting results failed: {self.error!r}")
 
@@ -251,7 +252,7 @@ def run_kelvane_pool(ctx, chunks, workers, seconds, size_mb, progress, names):
                     sent += 1
                 else:
                     kids.check()
-                progress.show(status())
+                progress.show(status)
             for _ in range(workers):
                 pool.put_task(b"")
             collector.wait(collector.finished, kids, progress, status)
@@ -274,6 +275,12 @@ def run_multiprocessing_pool(ctx, chunks, workers, count, batch, progress):
     """The same chunks through multiprocessing.Pool, `batch` chunks per message. Returns
     (seconds taken, {id: digest})."""
     mp_pool = None
+
+    def status():
+        done = len(digests)
+        return (f"multiprocessing.Pool, chunksize={batch}: {done}/{count} done, "
+                f"{done * chunks.size / MB / (time.monotonic() - t0):.0f} MB/s")
+
     try:
         with _children_ignore_sigint():
             mp_pool = ctx.Pool(workers)
@@ -281,8 +288,8 @@ def run_multiprocessing_pool(ctx, chunks, workers, count, batch, progress):
         # What chunksize=batch does, with a next() that can time out (so Ctrl-C is seen).
         tasks = map(chunks.task, range(count))
         batches = iter(lambda: list(itertools.islice(tasks, batch)), [])
-        answers = mp_pool.imap_unordered(hash_tasks, batches)
         digests, t0 = {}, time.monotonic()
+        answers = mp_pool.imap_unordered(hash_tasks, batches)
         while True:
             try:
                 for answer in answers.next(timeout=0.1):
@@ -291,9 +298,7 @@ def run_multiprocessing_pool(ctx, chunks, workers, count, batch, progress):
                 break
             except multiprocessing.TimeoutError:
                 pass
-            rate = len(digests) * chunks.size / MB / (time.monotonic() - t0)
-            progress.show(f"multiprocessing.Pool, chunksize={batch}: {len(digests)}/{count} "
-                          f"done, {rate:.0f} MB/s")
+            progress.show(status)
         return time.monotonic() - t0, digests
     finally:
         with _deferred(signal.SIGINT, signal.SIGTERM):
@@ -521,7 +526,8 @@ def parse_args(argv):
     parser.add_argument("--lock-steps", type=int, default=5000,
                         help="counter steps per lock worker and round (default 5000)")
     parser.add_argument("--quick", action="store_true", help="a short run of a few seconds")
-    parser.add_argument("--act", choices=[*ACTS, "all"], default="all")
+    parser.add_argument("--act", choices=[*ACTS, "all"], default="all",
+                        help="run one act only (default: all three)")
     args = parser.parse_args(argv)
     if args.quick:
         args.seconds, args.lock_steps = min(args.seconds, 0.5), min(args.lock_steps, 1000)
