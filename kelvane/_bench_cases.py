@@ -1,0 +1,720 @@
+"""The transports and the measured loops of the benchmarks.
+
+A channel is one one-way link of one transport. It is made in the harness process just
+before the children fork (so they inherit it, or open it by name as a real user would);
+its tx() and rx() run inside a child and return the bound send or receive call plus what
+to do when the child is finished with it. Every measured loop is the plainest loop a user
+would write: `for _ in range(n): get()`.
+"""
+
+import itertools
+import os
+import time
+
+from kelvane_core import KelLock, KelPoolCore, KelQueue
+
+from kelvane._bench_procs import CTX, Unavailable, pin
+
+MiB = 1 << 20
+SENTINEL = b""  # every payload has at least one byte, so an empty message means "stop"
+
+
+def payload(size):
+    return (bytes(range(256)) * (size // 256 + 1))[:size]
+
+
+def ring_capacity(size):
+    """Bytes of buffer every bounded transport gets for messages of `size` bytes."""
+    return max(4 * MiB, 16 * size)
+
+
+# ---------------------------------------------------------------------------
+# Channels
+
+
+class Channel:
+    payload_of = None  # receive result -> payload, when it is not the payload itself
+
+    def release(self):
+        """In the harness, after the children are gone."""
+
+
+class KelChannel(Channel):
+
+    def __init__(self, cleanup, size, capacity):
+        self._cleanup = cleanup
+        self.mb = max(1, capacity // MiB)
+        self.name = cleanup.shm_name("q")
+        self._creator = KelQueue(self.name, self.mb)
+
+    def open(self):
+        return KelQueue(self.name, self.mb)
+
+    def tx(self):
+        return self.open().put_bytes, None
+
+    def rx(self):
+        return self.open().get_bytes, None
+
+    def release(self):
+        self._creator = None
+        self._cleanup.forget_shm(self.name)
+
+
+class MpQueueChannel(Channel):
+
+    def __init__(self, cleanup, size, capacity):
+        self.q = CTX.Queue()
+
+    def tx(self):
+        q = self.q
+
+        def flush():
+            q.close()
+            q.join_thread()
+
+        return q.put, flush
+
+    def rx(self):
+        return self.q.get, None
+
+    def release(self):
+        self.q.close()
+
+
+class SimpleQueueChannel(Channel):
+
+    def __init__(self, cleanup, size, capacity):
+        self.q = CTX.SimpleQueue()
+
+    def tx(self):
+        return self.q.put, None
+
+    def rx(self):
+        return self.q.get, None
+
+    def release(self):
+        self.q.close()
+
+
+class PipeChannel(Channel):
+
+    def __init__(self, cleanup, size, capacity, ends=None):
+        self.r, self.w = ends if ends is not None else CTX.Pipe(duplex=False)
+
+    def tx(self):
+        return self.w.send_bytes, None
+
+    def rx(self):
+        return self.r.recv_bytes, None
+
+    def release(self):
+        self.r.close()
+        self.w.close()
+
+
+class FasterFifoChannel(Channel):
+
+    def __init__(self, cleanup, size, capacity):
+        try:
+            import faster_fifo
+        except ImportError:
+            raise Unavailable("faster-fifo is not installed (pip install 'kelvane[bench]')") from None
+        self.q = faster_fifo.Queue(max_size_bytes=capacity)
+
+    def tx(self):
+        return self.q.put, None
+
+    def rx(self):
+        return self.q.get, None
+
+    def release(self):
+        self.q.close()
+
+
+def _mq_limit(name, default):
+    try:
+        with open(f"/proc/sys/fs/mqueue/{name}") as f:
+            return int(f.read())
+    except (OSError, ValueError):
+        return default
+
+
+class PosixMqChannel(Channel):
+
+    @staticmethod
+    def payload_of(message):
+        return message[0]
+
+    def __init__(self, cleanup, size, capacity):
+        try:
+            import posix_ipc
+        except ImportError:
+            raise Unavailable("posix_ipc is not installed (pip install 'kelvane[bench]')") from None
+        self.name = "/" + cleanup.name("mq")
+        msgsize = max(size, 64)
+        # As many messages as the system's limits allow, up to the others' buffer size.
+        wanted = max(1, min(capacity // msgsize, 1024, 700_000 // msgsize))
+        tried = []
+        for max_messages in dict.fromkeys((wanted, _mq_limit("msg_max", 10), 1)):
+            try:
+                mq = posix_ipc.MessageQueue(
+                    self.name, posix_ipc.O_CREX, max_messages=max_messages, max_message_size=msgsize
+                )
+            except (ValueError, OSError, posix_ipc.Error) as exc:
+                tried.append(f"{max_messages} x {msgsize} B: {exc}")
+                continue
+            cleanup.mqueues.append(self.name)
+            self.max_messages = max_messages
+            mq.close()
+            return
+        raise Unavailable(
+            f"the system refuses POSIX message queues of {msgsize}-byte messages "
+            f"(fs.mqueue.msgsize_max = {_mq_limit('msgsize_max', 8192)}, "
+            f"RLIMIT_MSGQUEUE; last error: {tried[-1].split(': ', 1)[-1]})"
+        )
+
+    def _open(self):
+        import posix_ipc
+
+        return posix_ipc.MessageQueue(self.name)
+
+    def tx(self):
+        return self._open().send, None
+
+    def rx(self):
+        return self._open().receive, None
+
+
+class ZmqChannel(Channel):
+
+    def __init__(self, cleanup, size, capacity):
+        try:
+            import zmq  # noqa: F401
+        except ImportError:
+            raise Unavailable("pyzmq is not installed (pip install 'kelvane[bench]')") from None
+        self.address = "ipc://" + cleanup.path("zmq")
+
+    def rx(self):
+        import zmq
+
+        ctx = zmq.Context()
+        sock = ctx.socket(zmq.PULL)
+        sock.bind(self.address)
+
+        def close():
+            sock.close(0)
+            ctx.term()
+
+        return sock.recv, close
+
+    def tx(self):
+        import zmq
+
+        ctx = zmq.Context()
+        sock = ctx.socket(zmq.PUSH)
+        sock.setsockopt(zmq.RECONNECT_IVL, 1)  # the peer may bind a moment later
+        sock.connect(self.address)
+
+        def close():
+            sock.close(10_000)  # deliver everything queued before leaving
+            ctx.term()
+
+        return sock.send, close
+
+
+CHANNELS = {
+    "kelvane": KelChannel,
+    "mp.Queue": MpQueueChannel,
+    "mp.SimpleQueue": SimpleQueueChannel,
+    "mp.Pipe": PipeChannel,
+    "faster-fifo": FasterFifoChannel,
+    "posix_ipc MQ": PosixMqChannel,
+    "pyzmq PUSH/PULL": ZmqChannel,
+}
+
+
+def make_links(kind, cleanup, size, count):
+    """`count` one-way links of one transport; a ping-pong over mp.Pipe uses one duplex Pipe,
+    as a user would."""
+    if kind == "mp.Pipe" and count == 2:
+        a, b = CTX.Pipe()
+        return [PipeChannel(None, size, 0, ends=(b, a)), PipeChannel(None, size, 0, ends=(a, b))]
+    links = []
+    try:
+        for _ in range(count):
+            links.append(CHANNELS[kind](cleanup, size, ring_capacity(size)))
+    except BaseException:
+        for link in links:
+            link.release()
+        raise
+    return links
+
+
+def _finish(*closers):
+    closers = [c for c in closers if c is not None]
+    if not closers:
+        return None
+
+    def after():
+        for c in closers:
+            c()
+
+    return after
+
+
+# ---------------------------------------------------------------------------
+# Streaming, one producer to one consumer
+
+
+def stream_roles(link, style, data, n, cpus):
+    """Consumer first (it binds/opens its end), then the producer; rate from the consumer."""
+
+    def consumer():
+        if style == "view":
+            q = link.open()
+            rv, cr = q.recv_view, q.commit_read
+
+            def body():
+                for _ in range(n):
+                    view, nxt = rv()
+                    view[len(view) - 1]  # touch the message in place
+                    cr(nxt)
+
+            return body
+        get, close = link.rx()
+
+        def body():
+            for _ in range(n):
+                get()
+
+        return body, _finish(close)
+
+    def producer():
+        put, close = link.tx()
+
+        def body():
+            for _ in range(n):
+                put(data)
+
+        return body, _finish(close)
+
+    return [(consumer, cpus[1]), (producer, cpus[0])]
+
+
+def memcpy_roles(size, capacity, n, cpus):
+    """The physical reference: one core copying blocks of `size` bytes from one source into
+    successive places of a ring-sized buffer, as a producer fills the ring (a memoryview
+    slice assignment: one memcpy per block, about the least Python can add to it)."""
+
+    def job():
+        src = payload(size)
+        slots = max(1, capacity // size)
+        dst = memoryview(bytearray(b"\1" * (slots * size)))  # pages resident before timing
+        spots = [slice(i * size, (i + 1) * size) for i in range(slots)]
+
+        def body():
+            for spot in itertools.islice(itertools.cycle(spots), n):
+                dst[spot] = src
+
+        return body
+
+    return [(job, cpus[1])]
+
+
+# ---------------------------------------------------------------------------
+# Many producers to many consumers through one queue
+
+
+def mpmc_roles(link, data, per_producer, producers, consumers, cpus):
+    """Producers on the first CPU, consumers on the second. Each producer flushes and posts
+    a semaphore; a closer waits for all of them, then sends one empty message per consumer,
+    which therefore arrives after every payload."""
+    finished = CTX.Semaphore(0)
+    unwrap = link.payload_of
+
+    def consumer():
+        get, close = link.rx()
+
+        def body():
+            count = 0
+            if unwrap is None:
+                while get():
+                    count += 1
+            else:
+                while unwrap(get()):
+                    count += 1
+            return count
+
+        return body, _finish(close)
+
+    def producer():
+        put, close = link.tx()
+
+        def body():
+            for _ in range(per_producer):
+                put(data)
+            if close is not None:
+                close()
+            finished.release()
+
+        return body
+
+    def closer():
+        put, close = link.tx()
+
+        def body():
+            for _ in range(producers):
+                finished.acquire()
+            for _ in range(consumers):
+                put(SENTINEL)
+            if close is not None:
+                close()
+
+        return body
+
+    return (
+        [(consumer, cpus[1])] * consumers + [(producer, cpus[0])] * producers + [(closer, cpus[0])]
+    )
+
+
+# ---------------------------------------------------------------------------
+# Ping-pong
+
+
+def pingpong_roles(there, back, data, n, cpus):
+    def ponger():
+        get, c1 = there.rx()
+        put, c2 = back.tx()
+
+        def body():
+            for _ in range(n):
+                get()
+                put(data)
+
+        return body, _finish(c2, c1)
+
+    def pinger():
+        get, c1 = back.rx()
+        put, c2 = there.tx()
+
+        def body():
+            for _ in range(n):
+                put(data)
+                get()
+
+        return body, _finish(c2, c1)
+
+    return [(ponger, cpus[1]), (pinger, cpus[0])]
+
+
+# ---------------------------------------------------------------------------
+# Worker pool with echo workers
+
+
+def echo(message):
+    return message
+
+
+class KelPoolLinks:
+    """KelPoolCore's two queues seen as links: the owner uses the pool object, the workers
+    attach by name."""
+
+    def __init__(self, cleanup, size):
+        self.mb = max(1, ring_capacity(size) // MiB)
+        self.pool = KelPoolCore(self.mb)
+        self.task, self.result = self.pool.task_q_name, self.pool.result_q_name
+        cleanup.shm += [self.task, self.result]
+        self._cleanup = cleanup
+
+    def worker_ends(self):
+        return KelQueue(self.task, self.mb).get_bytes, KelQueue(self.result, self.mb).put_bytes
+
+    def owner_ends(self):
+        return self.pool.put_task, self.pool.get_result
+
+    def release(self):
+        self.pool = None  # removes both names
+        self._cleanup.forget_shm(self.task)
+        self._cleanup.forget_shm(self.result)
+
+
+class QueuePairLinks:
+    def __init__(self, kind, cleanup, size):
+        self.links = make_links(kind, cleanup, size, 2)
+        self.unwrap = self.links[0].payload_of
+
+    def worker_ends(self):
+        get, _ = self.links[0].rx()
+        put, _ = self.links[1].tx()
+        if self.unwrap is not None:
+            unwrap = self.unwrap
+            return (lambda: unwrap(get())), put
+        return get, put
+
+    def owner_ends(self):
+        put, _ = self.links[0].tx()
+        get, _ = self.links[1].rx()
+        return put, get
+
+    def release(self):
+        for link in self.links:
+            link.release()
+
+
+POOL_WINDOW = 64  # tasks in flight
+
+
+def pool_roles(links, data, n, workers, cpus):
+    def worker():
+        get, put = links.worker_ends()
+
+        def body():
+            while True:
+                message = get()
+                if not message:
+                    return
+                put(message)
+
+        return body
+
+    def owner():
+        put, get = links.owner_ends()
+
+        def body():
+            sent = min(POOL_WINDOW, n)
+            for _ in range(sent):
+                put(data)
+            for _ in range(n):
+                get()
+                if sent < n:
+                    put(data)
+                    sent += 1
+            for _ in range(workers):
+                put(SENTINEL)
+
+        return body
+
+    worker_cpus = cpus[1:] or cpus
+    return [(worker, worker_cpus[i % len(worker_cpus)]) for i in range(workers)] + [(owner, cpus[0])]
+
+
+def mp_pool_roles(data, n, workers, cpus):
+    worker_cpu = (cpus[1:] or cpus)[0]
+
+    def owner():
+        pool = CTX.Pool(workers, initializer=pin, initargs=(worker_cpu,))
+        pool.map(echo, [data] * (4 * workers))
+
+        def body():
+            for _ in pool.imap(echo, itertools.repeat(data, n), chunksize=1):
+                pass
+
+        def after():
+            pool.terminate()
+            pool.join()
+
+        return body, after
+
+    return [(owner, cpus[0])]
+
+
+# ---------------------------------------------------------------------------
+# Locks
+
+
+class KelLockMaker:
+
+    def __init__(self, cleanup):
+        self._cleanup = cleanup
+        self.name = cleanup.shm_name("lock")
+        self._creator = KelLock(self.name)
+
+    def open(self):
+        lock = KelLock(self.name)
+        return lock.acquire, lock.release
+
+    def release(self):
+        self._creator = None
+        self._cleanup.forget_shm(self.name)
+
+
+class MpLockMaker:
+
+    def __init__(self, cleanup):
+        self.lock = CTX.Lock()
+
+    def open(self):
+        return self.lock.acquire, self.lock.release
+
+    def release(self):
+        pass
+
+
+class PosixSemMaker:
+
+    def __init__(self, cleanup):
+        try:
+            import posix_ipc
+        except ImportError:
+            raise Unavailable("posix_ipc is not installed (pip install 'kelvane[bench]')") from None
+        self.name = "/" + cleanup.name("sem")
+        sem = posix_ipc.Semaphore(self.name, posix_ipc.O_CREX, initial_value=1)
+        cleanup.semaphores.append(self.name)
+        sem.close()
+
+    def open(self):
+        import posix_ipc
+
+        sem = posix_ipc.Semaphore(self.name)
+        return sem.acquire, sem.release
+
+    def release(self):
+        pass
+
+
+class FileLockMaker:
+
+    def __init__(self, cleanup):
+        try:
+            import filelock  # noqa: F401
+        except ImportError:
+            raise Unavailable("filelock is not installed (pip install 'kelvane[bench]')") from None
+        self.path = cleanup.path("lock")
+
+    def open(self):
+        import filelock
+
+        lock = filelock.FileLock(self.path)
+        return lock.acquire, lock.release
+
+    def release(self):
+        pass
+
+
+LOCKS = {
+    "kelvane KelLock": KelLockMaker,
+    "mp.Lock": MpLockMaker,
+    "posix_ipc Semaphore": PosixSemMaker,
+    "filelock": FileLockMaker,
+}
+
+
+def lock_uncontended_roles(maker, seconds, cpus):
+    batch = 100 if isinstance(maker, FileLockMaker) else 1000
+
+    def job():
+        acquire, release = maker.open()
+
+        def body():
+            done, clock = 0, time.perf_counter
+            end = clock() + seconds
+            while True:
+                for _ in range(batch):
+                    acquire()
+                    release()
+                done += batch
+                if clock() >= end:
+                    return done
+
+        return body
+
+    return [(job, cpus[0])]
+
+
+def lock_handoff_roles(maker, seconds, cpus):
+    """Two processes take turns through a counter in shared memory: each may advance it only
+    when its parity says it is its turn, so every increment is one hand-off of the lock."""
+    counter = CTX.RawValue("Q", 0)
+
+    def role(parity):
+        def job():
+            acquire, release = maker.open()
+
+            def body():
+                mine, clock = 0, time.perf_counter
+                end = clock() + seconds
+                while clock() < end:
+                    acquire()
+                    c = counter.value
+                    if c & 1 == parity:
+                        counter.value = c + 1
+                        mine += 1
+                    release()
+                return mine
+
+            return body
+
+        return job
+
+    return [(role(1), cpus[1]), (role(0), cpus[0])]
+
+
+# ---------------------------------------------------------------------------
+# Memory
+
+
+def rss_roles(name, messages, view, cpus):
+    """Resident size of one process before and after `messages` 64-byte messages through a
+    1 MiB queue (put then take, in this one process). The ring is cycled twice first, so
+    every page of it is already resident when the 'before' figure is taken."""
+    from kelvane._bench_procs import proc_status
+
+    def job():
+        q = KelQueue(name, 1)
+        data = payload(64)
+        put, get, rv, cr = q.put_bytes, q.get_bytes, q.recv_view, q.commit_read
+
+        def run(count):
+            if view:
+                for _ in range(count):
+                    put(data)
+                    v, nxt = rv()
+                    v[0]
+                    cr(nxt)
+                    del v
+            else:
+                for _ in range(count):
+                    put(data)
+                    get()
+
+        def body():
+            run(2 * MiB // 68 + 1000)
+            before = proc_status()
+            run(messages)
+            after = proc_status()
+            return {"before": before, "after": after}
+
+        return body
+
+    return [(job, cpus[0])]
+
+
+def footprint_roles(names_and_sizes, cpus):
+    """Address space and shared memory one KelQueue of size_mb costs."""
+    from kelvane._bench_procs import SHM_DIR, proc_status
+
+    def job():
+        def body():
+            out = []
+            for name, size_mb in names_and_sizes:
+                before = proc_status()
+                q = KelQueue(name, size_mb)
+                after = proc_status()
+                st = os.stat(os.path.join(SHM_DIR, name))
+                out.append(
+                    {
+                        "size_mb": size_mb,
+                        "address_space": after["VmSize"] - before["VmSize"],
+                        "object_size": st.st_size,
+                        "shared_memory": st.st_blocks * 512,
+                        "rss_growth": after["VmRSS"] - before["VmRSS"],
+                    }
+                )
+                del q
+                KelQueue.unlink(name)
+            return out
+
+        return body
+
+    return [(job, cpus[0])]
