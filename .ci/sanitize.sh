@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Sanitizer run: builds kelvane_core with AddressSanitizer and UndefinedBehaviorSanitizer
+# (KELVANE_SANITIZE=ON) into a venv of its own, then runs the tests with the ASan
+# runtime preloaded into the stock interpreter. Fails on a failing test and on any
+# sanitizer report, in the test process or in any child it started.
+#
+#   .ci/sanitize.sh [pytest arguments]     (default: the whole suite, quiet)
+#
+# Environment: PYTHON (interpreter for the venv; default: found as ./dev finds it),
+# KELVANE_SANITIZE_VENV (default build/venv-sanitize).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+venv="${KELVANE_SANITIZE_VENV:-$root/build/venv-sanitize}"
+
+# The stock interpreter, found as ./dev finds it.
+find_python() {
+    local cand v
+    if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+    for cand in python3.13 python3.14 python3.15; do
+        if "$cand" -c 'import sys' >/dev/null 2>&1; then command -v "$cand"; return; fi
+    done
+    if command -v pyenv >/dev/null 2>&1; then
+        v=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.(1[3-9])' | sort -V | head -n 1 || true)
+        if [ -n "$v" ]; then echo "$(pyenv root)/versions/$v/bin/python3"; return; fi
+    fi
+    echo "no CPython 3.13 or later found; set PYTHON=/path/to/python" >&2
+    exit 1
+}
+
+if [ ! -x "$venv/bin/python" ]; then
+    mkdir -p "$(dirname "$venv")"
+    "$(find_python)" -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install --quiet scikit-build-core pytest pytest-timeout hypothesis
+KELVANE_SANITIZE=ON "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps --no-build-isolation "$root"
+
+module=$(cd / && "$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("kelvane_core").origin)')
+# The runtime the module was linked against; it must be the first library loaded.
+asan=$(ldd "$module" | awk '/libasan\.so/ {print $3; exit}')
+if [ -z "$asan" ]; then
+    echo "FAIL: $module is not linked against libasan: the sanitizer build did not happen" >&2
+    exit 1
+fi
+
+logs=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-sanitize.XXXXXX")
+trap 'rm -rf "$logs"' EXIT
+export LD_PRELOAD="$asan${LD_PRELOAD:+:$LD_PRELOAD}"
+# Leaks are not checked: the interpreter keeps memory until exit by design.
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$logs/asan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
+export PYTHONFAULTHANDLER=1
+
+echo "sanitizer run: $module"
+echo "preloaded: $LD_PRELOAD"
+set +e
+(cd "$root/tests" && "$venv/bin/python" -m pytest -p no:cacheprovider "${@:--q}")
+status=$?
+set -e
+
+reports=$(find "$logs" -type f -size +0 | sort)
+if [ -n "$reports" ]; then
+    echo "FAIL: sanitizer reports:" >&2
+    for f in $reports; do
+        echo "---- $f" >&2
+        cat "$f" >&2
+    done
+    exit 1
+fi
+if [ "$status" -ne 0 ]; then
+    echo "FAIL: the tests failed under the sanitizers (status $status)" >&2
+    exit "$status"
+fi
+echo "sanitizer run passed: no reports"
