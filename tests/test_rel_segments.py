@@ -10,7 +10,7 @@ import struct
 import pytest
 
 from kelvane import torture
-from kelvane_core import KelLock, KelQueue
+from kelvane_core import KelLock, KelPoolCore, KelQueue
 
 MIB = torture.MIB
 LONG = os.environ.get("KELVANE_TORTURE") == "long"
@@ -64,6 +64,24 @@ def test_failed_pool_leaves_no_names(small_shm):
     assert small_shm["pool_4_left"] == []
 
 
+@pytest.mark.xfail(
+    strict=False,
+    reason="KelPoolCore(0) fails in the mapping after creating its task queue's name, "
+    "which stays in /dev/shm under a name the caller never learns",
+)
+def test_pool_of_size_zero_leaves_no_names():
+    before = set(os.listdir(torture.SHM_DIR))
+    with pytest.raises(RuntimeError, match="^Failed to create task shm: Nix error: EINVAL: Invalid argument$"):
+        KelPoolCore(0)
+    left = [
+        n for n in set(os.listdir(torture.SHM_DIR)) - before
+        if n.startswith(("kp_task_", "kp_res_")) and os.stat(object_path(n)).st_size == torture.HEADER_SIZE
+    ]
+    for n in left:
+        torture.remove_name(n)
+    assert left == []
+
+
 # ---------------------------------------------------------------------------
 # Objects of the wrong size.
 
@@ -101,7 +119,7 @@ def test_queue_of_another_size_is_refused_by_new_openers(shm_name, actual_mb, ob
     opener gets a clear error while the processes already using the queue (when
     its size was not touched) carry on."""
     name = shm_name("sz")
-    creator = KelQueue(name, actual_mb)
+    KelQueue(name, actual_mb)  # created and dropped: the name keeps the queue, nothing here maps it
     shared = torture.Shared(2)
     with torture.Children() as children:
         traffic = None
@@ -109,7 +127,6 @@ def test_queue_of_another_size_is_refused_by_new_openers(shm_name, actual_mb, ob
             traffic = children.spawn(_traffic, name, actual_mb, shared)
             assert torture.wait_until(lambda: shared[1] > 0, 10)
         else:
-            del creator  # nobody maps it while it shrinks: touching it now would be SIGBUS
             os.truncate(object_path(name), object_bytes)
         result = torture.open_hostile("queue", name, open_mb, timeout=30)
         assert result["status"] == 0, result
