@@ -75,17 +75,28 @@ struct SegmentError {
 };
 
 struct LockError {
-    enum class Kind { Pthread, Recovered };
+    enum class Kind {
+        Pthread,
+        Recovered,
+        OwnerGone // the owner word names a thread that does not exist and never will unlock
+    };
 
     Kind kind;
-    int code{0};
+    int code{0}; // the pthread code, or the missing owner's thread id
 
     static LockError pthread(int code) { return {Kind::Pthread, code}; }
     static LockError recovered() { return {Kind::Recovered, 0}; }
+    static LockError owner_gone(int tid) { return {Kind::OwnerGone, tid}; }
 
     [[nodiscard]] std::string display() const {
-        if (kind == Kind::Recovered)
+        switch (kind) {
+        case Kind::Recovered:
             return "Lock recovered from dead owner";
+        case Kind::OwnerGone:
+            return "held by thread " + std::to_string(code) + ", which does not exist";
+        case Kind::Pthread:
+            break;
+        }
         return "Pthread error: " + std::to_string(code);
     }
 };

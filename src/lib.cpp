@@ -163,30 +163,44 @@ PyObject* KelLock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // Opening may wait for a creator that has not finished: never with the interpreter lock.
         std::optional<Result<Mapping, SegmentError>> opened;
         bool ready = false;
-        {
+        auto open_existing = [&] {
             GilRelease nogil;
             opened.emplace(open_segment(name, false));
+            ready = opened->ok() && wait_lock_ready(static_cast<LockRecord*>(opened->value().base()));
+        };
+        // An object that exists but cannot be used: creating it would only say EEXIST.
+        auto unusable = [&] {
             if (opened->ok())
-                ready = wait_lock_ready(static_cast<LockRecord*>(opened->value().base()));
-        }
+                return false;
+            const SegmentError& e = opened->error();
+            return e.kind == SegmentError::Kind::SizeMismatch || e.kind == SegmentError::Kind::NeverInitialised ||
+                   e.is_errno(EACCES);
+        };
+
         Mapping mapping;
-        if (!opened->ok() && opened->error().kind == SegmentError::Kind::NeverInitialised)
-            return never_initialised(argv[0]);
-        if (!opened->ok() &&
-            (opened->error().kind == SegmentError::Kind::SizeMismatch || opened->error().is_errno(EACCES)))
-            // The object exists but cannot be used; creating it would only say EEXIST.
-            return raise_runtime("Failed to open shm: ", opened->error().display());
-        if (opened->ok()) {
+        open_existing();
+        if (!opened->ok() && !unusable()) {
+            auto created = open_segment(name, true);
+            if (created.ok()) {
+                mapping = std::move(created.value());
+                if (auto st = init_lock_record(static_cast<LockRecord*>(mapping.base())); !st.ok())
+                    return raise_runtime("Failed into init mutex: ", st.error().display());
+            } else {
+                // EEXIST: another process created the lock since our open; attach to it.
+                if (created.error().is_errno(EEXIST))
+                    open_existing();
+                if (!created.error().is_errno(EEXIST) || (!opened->ok() && !unusable()))
+                    return raise_runtime("Failed to create shm: ", created.error().display());
+            }
+        }
+        if (!mapping) {
+            if (!opened->ok() && opened->error().kind == SegmentError::Kind::NeverInitialised)
+                return never_initialised(argv[0]);
+            if (!opened->ok())
+                return raise_runtime("Failed to open shm: ", opened->error().display());
             if (!ready)
                 return never_initialised(argv[0]);
             mapping = std::move(opened->value());
-        } else {
-            auto created = open_segment(name, true);
-            if (!created.ok())
-                return raise_runtime("Failed to create shm: ", created.error().display());
-            mapping = std::move(created.value());
-            if (auto st = init_lock_record(static_cast<LockRecord*>(mapping.base())); !st.ok())
-                return raise_runtime("Failed into init mutex: ", st.error().display());
         }
 
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

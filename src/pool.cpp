@@ -135,6 +135,23 @@ struct KelPoolCoreObject {
 
 KelPoolCoreObject* as_pool(PyObject* o) { return reinterpret_cast<KelPoolCoreObject*>(o); }
 
+// Removes a name this constructor created unless construction went through.
+class NameGuard {
+public:
+    NameGuard() = default;
+    NameGuard(const NameGuard&) = delete;
+    NameGuard& operator=(const NameGuard&) = delete;
+    ~NameGuard() {
+        if (!name_.empty())
+            (void)unlink_segment(name_);
+    }
+    void arm(const std::string& name) { name_ = name; }
+    void disarm() noexcept { name_.clear(); }
+
+private:
+    std::string name_;
+};
+
 // Removes both names; a name that is already gone is no concern here.
 void unlink_both(const std::string& task, const std::string& result) {
     (void)unlink_segment(task);
@@ -160,17 +177,27 @@ PyObject* KelPoolCore_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         std::string result_name = "kp_res_" + id.value();
         const std::uint64_t capacity_bytes = size_mb << 20;
 
+        // The names are ours alone and nobody else can learn them: a construction that
+        // fails removes every one it created, so no object is stranded in /dev/shm.
+        NameGuard task_guard, result_guard;
         auto task = open_mirrored_segment(task_name, capacity_bytes, true);
-        if (!task.ok())
+        if (!task.ok()) {
+            if (!task.error().is_errno(EEXIST))
+                task_guard.arm(task_name);
             return raise_runtime("Failed to create task shm: ", task.error().display());
+        }
+        task_guard.arm(task_name);
         auto result = open_mirrored_segment(result_name, capacity_bytes, true);
-        if (!result.ok())
+        if (!result.ok()) {
+            if (!result.error().is_errno(EEXIST))
+                result_guard.arm(result_name);
             return raise_runtime("Failed to create result shm: ", result.error().display());
+        }
+        result_guard.arm(result_name);
         Mapping task_mapping = std::move(task.value());
         Mapping result_mapping = std::move(result.value());
 
-        // Both objects exist before either header is written; a failure from here on
-        // releases the mappings (in reverse order) and leaves the names in place.
+        // Both objects exist before either header is written.
         auto task_ring = init_header(task_mapping.base(), task_mapping.length());
         if (!task_ring.ok()) {
             result_mapping.reset();
@@ -184,10 +211,10 @@ PyObject* KelPoolCore_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = (alloc != nullptr ? alloc : PyType_GenericAlloc)(type, 0);
-        if (self == nullptr) {
-            unlink_both(task_name, result_name);
+        if (self == nullptr)
             return nullptr;
-        }
+        task_guard.disarm();
+        result_guard.disarm();
         auto* pool = as_pool(self);
         std::construct_at(&pool->task_q_name, std::move(task_name));
         std::construct_at(&pool->result_q_name, std::move(result_name));

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <linux/futex.h>
 #include <memory>
 #include <optional>
@@ -26,27 +28,71 @@ namespace {
 constexpr std::uint64_t kReady = 1;
 constexpr long kWaitNanos = 100'000'000; // every wait re-tests its condition at least this often
 
-// Positions are whole 64-bit atomics: a process that dies mid-store never leaves half a value.
-std::uint64_t load_pos(std::uint64_t& field) { return std::atomic_ref<std::uint64_t>(field).load(); }
-void store_pos(std::uint64_t& field, std::uint64_t value) { std::atomic_ref<std::uint64_t>(field).store(value); }
+// Positions are whole 64-bit atomics: a process that dies mid-store never leaves half
+// a value. Under the mutex its ordering would do; the release store pairs with the
+// acquire load of a process that reads the position as a hint without the mutex.
+std::uint64_t load_pos(std::uint64_t& field) {
+    return std::atomic_ref<std::uint64_t>(field).load(std::memory_order_acquire);
+}
+void store_pos(std::uint64_t& field, std::uint64_t value) {
+    std::atomic_ref<std::uint64_t>(field).store(value, std::memory_order_release);
+}
 
-// Critical sections are short (one copy), so a busy mutex is usually free again
+// The owner's thread id in a robust mutex's lock word (glibc).
+pid_t owner_tid(pthread_mutex_t* mutex) {
+    constexpr unsigned kTidMask = 0x3fffffffU;
+    auto* word = reinterpret_cast<unsigned*>(mutex);
+    return static_cast<pid_t>(std::atomic_ref<unsigned>(*word).load(std::memory_order_relaxed) & kTidMask);
+}
+
+bool thread_exists(pid_t tid) { return ::kill(tid, 0) == 0 || errno != ESRCH; }
+
+// Queue critical sections are one copy long, so a busy mutex is usually free again
 // within a microsecond or two: try for that long before the kernel gets involved.
-int lock_spinning(pthread_mutex_t* mutex) {
+// After that the wait goes in slices. A mutex whose owner word names a thread that
+// does not exist, without the kernel's owner-died mark, can only come from damage to
+// the header and would never be unlocked: when the same missing owner is seen for a
+// whole second, it is reported instead of waited for for ever.
+constexpr auto kLockSlice = std::chrono::milliseconds(250);
+constexpr int kOwnerGoneSlices = 4;
+
+Status<LockError> lock_blocking(pthread_mutex_t* mutex, int& rc) {
     if (several_cpus()) {
         for (int i = 0; i < 64; ++i) {
-            int rc = pthread_mutex_trylock(mutex);
+            rc = pthread_mutex_trylock(mutex);
             if (rc != EBUSY)
-                return rc;
+                return {};
             for (int j = 0; j < 16; ++j)
                 cpu_relax();
         }
     }
-    return pthread_mutex_lock(mutex);
+    pid_t suspect = 0;
+    int seen = 0;
+    for (;;) {
+        timespec deadline{};
+        ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_nsec += std::chrono::nanoseconds(kLockSlice).count();
+        deadline.tv_sec += deadline.tv_nsec / 1'000'000'000;
+        deadline.tv_nsec %= 1'000'000'000;
+        rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+        if (rc != ETIMEDOUT)
+            return {};
+        const pid_t tid = owner_tid(mutex);
+        if (tid != 0 && !thread_exists(tid)) {
+            seen = tid == suspect ? seen + 1 : 1;
+            suspect = tid;
+        } else {
+            seen = 0;
+        }
+        if (seen >= kOwnerGoneSlices)
+            return LockError::owner_gone(tid);
+    }
 }
 
 Status<LockError> lock_queue(pthread_mutex_t* mutex) {
-    int rc = lock_spinning(mutex);
+    int rc = 0;
+    if (auto st = lock_blocking(mutex, rc); !st.ok())
+        return st;
     if (rc == EOWNERDEAD) {
         // The dead holder stored positions only after its bytes were in place, so the
         // header is as consistent as it was before its operation started.
@@ -98,8 +144,9 @@ Status<CondError> timed_wait(WaitSlot& slot, pthread_mutex_t* mutex) {
     KEL_KILL_POINT("wait");
     const timespec timeout{0, kWaitNanos};
     int err = futex(&slot.seq, FUTEX_WAIT, seen, &timeout) == 0 ? 0 : errno;
-    auto relock = lock_queue(mutex);
+    // Awake: no longer counted, so wakers stop paying for a syscall while we re-take the mutex.
     sleepers.fetch_sub(1);
+    auto relock = lock_queue(mutex);
     if (!relock.ok())
         return CondError::from_mutex(relock.error());
     if (err != 0 && err != EAGAIN && err != ETIMEDOUT && err != EINTR)
@@ -152,7 +199,7 @@ Status<QueueError> RingQueue::check_fits(std::uint64_t length) const {
 
 Result<Attempt, QueueError> RingQueue::put_locked(const void* bytes, std::uint64_t length, bool wait) {
     QueueHeader& h = *header_;
-    const std::uint64_t capacity = h.capacity;
+    const std::uint64_t capacity = capacity_;
     const std::uint64_t need = length + kRecordPrefix;
     for (;;) {
         const std::uint64_t used = load_pos(h.write_pos) - load_pos(h.read_pos);
@@ -199,7 +246,7 @@ Result<Attempt, QueueError> RingQueue::try_put(const void* bytes, std::uint64_t 
     if (auto st = check_fits(length); !st.ok())
         return st.error();
     QueueHeader& h = *header_;
-    if (h.capacity - (load_pos(h.write_pos) - load_pos(h.read_pos)) < length + kRecordPrefix)
+    if (capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) < length + kRecordPrefix)
         return Attempt::WouldBlock; // no room: leave the mutex alone
     auto locked = try_lock_queue(&h.mutex);
     if (!locked.ok())
@@ -214,7 +261,7 @@ Status<QueueError> RingQueue::put(const void* bytes, std::uint64_t length) {
     if (auto st = check_fits(length); !st.ok())
         return st;
     QueueHeader& h = *header_;
-    (void)spin_until([&] { return h.capacity - (load_pos(h.write_pos) - load_pos(h.read_pos)) >= length + kRecordPrefix; });
+    (void)spin_until([&] { return capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) >= length + kRecordPrefix; });
     if (auto st = lock_queue(&h.mutex); !st.ok())
         return QueueError::from_mutex(st.error());
     KEL_KILL_POINT("put:after_lock");
@@ -228,7 +275,7 @@ Status<QueueError> RingQueue::put(const void* bytes, std::uint64_t length) {
 // header is reported rather than read past the mapping.
 Result<RecordView, QueueError> RingQueue::oldest_locked() const {
     QueueHeader& h = *header_;
-    const std::uint64_t capacity = h.capacity;
+    const std::uint64_t capacity = capacity_;
     const std::uint64_t r = load_pos(h.read_pos);
     const std::uint64_t used = load_pos(h.write_pos) - r;
     if (used > capacity || used < kRecordPrefix)
@@ -492,8 +539,21 @@ PyObject* KelQueue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         RingQueue ring;
         {
             GilRelease nogil;
-            auto opened = open_mirrored_segment(name, data_size, false);
-            if (opened.ok()) {
+            // Opens an existing queue: false when there is none to open (or it cannot be
+            // mapped), so that the caller goes on to create it.
+            auto try_open = [&]() -> bool {
+                auto opened = open_mirrored_segment(name, data_size, false);
+                if (!opened.ok()) {
+                    if (opened.error().kind == SegmentError::Kind::SizeMismatch ||
+                        opened.error().kind == SegmentError::Kind::NeverInitialised ||
+                        opened.error().is_errno(EACCES)) {
+                        // The object exists but cannot be used as it is; creating it would only say EEXIST.
+                        failure = Failure::Open;
+                        segment_error = std::move(opened.error());
+                        return true;
+                    }
+                    return false;
+                }
                 mapping = std::move(opened.value());
                 switch (wait_ready(mapping.base(), data_size)) {
                 case Readiness::Ready:
@@ -506,18 +566,11 @@ PyObject* KelQueue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                     failure = Failure::Capacity;
                     break;
                 }
-            } else if (opened.error().kind == SegmentError::Kind::SizeMismatch ||
-                       opened.error().kind == SegmentError::Kind::NeverInitialised ||
-                       opened.error().is_errno(EACCES)) {
-                // The object exists but cannot be used as it is; creating it would only say EEXIST.
-                failure = Failure::Open;
-                segment_error = std::move(opened.error());
-            } else {
+                return true;
+            };
+            if (!try_open()) {
                 auto created = open_mirrored_segment(name, data_size, true);
-                if (!created.ok()) {
-                    failure = Failure::Create;
-                    segment_error = std::move(created.error());
-                } else {
+                if (created.ok()) {
                     auto initialised = init_header(created.value().base(), created.value().length());
                     if (initialised.ok()) {
                         mapping = std::move(created.value());
@@ -526,6 +579,11 @@ PyObject* KelQueue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                         failure = Failure::Init;
                         queue_error = std::move(initialised.error());
                     }
+                } else if (!created.error().is_errno(EEXIST) || !try_open()) {
+                    // EEXIST: another process created the queue since our open; the second
+                    // open attaches to what it made (waiting for it to become ready).
+                    failure = Failure::Create;
+                    segment_error = std::move(created.error());
                 }
             }
         }

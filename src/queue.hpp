@@ -72,10 +72,13 @@ using Sink = std::uint8_t* (*)(void* context, std::uint32_t length);
 class RingQueue {
 public:
     RingQueue() = default;
+    // Only once the header is ready: the capacity is read here, once, and never changes.
     explicit RingQueue(void* base) noexcept
-        : header_(static_cast<QueueHeader*>(base)), data_(static_cast<std::uint8_t*>(base) + kMirrorHeaderSize) {}
+        : header_(static_cast<QueueHeader*>(base)),
+          data_(static_cast<std::uint8_t*>(base) + kMirrorHeaderSize),
+          capacity_(header_->capacity) {}
 
-    [[nodiscard]] std::uint64_t capacity() const noexcept { return header_->capacity; }
+    [[nodiscard]] std::uint64_t capacity() const noexcept { return capacity_; }
     [[nodiscard]] QueueHeader* header() const noexcept { return header_; }
 
     // A message that can never be stored: longer than the ring, or than the length field holds.
@@ -105,6 +108,7 @@ private:
 
     QueueHeader* header_ = nullptr;
     std::uint8_t* data_ = nullptr;
+    std::uint64_t capacity_ = 0;
 };
 
 // Creator only, on the fresh zero-filled mapping of a mirrored segment.

@@ -241,15 +241,14 @@ def test_acquire_waits_for_another_process_while_other_threads_run(shm_name, hol
     assert join_or_kill(proc) == 0
 
 
-def test_racing_constructors_open_or_report_the_name_taken(shm_name, spawn, mp):
+def test_racing_constructors_all_attach_to_one_lock(shm_name, spawn, mp):
     names = [shm_name() for _ in range(40)]
     barrier, results = mp.Barrier(3), mp.Queue()
     children = [spawn(_construct_each, names, barrier, results) for _ in range(3)]
     per_child = [results.get(timeout=60) for _ in children]
     assert [join_or_kill(c) for c in children] == [0, 0, 0]
-    taken = "RuntimeError: Failed to create shm: Nix error: EEXIST: File exists"
-    for texts in zip(*per_child):
-        assert set(texts) <= {"ok", taken} and "ok" in texts
+    for texts in zip(*per_child):  # a constructor that loses the create opens the winner's lock
+        assert set(texts) == {"ok"}
     for name in names:  # every name ended as one usable lock
         lock = KelLock(name)
         lock.acquire()
