@@ -58,12 +58,14 @@ constexpr int kOwnerGoneSlices = 4;
 
 Status<LockError> lock_blocking(pthread_mutex_t* mutex, int& rc) {
     if (several_cpus()) {
-        for (int i = 0; i < 64; ++i) {
+        for (int i = 1; i <= 64; ++i) {
             rc = pthread_mutex_trylock(mutex);
             if (rc != EBUSY)
                 return {};
             for (int j = 0; j < 16; ++j)
                 cpu_relax();
+            if (i % 16 == 0)
+                std::this_thread::yield(); // the holder may be waiting for this CPU
         }
     }
     pid_t suspect = 0;
@@ -155,9 +157,14 @@ Status<CondError> timed_wait(WaitSlot& slot, pthread_mutex_t* mutex) {
 }
 
 // Under the mutex: announce a change; tells whether anybody sleeps on it.
+// A waiter counts itself and reads `seq` in the same critical section in which it
+// found its condition false, so a change made while nobody is counted needs no bump:
+// any later waiter tests the condition after it.
 bool bump(WaitSlot& slot) {
+    if (std::atomic_ref<std::uint32_t>(slot.sleepers).load() == 0)
+        return false;
     std::atomic_ref<std::uint32_t>(slot.seq).fetch_add(1);
-    return std::atomic_ref<std::uint32_t>(slot.sleepers).load() != 0;
+    return true;
 }
 
 // After the unlock, so the woken find the mutex free.

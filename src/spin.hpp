@@ -41,6 +41,9 @@ bool spin_until(Ready ready) {
             return true;
         next += interval;
         interval = std::min(interval * 2, std::chrono::nanoseconds(8000));
+        // Let whatever else is runnable on this CPU go first: the process we wait for
+        // may be one of them.
+        std::this_thread::yield();
         clock::time_point now;
         do {
             for (int j = 0; j < 8; ++j)
