@@ -6,31 +6,16 @@
 #
 #   .ci/sanitize.sh [pytest arguments]     (default: the whole suite, quiet)
 #
-# Environment: PYTHON (interpreter for the venv; default: found as ./dev finds it),
+# Environment: PYTHON (interpreter for the venv; default: `./dev python`),
 # KELVANE_SANITIZE_VENV (default build/venv-sanitize).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 venv="${KELVANE_SANITIZE_VENV:-$root/build/venv-sanitize}"
 
-# The stock interpreter, found as ./dev finds it.
-find_python() {
-    local cand v
-    if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
-    for cand in python3.13 python3.14 python3.15; do
-        if "$cand" -c 'import sys' >/dev/null 2>&1; then command -v "$cand"; return; fi
-    done
-    if command -v pyenv >/dev/null 2>&1; then
-        v=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.(1[3-9])' | sort -V | head -n 1 || true)
-        if [ -n "$v" ]; then echo "$(pyenv root)/versions/$v/bin/python3"; return; fi
-    fi
-    echo "no CPython 3.13 or later found; set PYTHON=/path/to/python" >&2
-    exit 1
-}
-
 if [ ! -x "$venv/bin/python" ]; then
     mkdir -p "$(dirname "$venv")"
-    "$(find_python)" -m venv "$venv"
+    "${PYTHON:-$("$root/dev" python)}" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install --quiet scikit-build-core pytest pytest-timeout hypothesis
 KELVANE_SANITIZE=ON "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps --no-build-isolation "$root"
