@@ -3,6 +3,8 @@ with a deadline."""
 
 import multiprocessing
 import os
+import struct
+import threading
 import uuid
 
 import pytest
@@ -43,6 +45,25 @@ def mp():
     return multiprocessing.get_context("spawn")
 
 
+@pytest.fixture
+def spawn(mp):
+    """Starts a child process (spawn, daemonic) running target(*args); any child still
+    running when the test ends is killed, so a failed test leaves no blocked process."""
+    started = []
+
+    def start(target, *args):
+        proc = mp.Process(target=target, args=args, daemon=True)
+        proc.start()
+        started.append(proc)
+        return proc
+
+    yield start
+    for proc in started:
+        if proc.is_alive():
+            proc.kill()
+            proc.join(5)
+
+
 def join_or_kill(proc, timeout=30):
     """Waits for a child; a child still running at the deadline is a hang: kill it
     and fail."""
@@ -52,3 +73,78 @@ def join_or_kill(proc, timeout=30):
         proc.join(5)
         pytest.fail(f"child {proc.name} did not finish within {timeout} s")
     return proc.exitcode
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: waits out a 10 s bound of the module; deselect with -m 'not slow'")
+
+
+# --- queue objects as another process sees them ------------------------------------------
+
+QUEUE_HEADER = 16384
+
+
+def shm_path(name):
+    return os.path.join(SHM_DIR, name.lstrip("/"))
+
+
+class QueueHeader:
+    """A queue object's header, read from its file: read_pos @384, write_pos @392,
+    capacity @400, ready @408; the mutex's lock word @0; wait slots @128 and @256
+    (sequence, sleepers)."""
+
+    def __init__(self, name):
+        with open(shm_path(name), "rb") as f:
+            self.raw = f.read(QUEUE_HEADER)
+        self.read, self.write, self.capacity, self.ready = struct.unpack_from("<4Q", self.raw, 384)
+        self.lock_word = struct.unpack_from("<I", self.raw, 0)[0]
+
+    def sleepers(self, slot):
+        return struct.unpack_from("<I", self.raw, slot + 4)[0]
+
+
+def mapped_bytes(name):
+    """Bytes of this process's address space backed by the named object."""
+    path, total = shm_path(name), 0
+    with open("/proc/self/maps") as f:
+        for line in f:
+            parts = line.rstrip("\n").split(None, 5)
+            if len(parts) == 6 and parts[5].removesuffix(" (deleted)") == path:
+                lo, hi = (int(x, 16) for x in parts[0].split("-"))
+                total += hi - lo
+    return total
+
+
+def call_with_timeout(fn, *args, timeout=10):
+    """Runs a possibly blocking call on a helper thread and returns its result; a call
+    still running at the deadline is a hang."""
+    box = {}
+
+    def run():
+        try:
+            box["value"] = fn(*args)
+        except BaseException as e:  # re-raised on the test's thread
+            box["error"] = e
+
+    t = threading.Thread(target=run, daemon=True)
+    t.start()
+    t.join(timeout)
+    assert not t.is_alive(), f"{getattr(fn, '__name__', fn)} did not return within {timeout} s"
+    if "error" in box:
+        raise box["error"]
+    return box.get("value")
+
+
+def advance_to(q, name, offset):
+    """Puts and takes fillers until the positions of an empty queue sit at data offset
+    `offset`; returns the position."""
+    h = QueueHeader(name)
+    pos, capacity = h.write, h.capacity
+    while pos % capacity != offset:
+        length = (offset - pos - 4) % capacity
+        if length > capacity - 4:
+            length = 0
+        q.put_bytes(b"\xee" * length)
+        q.get_bytes()
+        pos += 4 + length
+    return pos
