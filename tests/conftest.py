@@ -22,9 +22,10 @@ def _remove(name):
 @pytest.fixture
 def shm_name():
     """A factory of segment names unique to this test; every name it gave, and every
-    pool name created meanwhile by this process, is gone after the test."""
+    other kt_ name of this process made meanwhile, is gone after the test."""
     given = []
     before = set(os.listdir(SHM_DIR))
+    mine = f"_{os.getpid()}_"
 
     def make(tag="t"):
         name = f"kt_{tag}_{os.getpid()}_{uuid.uuid4().hex[:12]}"
@@ -35,7 +36,7 @@ def shm_name():
     for name in given:
         _remove(name)
     for name in set(os.listdir(SHM_DIR)) - before:
-        if name.startswith(("kp_task_", "kp_res_", "kt_")):
+        if name.startswith("kt_") and mine in name:
             _remove(name)
 
 

@@ -321,7 +321,8 @@ def getrandom_stand_in(tmp_path_factory):
 
 
 def make_pool_with(lib, mode):
-    env = dict(os.environ, LD_PRELOAD=str(lib), KT_GETRANDOM=mode, PYTHONHASHSEED="0")
+    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)]))  # keep a sanitizer runtime first
+    env = dict(os.environ, LD_PRELOAD=preload, KT_GETRANDOM=mode, PYTHONHASHSEED="0")
     done = subprocess.run([sys.executable, "-c", MAKE_POOL], env=env, capture_output=True, text=True, timeout=30)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip(), done.stderr
