@@ -5,11 +5,15 @@ import multiprocessing
 import os
 import struct
 import threading
+import time
 import uuid
 
 import pytest
 
+from kelvane_core import KelQueue
+
 SHM_DIR = "/dev/shm"
+EDEADLK_TEXT = "Lock failure: Pthread error: 35"
 
 
 def _remove(name):
@@ -76,6 +80,17 @@ def join_or_kill(proc, timeout=30):
     return proc.exitcode
 
 
+@pytest.fixture
+def nothing_left_behind():
+    """Fails a test that leaves a kt_ segment of this process behind (and removes it)."""
+    yield
+    mine = f"_{os.getpid()}_"
+    left = [n for n in os.listdir(SHM_DIR) if n.startswith("kt_") and mine in n]
+    for n in left:
+        _remove(n)
+    assert not left, f"segments left behind: {left}"
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: waits out a 10 s bound of the module; deselect with -m 'not slow'")
 
@@ -102,6 +117,18 @@ class QueueHeader:
 
     def sleepers(self, slot):
         return struct.unpack_from("<I", self.raw, slot + 4)[0]
+
+
+def positions(name):
+    """(read_pos, write_pos) as stored in the object."""
+    h = QueueHeader(name)
+    return h.read, h.write
+
+
+def mappings(name):
+    """How many regions of this process's address space map the named object."""
+    with open("/proc/self/maps") as maps:
+        return sum(1 for line in maps if shm_path(name) in line)
 
 
 def mapped_bytes(name):
@@ -149,3 +176,36 @@ def advance_to(q, name, offset):
         q.get_bytes()
         pos += 4 + length
     return pos
+
+
+class Ticker:
+    """A thread of this process that counts while it runs, every `interval` seconds:
+    its count grows only while the other threads leave it the interpreter."""
+
+    def __init__(self, interval):
+        self.count = 0
+        self._interval = interval
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self._stop.is_set():
+            self.count += 1
+            time.sleep(self._interval)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join(5)
+
+
+# --- child process bodies shared by several modules (spawn imports them by name) ------------
+
+
+def put_one(name, payload, delay=0.0):
+    """Puts one message into the size_mb 1 queue `name`, after `delay` seconds."""
+    time.sleep(delay)
+    KelQueue(name, 1).put_bytes(payload)

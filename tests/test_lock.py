@@ -9,11 +9,8 @@ import time
 
 import pytest
 
-from conftest import join_or_kill
+from conftest import EDEADLK_TEXT, SHM_DIR, Ticker, join_or_kill, mappings
 from kelvane_core import KelLock, LockRecovered
-
-SHM_DIR = "/dev/shm"
-EDEADLK_TEXT = "Lock failure: Pthread error: 35"
 EPERM_TEXT = "Unlock failed: Pthread error: 1"
 RECOVERED = "LockRecovered: Lock recovered from dead process"
 
@@ -49,11 +46,6 @@ def outcome(call):
         return "ok"
     except RuntimeError as e:  # LockRecovered included
         return f"{type(e).__name__}: {e}"
-
-
-def mapped(name):
-    with open("/proc/self/maps") as maps:
-        return sum(1 for line in maps if f"{SHM_DIR}/{name}" in line)
 
 
 def wait_until_blocked(pid, timeout=5):
@@ -100,24 +92,6 @@ def _construct_each(names, barrier, results):
         barrier.wait(30)
         texts.append(outcome(lambda: KelLock(name)))
     results.put(texts)
-
-
-@pytest.fixture
-def spawn(mp):
-    """Starts children; any still running at the end of the test is killed."""
-    procs = []
-
-    def start(target, *args):
-        proc = mp.Process(target=target, args=args, daemon=True)
-        proc.start()
-        procs.append(proc)
-        return proc
-
-    yield start
-    for proc in procs:
-        if proc.is_alive():
-            proc.kill()
-            proc.join(5)
 
 
 @pytest.fixture
@@ -198,12 +172,12 @@ def test_dropping_an_instance_unmaps_it_unless_its_thread_holds_the_lock(shm_nam
     lock = KelLock(name)
     if held:
         lock.acquire()
-    assert mapped(name) == 1
+    assert mappings(name) == 1
     del lock
     gc.collect()
     # A held lock keeps its page mapped so that a later death of this thread is
     # still seen by the kernel; it stays held by this thread.
-    assert mapped(name) == (1 if held else 0)
+    assert mappings(name) == (1 if held else 0)
     again = KelLock(name)
     if held:
         assert outcome(again.acquire) == "RuntimeError: " + EDEADLK_TEXT
@@ -216,28 +190,18 @@ def test_acquire_waits_for_another_process_while_other_threads_run(shm_name, hol
     name = shm_name()
     proc, done = holder(name)
     lock = KelLock(name)  # opening leaves the holder's lock held
-    ticks, stop = [0], threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            ticks[0] += 1
-            time.sleep(0.001)
-
-    ticker = threading.Thread(target=tick, daemon=True)
-    ticker.start()
-    try:
-        waiter = InThread(lambda: (lock.acquire(), done.is_set(), lock.release())[1])
-        time.sleep(0.2)
-        first = ticks[0]
-        time.sleep(0.3)
-        assert waiter.thread.is_alive(), "acquire returned while another process held the lock"
-        assert ticks[0] > first
-        done.set()
-        assert waiter.result() is True  # it got the lock only after the holder let go
-    finally:
-        stop.set()
-        done.set()
-        ticker.join(5)
+    with Ticker(0.001) as ticker:
+        try:
+            waiter = InThread(lambda: (lock.acquire(), done.is_set(), lock.release())[1])
+            time.sleep(0.2)
+            first = ticker.count
+            time.sleep(0.3)
+            assert waiter.thread.is_alive(), "acquire returned while another process held the lock"
+            assert ticker.count > first
+            done.set()
+            assert waiter.result() is True  # it got the lock only after the holder let go
+        finally:
+            done.set()
     assert join_or_kill(proc) == 0
 
 

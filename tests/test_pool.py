@@ -9,24 +9,17 @@ import shutil
 import struct
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
 
 from conftest import (
-    QUEUE_HEADER, QueueHeader, call_with_timeout, join_or_kill, mapped_bytes, shm_path,
+    QUEUE_HEADER, SHM_DIR, Ticker, call_with_timeout, join_or_kill, mapped_bytes, positions, put_one, shm_path,
 )
 from kelvane_core import KelPoolCore, KelQueue
 
-SHM_DIR = "/dev/shm"
 HEADER = QUEUE_HEADER
 MiB = 1 << 20
-
-
-def positions(name):
-    h = QueueHeader(name)
-    return h.read, h.write
 
 
 # --- worker bodies -----------------------------------------------------------------------
@@ -44,11 +37,6 @@ def _late_reader(task_name, attached, go, report, count):
     attached.set()
     go.wait(20)
     report.put([tasks.get_bytes() for _ in range(count)])
-
-
-def _put_result(result_name, payload, delay):
-    time.sleep(delay)
-    KelQueue(result_name, 1).put_bytes(payload)
 
 
 @pytest.fixture(autouse=True)
@@ -245,22 +233,12 @@ def test_attached_worker_outlives_the_owner(spawn, mp):
 
 def test_blocked_get_result_lets_other_threads_run(spawn):
     pool = KelPoolCore(1)
-    helper = spawn(_put_result, pool.result_q_name, b"worth the wait", 0.5)
-    ticks, stop = [0], threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            ticks[0] += 1
-            time.sleep(0.005)
-
-    counter = threading.Thread(target=tick, daemon=True)
-    counter.start()
-    time.sleep(0.05)
-    before = ticks[0]
-    assert call_with_timeout(pool.get_result, timeout=30) == b"worth the wait"
-    during = ticks[0] - before
-    stop.set()
-    counter.join(5)
+    helper = spawn(put_one, pool.result_q_name, b"worth the wait", 0.5)
+    with Ticker(0.005) as ticker:
+        time.sleep(0.05)
+        before = ticker.count
+        assert call_with_timeout(pool.get_result, timeout=30) == b"worth the wait"
+        during = ticker.count - before
     assert join_or_kill(helper) == 0
     assert during > 10
 

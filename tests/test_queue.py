@@ -12,7 +12,7 @@ import zlib
 import pytest
 
 from conftest import (
-    QUEUE_HEADER, QueueHeader, advance_to, call_with_timeout, join_or_kill, mapped_bytes, shm_path,
+    QUEUE_HEADER, QueueHeader, Ticker, advance_to, call_with_timeout, join_or_kill, mapped_bytes, put_one, shm_path,
 )
 from kelvane_core import KelQueue
 
@@ -45,11 +45,6 @@ def wait_for_sleepers(name, slot, count, timeout=10):
 
 
 # --- child process bodies (spawn imports them by name) ---------------------------------
-
-
-def _put_one(name, payload, delay=0.0):
-    time.sleep(delay)
-    KelQueue(name, 1).put_bytes(payload)
 
 
 def _get_one(name, report, delay=0.0):
@@ -204,7 +199,7 @@ def test_objects_never_initialised_are_refused(shm_name):
     for kind, raw in contents.items():
         with open(os.open(shm_path(names[kind]), os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600), "wb") as f:
             f.write(raw)
-    errors, ticks, stop = {}, [0], threading.Event()
+    errors = {}
 
     def open_one(kind):
         try:
@@ -212,23 +207,15 @@ def test_objects_never_initialised_are_refused(shm_name):
         except RuntimeError as e:
             errors[kind] = str(e)
 
-    def tick():
-        while not stop.is_set():
-            ticks[0] += 1
-            time.sleep(0.01)
-
-    counter = threading.Thread(target=tick, daemon=True)
-    counter.start()
-    openers = [threading.Thread(target=open_one, args=(kind,), daemon=True) for kind in contents]
-    for t in openers:
-        t.start()
-    time.sleep(1)
-    ticks_while_waiting = ticks[0]
-    for t in openers:
-        t.join(40)
-        assert not t.is_alive()
-    stop.set()
-    counter.join(5)
+    with Ticker(0.01) as ticker:
+        openers = [threading.Thread(target=open_one, args=(kind,), daemon=True) for kind in contents]
+        for t in openers:
+            t.start()
+        time.sleep(1)
+        ticks_while_waiting = ticker.count
+        for t in openers:
+            t.join(40)
+            assert not t.is_alive()
     assert ticks_while_waiting > 10  # other threads ran while the openers waited
     for kind, name in names.items():
         assert errors[kind] == (
@@ -509,28 +496,18 @@ def test_blocked_call_lets_other_threads_run(shm_name, spawn, mp, blocking):
     q = KelQueue(name, 1)
     report = mp.Queue()
     if blocking == "get":
-        helper = spawn(_put_one, name, b"late", 0.5)
+        helper = spawn(put_one, name, b"late", 0.5)
     else:
         q.put_bytes(bytes(D - 4))  # full
         helper = spawn(_get_one, name, report, 0.5)
-    ticks, stop = [0], threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            ticks[0] += 1
-            time.sleep(0.005)
-
-    counter = threading.Thread(target=tick, daemon=True)
-    counter.start()
-    time.sleep(0.05)
-    before = ticks[0]
-    if blocking == "get":
-        assert call_with_timeout(q.get_bytes, timeout=30) == b"late"
-    else:
-        call_with_timeout(q.put_bytes, b"room at last", timeout=30)
-    during = ticks[0] - before
-    stop.set()
-    counter.join(5)
+    with Ticker(0.005) as ticker:
+        time.sleep(0.05)
+        before = ticker.count
+        if blocking == "get":
+            assert call_with_timeout(q.get_bytes, timeout=30) == b"late"
+        else:
+            call_with_timeout(q.put_bytes, b"room at last", timeout=30)
+        during = ticker.count - before
     if blocking == "put":
         assert len(report.get(timeout=10)) == D - 4
         assert q.get_bytes() == b"room at last"
@@ -576,7 +553,7 @@ def test_killed_waiting_consumer_does_not_stall_others(shm_name, spawn, mp):
     wait_for_sleepers(name, NOT_EMPTY_SLOT, 2)
     os.kill(doomed.pid, signal.SIGKILL)
     doomed.join(10)
-    producer = spawn(_put_one, name, b"for the living")
+    producer = spawn(put_one, name, b"for the living")
     assert join_or_kill(producer, 15) == 0
     assert report.get(timeout=10) == b"for the living"
     assert join_or_kill(live, 10) == 0
@@ -589,9 +566,9 @@ def test_killed_waiting_producer_does_not_stall_others(shm_name, spawn):
     q = KelQueue(name, 1)
     first = b"1" * 600_000
     q.put_bytes(first)
-    doomed = spawn(_put_one, name, b"d" * 600_000)
+    doomed = spawn(put_one, name, b"d" * 600_000)
     wait_for_sleepers(name, NOT_FULL_SLOT, 1)
-    live = spawn(_put_one, name, b"2" * 500_000)
+    live = spawn(put_one, name, b"2" * 500_000)
     wait_for_sleepers(name, NOT_FULL_SLOT, 2)
     os.kill(doomed.pid, signal.SIGKILL)
     doomed.join(10)

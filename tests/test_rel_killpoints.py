@@ -5,33 +5,24 @@ is whole or absent (put) / still there or consumed (get), and the others carry o
 These need the crash-test build (KELVANE_KILL_POINTS=ON at install time); with
 the released module they are skipped."""
 
-import os
-
 import pytest
 
 from kelvane import torture
 
 MIB = torture.MIB
 
-pytestmark = pytest.mark.skipif(
-    not torture.kill_points_available(),
-    reason="the installed kelvane_core has no kill points; "
-    "install with KELVANE_KILL_POINTS=ON to run the crash-point tests",
-)
+pytestmark = [
+    pytest.mark.skipif(
+        not torture.kill_points_available(),
+        reason="the installed kelvane_core has no kill points; "
+        "install with KELVANE_KILL_POINTS=ON to run the crash-point tests",
+    ),
+    pytest.mark.usefixtures("nothing_left_behind"),
+]
 
 # Where the record starts in the ring: inside it, with its length field cut by the
 # end of the ring, with its payload cut by the end of the ring.
 OFFSETS = {"inside": 100, "length_wraps": MIB - 2, "payload_wraps": MIB - 500}
-
-
-@pytest.fixture(autouse=True)
-def nothing_left_behind():
-    yield
-    mine = f"_{os.getpid()}_"
-    left = [n for n in os.listdir(torture.SHM_DIR) if n.startswith("kt_") and mine in n]
-    for n in left:
-        torture.remove_name(n)
-    assert not left, f"segments left behind: {left}"
 
 
 @pytest.mark.parametrize("where", OFFSETS)

@@ -15,14 +15,7 @@ PROFILE = torture.PROFILES["long" if os.environ.get("KELVANE_TORTURE") == "long"
 LONG = PROFILE is torture.PROFILES["long"]
 
 
-@pytest.fixture(autouse=True)
-def nothing_left_behind():
-    yield
-    mine = f"_{os.getpid()}_"
-    left = [n for n in os.listdir(torture.SHM_DIR) if n.startswith("kt_") and mine in n]
-    for n in left:
-        torture.remove_name(n)
-    assert not left, f"segments left behind: {left}"
+pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 
 
 def show(title, figures):

@@ -7,16 +7,10 @@ import stat
 
 import pytest
 
-from conftest import join_or_kill
+from conftest import EDEADLK_TEXT, SHM_DIR, join_or_kill, mappings, shm_path
 from kelvane_core import KelLock, KelPoolCore, KelQueue
 
-SHM_DIR = "/dev/shm"
-EDEADLK_TEXT = "Lock failure: Pthread error: 35"
 ENOENT_TEXT = "Nix error: ENOENT: No such file or directory"
-
-
-def shm_path(name):
-    return os.path.join(SHM_DIR, name.lstrip("/"))
 
 
 def make_object(name, size):
@@ -26,11 +20,6 @@ def make_object(name, size):
         os.ftruncate(fd, size)
     finally:
         os.close(fd)
-
-
-def mapped(name):
-    with open("/proc/self/maps") as maps:
-        return sum(1 for line in maps if shm_path(name) in line)
 
 
 def raised(call):
@@ -132,7 +121,7 @@ def test_object_shorter_than_a_page_is_refused_and_left_alone(shm_name, size):
     expected = f"Failed to open shm: the object is {size} bytes, this process expects 4096 bytes"
     assert raised(lambda: KelLock(name)) == expected
     assert os.stat(shm_path(name)).st_size == size
-    assert mapped(name) == 0
+    assert mappings(name) == 0
 
 
 def test_removed_name_keeps_mappings_and_comes_back_fresh(shm_name):
@@ -162,7 +151,7 @@ def test_dropping_an_object_keeps_its_name(shm_name, kind):
     del owner
     gc.collect()
     assert os.path.exists(shm_path(name))
-    assert mapped(name) == 0
+    assert mappings(name) == 0
     again, _ = _segments(kind, name)
     if kind == "queue":
         again.put_bytes(b"x")

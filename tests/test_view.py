@@ -11,18 +11,12 @@ import zlib
 import pytest
 
 from conftest import (
-    QUEUE_HEADER, QueueHeader, advance_to, call_with_timeout, join_or_kill, mapped_bytes, shm_path,
+    QUEUE_HEADER, QueueHeader, advance_to, call_with_timeout, join_or_kill, mapped_bytes, positions, shm_path,
 )
 from kelvane_core import KelQueue
 
 HEADER = QUEUE_HEADER
 D = 1 << 20
-
-
-def positions(name):
-    """(read_pos, write_pos) as stored in the object."""
-    h = QueueHeader(name)
-    return h.read, h.write
 
 
 def header_tail(name):
