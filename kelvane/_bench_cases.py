@@ -7,6 +7,7 @@ to do when the child is finished with it. Every measured loop is the plainest lo
 would write: `for _ in range(n): get()`.
 """
 
+import importlib
 import itertools
 import os
 import time
@@ -21,6 +22,14 @@ SENTINEL = b""  # every payload has at least one byte, so an empty message means
 
 def payload(size):
     return (bytes(range(256)) * (size // 256 + 1))[:size]
+
+
+def import_peer(module, dist):
+    """The peer library `module` (pip distribution `dist`), or Unavailable."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise Unavailable(f"{dist} is not installed (pip install 'kelvane[bench]')") from None
 
 
 def ring_capacity(size):
@@ -82,10 +91,8 @@ class MpQueueChannel(Channel):
         self.q.close()
 
 
-class SimpleQueueChannel(Channel):
-
-    def __init__(self, cleanup, size, capacity):
-        self.q = CTX.SimpleQueue()
+class QueueObjectChannel(Channel):
+    """A queue object shared by inheritance: put, get, close."""
 
     def tx(self):
         return self.q.put, None
@@ -95,6 +102,12 @@ class SimpleQueueChannel(Channel):
 
     def release(self):
         self.q.close()
+
+
+class SimpleQueueChannel(QueueObjectChannel):
+
+    def __init__(self, cleanup, size, capacity):
+        self.q = CTX.SimpleQueue()
 
 
 class PipeChannel(Channel):
@@ -113,23 +126,10 @@ class PipeChannel(Channel):
         self.w.close()
 
 
-class FasterFifoChannel(Channel):
+class FasterFifoChannel(QueueObjectChannel):
 
     def __init__(self, cleanup, size, capacity):
-        try:
-            import faster_fifo
-        except ImportError:
-            raise Unavailable("faster-fifo is not installed (pip install 'kelvane[bench]')") from None
-        self.q = faster_fifo.Queue(max_size_bytes=capacity)
-
-    def tx(self):
-        return self.q.put, None
-
-    def rx(self):
-        return self.q.get, None
-
-    def release(self):
-        self.q.close()
+        self.q = import_peer("faster_fifo", "faster-fifo").Queue(max_size_bytes=capacity)
 
 
 def _mq_limit(name, default):
@@ -147,10 +147,7 @@ class PosixMqChannel(Channel):
         return message[0]
 
     def __init__(self, cleanup, size, capacity):
-        try:
-            import posix_ipc
-        except ImportError:
-            raise Unavailable("posix_ipc is not installed (pip install 'kelvane[bench]')") from None
+        posix_ipc = import_peer("posix_ipc", "posix_ipc")
         self.name = "/" + cleanup.name("mq")
         msgsize = max(size, 64)
         # As many messages as the system's limits allow, up to the others' buffer size.
@@ -189,10 +186,7 @@ class PosixMqChannel(Channel):
 class ZmqChannel(Channel):
 
     def __init__(self, cleanup, size, capacity):
-        try:
-            import zmq  # noqa: F401
-        except ImportError:
-            raise Unavailable("pyzmq is not installed (pip install 'kelvane[bench]')") from None
+        import_peer("zmq", "pyzmq")
         self.address = "ipc://" + cleanup.path("zmq")
 
     def rx(self):
@@ -554,10 +548,7 @@ class MpLockMaker:
 class PosixSemMaker:
 
     def __init__(self, cleanup):
-        try:
-            import posix_ipc
-        except ImportError:
-            raise Unavailable("posix_ipc is not installed (pip install 'kelvane[bench]')") from None
+        posix_ipc = import_peer("posix_ipc", "posix_ipc")
         self.name = "/" + cleanup.name("sem")
         sem = posix_ipc.Semaphore(self.name, posix_ipc.O_CREX, initial_value=1)
         cleanup.semaphores.append(self.name)
@@ -576,10 +567,7 @@ class PosixSemMaker:
 class FileLockMaker:
 
     def __init__(self, cleanup):
-        try:
-            import filelock  # noqa: F401
-        except ImportError:
-            raise Unavailable("filelock is not installed (pip install 'kelvane[bench]')") from None
+        import_peer("filelock", "filelock")
         self.path = cleanup.path("lock")
 
     def open(self):

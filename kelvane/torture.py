@@ -247,6 +247,15 @@ def ms(seconds: float) -> float:
     return round(seconds * 1000, 3)
 
 
+def spread_ms(prefix: str, seconds: list[float]) -> dict:
+    """Median, 99th percentile and maximum of durations, in milliseconds."""
+    return {
+        f"{prefix}_ms_p50": ms(percentile(seconds, 0.5)),
+        f"{prefix}_ms_p99": ms(percentile(seconds, 0.99)),
+        f"{prefix}_ms_max": ms(max(seconds, default=0.0)),
+    }
+
+
 # ---------------------------------------------------------------------------
 # Messages that carry their origin and a checksum.
 
@@ -456,9 +465,7 @@ def lock_holders_killed(
         "duplicate_reports": duplicates,
         "missing_reports": len(missing),
         "hangs": hangs,
-        "recovery_ms_p50": ms(percentile(recovery, 0.5)),
-        "recovery_ms_p99": ms(percentile(recovery, 0.99)),
-        "recovery_ms_max": ms(max(recovery, default=0.0)),
+        **spread_ms("recovery", recovery),
         "seconds": round(time.monotonic() - started, 2),
         "problems": problems,
     }
@@ -841,15 +848,8 @@ def killed_waiters(rounds: int = 21, size_mb: int = 1, extra_ms: float = 250.0, 
     figures = {"rounds": rounds, "hangs": hangs}
     for kind, values in latencies.items():
         figures[f"{kind}_kills"] = len(values)
-    figures.update(
-        {
-            "carry_on_ms_p50": ms(percentile(every, 0.5)),
-            "carry_on_ms_p99": ms(percentile(every, 0.99)),
-            "carry_on_ms_max": ms(max(every, default=0.0)),
-            "seconds": round(time.monotonic() - started, 2),
-            "problems": problems,
-        }
-    )
+    figures.update(spread_ms("carry_on", every))
+    figures.update({"seconds": round(time.monotonic() - started, 2), "problems": problems})
     return figures
 
 
@@ -860,20 +860,19 @@ PUT_POINTS = ("put:after_lock", "put:after_length", "put:mid_copy", "put:after_p
 GET_POINTS = ("get:after_lock", "get:mid_copy", "get:after_position")
 
 
-def run_python(code: str, env: dict | None = None, timeout: float = 30.0, argv=()) -> tuple[int | None, str, str]:
-    """Runs a fresh interpreter on `code`; (status, stdout, stderr), status None
-    when it had to be killed at the deadline."""
-    full_env = dict(os.environ)
-    for key in ("KELVANE_KILL_AT", "KELVANE_KILL_SKIP"):
-        full_env.pop(key, None)
-    full_env.update(env or {})
-    proc = subprocess.Popen(
+def _start_python(code: str, env: dict, argv=()) -> subprocess.Popen:
+    return subprocess.Popen(
         [sys.executable, "-c", code, *argv],
-        env=full_env,
+        env=env,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
     )
+
+
+def _finish_python(proc: subprocess.Popen, timeout: float) -> tuple[int | None, str, str]:
+    """(status, stdout, stderr) of a process started by _start_python, status None
+    when it had to be killed at the deadline."""
     try:
         out, err = proc.communicate(timeout=timeout)
         return proc.returncode, out, err
@@ -881,6 +880,16 @@ def run_python(code: str, env: dict | None = None, timeout: float = 30.0, argv=(
         proc.kill()
         out, err = proc.communicate()
         return None, out, err
+
+
+def run_python(code: str, env: dict | None = None, timeout: float = 30.0, argv=()) -> tuple[int | None, str, str]:
+    """Runs a fresh interpreter on `code`; (status, stdout, stderr), status None
+    when it had to be killed at the deadline."""
+    full_env = dict(os.environ)
+    for key in ("KELVANE_KILL_AT", "KELVANE_KILL_SKIP"):
+        full_env.pop(key, None)
+    full_env.update(env or {})
+    return _finish_python(_start_python(code, full_env, argv), timeout)
 
 
 _kill_points: bool | None = None
@@ -902,12 +911,14 @@ def kill_points_available() -> bool:
     return _kill_points
 
 
-def _killed_call(name: str, size_mb: int, call: str, point: str, skip: int = 0) -> tuple[int | None, str]:
+def _killed_call(who: str, name: str, size_mb: int, call: str, point: str, skip: int = 0) -> list[str]:
     """A fresh process that opens the queue and runs `call` on it (q bound), with
-    the kill point armed."""
+    the kill point armed; the problem, if it was not killed there."""
     code = f"from kelvane_core import KelQueue\nq = KelQueue({name!r}, {size_mb})\n{call}\n"
     status, _, err = run_python(code, env={"KELVANE_KILL_AT": point, "KELVANE_KILL_SKIP": str(skip)})
-    return status, err
+    if status != -signal.SIGKILL:
+        return [f"{who} at {point}: status {status}, expected SIGKILL: {err[-500:]}"]
+    return []
 
 
 def _advance(q: KelQueue, capacity: int, offset: int) -> None:
@@ -934,9 +945,7 @@ def kill_put(point: str, start_offset: int, length: int = 1000, size_mb: int = 1
             if not _asleep(consumer, shared, 0, 10):
                 problems.append("consumer never waited")
             message = bytes(random.Random(length).randbytes(length))
-            status, err = _killed_call(name, size_mb, f"q.put_bytes({message!r})", point)
-            if status != -signal.SIGKILL:
-                problems.append(f"producer at {point}: status {status}, expected SIGKILL: {err[-500:]}")
+            problems += _killed_call("producer", name, size_mb, f"q.put_bytes({message!r})", point)
             delivered = point == "put:after_position"
             after = queue_header(name)
             problems += header_problems(name, capacity)
@@ -992,9 +1001,7 @@ def kill_get(point: str, start_offset: int, size_mb: int = 1) -> dict:
             producer = children.spawn(_waiting_producer, name, size_mb, shared, 0, waiting_len)
             if not _asleep(producer, shared, 0, 10):
                 problems.append("producer never waited")
-            status, err = _killed_call(name, size_mb, "q.get_bytes()", point)
-            if status != -signal.SIGKILL:
-                problems.append(f"consumer at {point}: status {status}, expected SIGKILL: {err[-500:]}")
+            problems += _killed_call("consumer", name, size_mb, "q.get_bytes()", point)
             problems += header_problems(name, capacity)
             t0 = time.monotonic()
             if consumed:
@@ -1049,9 +1056,7 @@ def kill_waiter(role: str, skip: int = 0, size_mb: int = 1) -> dict:
                 call = "q.get_bytes()"
             if not _asleep(survivor, shared, 0, 10):
                 problems.append("survivor never waited")
-            status, err = _killed_call(name, size_mb, call, "wait", skip)
-            if status != -signal.SIGKILL:
-                problems.append(f"{role} at wait: status {status}, expected SIGKILL: {err[-500:]}")
+            problems += _killed_call(role, name, size_mb, call, "wait", skip)
             t0 = time.monotonic_ns()
             if role == "producer":
                 q.get_bytes()
@@ -1298,35 +1303,19 @@ except RuntimeError as e:
 def open_hostile(kind: str, name: str, size_mb: int = 1, timeout: float = 30.0) -> dict:
     """A fresh process opens the object and, if that works, uses it once; the
     answer is its status and what it printed."""
-    status, out, err = run_python(_OPEN_SCRIPT, timeout=timeout, argv=(kind, name, str(size_mb)))
+    return _opened(*run_python(_OPEN_SCRIPT, timeout=timeout, argv=(kind, name, str(size_mb))))
+
+
+def _opened(status: int | None, out: str, err: str) -> dict:
     return {"status": status, "lines": out.strip().splitlines(), "stderr": err[-500:]}
 
 
 def hostile_open_many(cases: list[tuple[str, str, int]], timeout: float = 30.0) -> list[dict]:
     """open_hostile for several objects at once (each may wait out the open wait)."""
-    procs = []
     env = dict(os.environ)
-    for kind, name, size_mb in cases:
-        procs.append(
-            subprocess.Popen(
-                [sys.executable, "-c", _OPEN_SCRIPT, kind, name, str(size_mb)],
-                stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE,
-                text=True,
-                env=env,
-            )
-        )
-    results = []
+    procs = [_start_python(_OPEN_SCRIPT, env, (kind, name, str(size_mb))) for kind, name, size_mb in cases]
     deadline = time.monotonic() + timeout
-    for proc in procs:
-        try:
-            out, err = proc.communicate(timeout=max(0.1, deadline - time.monotonic()))
-            results.append({"status": proc.returncode, "lines": out.strip().splitlines(), "stderr": err[-500:]})
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            out, err = proc.communicate()
-            results.append({"status": None, "lines": out.strip().splitlines(), "stderr": err[-500:]})
-    return results
+    return [_opened(*_finish_python(proc, max(0.1, deadline - time.monotonic()))) for proc in procs]
 
 
 def damaged_queue(seed: int, damage: str, size_mb: int = 1) -> dict:
@@ -1530,21 +1519,18 @@ def run_profile(profile: str, only: set[str] | None = None, seed: int | None = N
             record("killpoints", "kill points", {"skipped": "the installed module has no kill points"})
         else:
             figures: dict = {"runs": 0, "problems": []}
-            for point in PUT_POINTS:
+
+            def add(label, r):
+                figures["runs"] += 1
+                figures["problems"] += [f"{label}: {p}" for p in r["problems"]]
+
+            for point in PUT_POINTS + GET_POINTS:
+                run = kill_put if point in PUT_POINTS else kill_get
                 for offset in (100, MIB - 2, MIB - 500):
-                    r = kill_put(point, offset)
-                    figures["runs"] += 1
-                    figures["problems"] += [f"{point}@{offset}: {p}" for p in r["problems"]]
-            for point in GET_POINTS:
-                for offset in (100, MIB - 2, MIB - 500):
-                    r = kill_get(point, offset)
-                    figures["runs"] += 1
-                    figures["problems"] += [f"{point}@{offset}: {p}" for p in r["problems"]]
+                    add(f"{point}@{offset}", run(point, offset))
             for role in ("consumer", "producer"):
                 for skip in (0, 2):
-                    r = kill_waiter(role, skip)
-                    figures["runs"] += 1
-                    figures["problems"] += [f"wait/{role}/{skip}: {p}" for p in r["problems"]]
+                    add(f"wait/{role}/{skip}", kill_waiter(role, skip))
             record("killpoints", "kill points", figures)
     if want("fullshm"):
         record("fullshm", "full /dev/shm", full_shm())
