@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "mutex_word.hpp"
 #include "pyutil.hpp"
 #include "shm.hpp"
 #include "spin.hpp"
@@ -102,16 +103,11 @@ Result<Acquired, LockError> classify_lock_rc(LockRecord* record, int rc) {
     }
 }
 
-// True when a thread of this process holds the mutex. A robust mutex's first word
-// is its owner's thread id (glibc); tgkill with signal 0 tells whether that id is
-// one of ours without touching the thread.
+// True when a thread of this process holds the mutex: tgkill with signal 0 tells
+// whether the owner's thread id is one of ours without touching the thread.
 bool held_in_this_process(LockRecord* record) {
-    constexpr unsigned kTidMask = 0x3fffffffU;
-    auto* word = reinterpret_cast<unsigned*>(&record->mutex);
-    unsigned tid = std::atomic_ref<unsigned>(*word).load(std::memory_order_relaxed) & kTidMask;
-    if (tid == 0)
-        return false;
-    return ::syscall(SYS_tgkill, ::getpid(), static_cast<pid_t>(tid), 0) == 0;
+    const pid_t tid = mutex_owner_tid(&record->mutex);
+    return tid != 0 && ::syscall(SYS_tgkill, ::getpid(), tid, 0) == 0;
 }
 
 } // namespace
@@ -236,8 +232,12 @@ PyObject* lock_acquire(PyObject* self) {
         int rc;
         {
             GilRelease nogil;
+            // Watch the lock word and try only when it reads free: the other process
+            // usually lets go within microseconds, long before a sleeper could be woken.
             rc = EBUSY;
-            (void)spin_until([&] {
+            (void)poll_until([&] {
+                if (mutex_owner_tid(&record->mutex) != 0)
+                    return false;
                 rc = pthread_mutex_trylock(&record->mutex);
                 return rc != EBUSY;
             });

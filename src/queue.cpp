@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "kill_points.hpp"
+#include "mutex_word.hpp"
 #include "spin.hpp"
 #include "pyutil.hpp"
 
@@ -36,13 +37,6 @@ std::uint64_t load_pos(std::uint64_t& field) {
 }
 void store_pos(std::uint64_t& field, std::uint64_t value) {
     std::atomic_ref<std::uint64_t>(field).store(value, std::memory_order_release);
-}
-
-// The owner's thread id in a robust mutex's lock word (glibc).
-pid_t owner_tid(pthread_mutex_t* mutex) {
-    constexpr unsigned kTidMask = 0x3fffffffU;
-    auto* word = reinterpret_cast<unsigned*>(mutex);
-    return static_cast<pid_t>(std::atomic_ref<unsigned>(*word).load(std::memory_order_relaxed) & kTidMask);
 }
 
 bool thread_exists(pid_t tid) { return ::kill(tid, 0) == 0 || errno != ESRCH; }
@@ -79,7 +73,7 @@ Status<LockError> lock_blocking(pthread_mutex_t* mutex, int& rc) {
         rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
         if (rc != ETIMEDOUT)
             return {};
-        const pid_t tid = owner_tid(mutex);
+        const pid_t tid = mutex_owner_tid(mutex);
         if (tid != 0 && !thread_exists(tid)) {
             seen = tid == suspect ? seen + 1 : 1;
             suspect = tid;
@@ -106,8 +100,15 @@ Status<LockError> lock_queue(pthread_mutex_t* mutex) {
     return {};
 }
 
+// Never waits: a holder is only ever inside one copy, so a few tries over some
+// hundred nanoseconds usually find the mutex free without giving up the interpreter lock.
 Result<bool, LockError> try_lock_queue(pthread_mutex_t* mutex) {
     int rc = pthread_mutex_trylock(mutex);
+    for (int i = 0; rc == EBUSY && i < 8 && several_cpus(); ++i) {
+        for (int j = 0; j < 8; ++j)
+            cpu_relax();
+        rc = pthread_mutex_trylock(mutex);
+    }
     switch (rc) {
     case 0:
         return true;

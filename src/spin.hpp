@@ -55,4 +55,25 @@ bool spin_until(Ready ready) {
     }
 }
 
+// Polls `ready` every few hundred nanoseconds for up to kSpinFor, yielding the CPU
+// about every microsecond: for a state that changes in one store, like a lock word.
+template <class Ready>
+bool poll_until(Ready ready) {
+    if (!several_cpus())
+        return ready();
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    for (unsigned i = 1;; ++i) {
+        if (ready())
+            return true;
+        for (int j = 0; j < 16; ++j)
+            cpu_relax();
+        if (i % 8 == 0) {
+            std::this_thread::yield();
+            if (clock::now() - start > kSpinFor)
+                return ready();
+        }
+    }
+}
+
 } // namespace kel
