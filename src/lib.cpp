@@ -225,9 +225,10 @@ void KelLock_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* lock_acquire(PyObject* self) {
+// `tried` is the result of the non-blocking try the caller already made.
+PyObject* lock_acquire(PyObject* self, int tried) {
     LockRecord* record = as_lock(self)->record;
-    auto outcome = classify_lock_rc(record, pthread_mutex_trylock(&record->mutex));
+    auto outcome = classify_lock_rc(record, tried);
     if (outcome.ok() && outcome.value() == Acquired::Busy) {
         int rc;
         {
@@ -269,7 +270,10 @@ PyObject* KelLock_acquire(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         if (!check_receiver(self, kel_lock_type, "KelLock"))
             return nullptr;
-        return lock_acquire(self);
+        int tried = pthread_mutex_trylock(&as_lock(self)->record->mutex);
+        if (tried == 0) // the uncontended case, kept short
+            Py_RETURN_NONE;
+        return lock_acquire(self, tried);
     });
 }
 
