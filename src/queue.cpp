@@ -100,15 +100,10 @@ Status<LockError> lock_queue(pthread_mutex_t* mutex) {
     return {};
 }
 
-// Never waits: a holder is only ever inside one copy, so a few tries over some
-// hundred nanoseconds usually find the mutex free without giving up the interpreter lock.
+// Never waits: one try. Retrying here, with the interpreter lock held, only keeps a
+// preempted holder on this CPU from finishing when several producers share it.
 Result<bool, LockError> try_lock_queue(pthread_mutex_t* mutex) {
     int rc = pthread_mutex_trylock(mutex);
-    for (int i = 0; rc == EBUSY && i < 8 && several_cpus(); ++i) {
-        for (int j = 0; j < 8; ++j)
-            cpu_relax();
-        rc = pthread_mutex_trylock(mutex);
-    }
     switch (rc) {
     case 0:
         return true;
