@@ -140,9 +140,9 @@ PyObject* raise_runtime(std::string_view prefix, const std::string& text) {
     return nullptr;
 }
 
-PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec) {
+PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec) {
     if (slot == nullptr)
-        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return slot;
 }
 

@@ -101,8 +101,8 @@ PyTypeObject* kel_pool_core_type();
 PyTypeObject* queue_view_type();
 PyObject* lock_recovered_type();
 
-// Creates a heap type from its spec once; `slot` keeps it for the process.
-PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec);
+// Creates a heap type from its PyType_Spec once; `slot` keeps it for the process.
+PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec);
 
 // Receiver test of every instance method; raises the internal fault text when the
 // type object itself cannot be made.
