@@ -2,5 +2,38 @@
 
 from kelvane_core import KelLock, KelPoolCore, KelQueue, LockRecovered
 
-__all__ = ["KelLock", "KelQueue", "KelPoolCore", "LockRecovered"]
+__all__ = [
+    "KelLock",
+    "KelQueue",
+    "KelPoolCore",
+    "LockRecovered",
+    "Queue",
+    "Lock",
+    "Pool",
+    "WorkerDiedError",
+]
 __version__ = "0.1.0"
+
+# The Python layer is imported on first use, so that `import kelvane` stays as
+# cheap as importing the extension.
+_LAZY = {
+    "Queue": "kelvane.queue",
+    "Lock": "kelvane.lock",
+    "Pool": "kelvane.pool",
+    "WorkerDiedError": "kelvane.pool",
+}
+
+
+def __getattr__(name):
+    module_name = _LAZY.get(name)
+    if module_name is None:
+        raise AttributeError(f"module 'kelvane' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(module_name), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))
