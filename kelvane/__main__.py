@@ -1,4 +1,4 @@
-"""python -m kelvane demo | bench | torture"""
+"""python -m kelvane demo | bench | torture | ls | rm"""
 
 import sys
 
@@ -8,6 +8,8 @@ commands:
   demo      a worker pool, a queue and a lock across real processes
   bench     kelvane against multiprocessing, faster-fifo, posix_ipc and pyzmq
   torture   kill processes at random instants and check nothing is lost
+  ls        list kelvane's segments in /dev/shm and the processes using them
+  rm        remove segments by name, or every one nobody uses (rm --stale)
 """
 
 
@@ -23,6 +25,10 @@ def main(argv=None):
         from kelvane import bench as job
     elif command == "torture":
         from kelvane import torture as job
+    elif command in ("ls", "rm"):
+        from kelvane import shm_admin
+
+        return shm_admin.main(argv)
     else:
         print(f"unknown command {command!r}\n\n{USAGE}", end="", file=sys.stderr)
         return 2
