@@ -277,6 +277,67 @@ PyObject* KelLock_acquire(PyObject* self, PyObject*) {
     });
 }
 
+// The lock with a time limit; waits in slices (see run_sliced) so that signal
+// handlers run, and an interrupted or timed-out call leaves the lock as it was.
+PyObject* KelLock_acquire_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        WaitBudget budget;
+        if (!check_receiver(self, kel_lock_type, "KelLock") ||
+            !bind_args("acquire_timed", {"timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[0], "acquire_timed", "timeout"))
+            return nullptr;
+        LockRecord* record = as_lock(self)->record;
+        std::optional<LockError> error;
+        bool recovered = false;
+        // Both steps end with the lock held, busy, or failed.
+        auto step_of = [&](int rc) {
+            auto outcome = classify_lock_rc(record, rc);
+            if (!outcome.ok()) {
+                error.emplace(outcome.error());
+                return Step::Failed;
+            }
+            if (outcome.value() == Acquired::Busy)
+                return Step::Again;
+            recovered = outcome.value() == Acquired::Recovered;
+            return Step::Done;
+        };
+        bool wait_failed = false;
+        const Step step = run_sliced(
+            budget, [&] { return step_of(pthread_mutex_trylock(&record->mutex)); },
+            [&](WaitBudget::Clock::time_point end) {
+                int rc = EBUSY;
+                (void)poll_until([&] {
+                    if (mutex_owner_tid(&record->mutex) != 0)
+                        return false;
+                    rc = pthread_mutex_trylock(&record->mutex);
+                    return rc != EBUSY;
+                });
+                if (rc == EBUSY) {
+                    const auto since_epoch = end.time_since_epoch();
+                    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
+                    const timespec abs{static_cast<time_t>(secs.count()),
+                                       static_cast<long>((since_epoch - secs) / std::chrono::nanoseconds(1))};
+                    rc = pthread_mutex_clocklock(&record->mutex, CLOCK_MONOTONIC, &abs);
+                    if (rc == ETIMEDOUT)
+                        rc = EBUSY;
+                }
+                return step_of(rc);
+            },
+            wait_failed);
+        if (step == Step::Failed) {
+            if (error)
+                return raise_runtime("Lock failure: ", error->display());
+            return nullptr; // a signal handler raised
+        }
+        if (step == Step::Again)
+            Py_RETURN_FALSE;
+        if (recovered)
+            return raise_lock_recovered();
+        Py_RETURN_TRUE;
+    });
+}
+
 PyObject* KelLock_release(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         if (!check_receiver(self, kel_lock_type, "KelLock"))
@@ -310,6 +371,10 @@ PyObject* KelLock_unlink(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyMethodDef kel_lock_methods[] = {
     {"acquire", KelLock_acquire, METH_NOARGS, "acquire($self)\n--\n\n"},
     {"release", KelLock_release, METH_NOARGS, "release($self)\n--\n\n"},
+    {"acquire_timed", as_cfunction(KelLock_acquire_timed), METH_FASTCALL | METH_KEYWORDS,
+     "acquire_timed($self, timeout)\n--\n\nAcquire, waiting at most `timeout` seconds (None: as long as it takes; "
+     "0: never waits).\nReturns True when acquired, False on timeout; raises LockRecovered, with the lock held, "
+     "after taking it over from a dead holder."},
     {"__enter__", KelLock_acquire, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_cfunction(KelLock_exit), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},

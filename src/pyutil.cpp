@@ -1,5 +1,6 @@
 #include "pyutil.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -128,6 +129,40 @@ bool to_bytes(PyObject* o, const char* fname, const char* param, const char*& da
     if (data == nullptr)
         return false;
     size = static_cast<std::uint64_t>(PyBytes_Size(o));
+    return true;
+}
+
+bool WaitBudget::parse(PyObject* o, const char* fname, const char* param) {
+    forever_ = true;
+    if (o == Py_None)
+        return true;
+    if (!PyFloat_Check(o) && !PyIndex_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a number or None, not %s", fname, param,
+                     type_name_of(o).c_str());
+        return false;
+    }
+    double seconds = PyFloat_AsDouble(o);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+            return false;
+        // An integer too large for a double: as good as never if positive.
+        PyErr_Clear();
+        Ref zero(PyLong_FromLong(0));
+        const int positive = zero ? PyObject_RichCompareBool(o, zero.get(), Py_GT) : -1;
+        if (positive < 0)
+            return false;
+        seconds = positive ? HUGE_VAL : -1.0;
+    }
+    if (!(seconds >= 0)) { // negative or NaN
+        PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be a non-negative number or None", fname, param);
+        return false;
+    }
+    // Beyond a century the deadline would overflow the clock; it is as good as never.
+    if (seconds > 3.2e9)
+        return true;
+    forever_ = false;
+    seconds_ = seconds;
+    end_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     return true;
 }
 

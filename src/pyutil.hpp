@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <new>
@@ -77,6 +78,60 @@ private:
 [[nodiscard]] bool to_u64(PyObject* o, const char* fname, const char* param, std::uint64_t& out);
 [[nodiscard]] bool to_bytes(PyObject* o, const char* fname, const char* param, const char*& data,
                             std::uint64_t& size);
+
+// How long a call may wait, from its `timeout` argument: None or +inf for as long as
+// it takes, else seconds >= 0 on the monotonic clock.
+class WaitBudget {
+public:
+    using Clock = std::chrono::steady_clock;
+    // Between slices the interpreter lock is taken back to run signal handlers, so
+    // Ctrl-C reaches a waiting call within one slice.
+    static constexpr auto kSlice = std::chrono::milliseconds(50);
+
+    // Raises TypeError or ValueError naming the parameter.
+    [[nodiscard]] bool parse(PyObject* o, const char* fname, const char* param);
+    [[nodiscard]] bool nonblocking() const noexcept { return !forever_ && seconds_ == 0; }
+    [[nodiscard]] bool expired() const noexcept { return !forever_ && Clock::now() >= end_; }
+    [[nodiscard]] Clock::time_point next_slice() const noexcept {
+        const auto slice = Clock::now() + kSlice;
+        return forever_ || slice < end_ ? slice : end_;
+    }
+
+private:
+    bool forever_ = true;
+    double seconds_ = 0;
+    Clock::time_point end_{};
+};
+
+// The outcome of one step of a sliced wait.
+enum class Step { Done, Again, Failed };
+
+// A waiting call in slices. `try_once()` runs with the interpreter lock and never
+// waits; `wait_slice(end)` runs without it and waits at most until `end`; either
+// may finish the operation (Done), ask for another round (Again) or fail (Failed;
+// try_once raises itself, wait_slice leaves its error for the caller to raise).
+// Returns Done, Again when the budget ran out, or Failed; a signal handler that
+// raises between slices ends the wait with Failed and the exception set.
+template <class Try, class Wait>
+Step run_sliced(const WaitBudget& budget, Try try_once, Wait wait_slice, bool& wait_failed) {
+    wait_failed = false;
+    for (;;) {
+        const Step tried = try_once();
+        if (tried != Step::Again || budget.nonblocking() || budget.expired())
+            return tried;
+        Step waited;
+        {
+            GilRelease nogil;
+            waited = wait_slice(budget.next_slice());
+        }
+        if (waited == Step::Failed)
+            wait_failed = true;
+        if (waited != Step::Again)
+            return waited;
+        if (PyErr_CheckSignals() < 0)
+            return Step::Failed;
+    }
+}
 
 // Sets RuntimeError(prefix + text) and returns nullptr.
 PyObject* raise_runtime(std::string_view prefix, const std::string& text);

@@ -15,6 +15,7 @@
 #include <optional>
 #include <sys/syscall.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "kill_points.hpp"
@@ -127,10 +128,16 @@ long futex(std::uint32_t* word, int op, std::uint32_t value, const timespec* tim
     return ::syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
 }
 
-// One bounded wait on `slot`, entered and left with the mutex held (unless the
-// error says otherwise). The sequence is read under the mutex, so a waker that
-// bumps it after we unlock makes FUTEX_WAIT return at once: no wake is lost.
-Status<CondError> timed_wait(WaitSlot& slot, pthread_mutex_t* mutex) {
+// One bounded wait on `slot` (at most kWaitNanos, and never past `until`), entered
+// and left with the mutex held (unless the error says otherwise). The sequence is
+// read under the mutex, so a waker that bumps it after we unlock makes FUTEX_WAIT
+// return at once: no wake is lost.
+Status<CondError> timed_wait(WaitSlot& slot, pthread_mutex_t* mutex, Deadline until) {
+    long nanos = kWaitNanos;
+    if (until != kForever) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now()).count();
+        nanos = static_cast<long>(std::clamp<long long>(left, 0, kWaitNanos));
+    }
     std::atomic_ref<std::uint32_t> seq(slot.seq);
     std::atomic_ref<std::uint32_t> sleepers(slot.sleepers);
     const std::uint32_t seen = seq.load();
@@ -140,7 +147,7 @@ Status<CondError> timed_wait(WaitSlot& slot, pthread_mutex_t* mutex) {
         return CondError::from_mutex(LockError::pthread(rc));
     }
     KEL_KILL_POINT("wait");
-    const timespec timeout{0, kWaitNanos};
+    const timespec timeout{0, nanos};
     int err = futex(&slot.seq, FUTEX_WAIT, seen, &timeout) == 0 ? 0 : errno;
     // Awake: no longer counted, so wakers stop paying for a syscall while we re-take the mutex.
     sleepers.fetch_sub(1);
@@ -200,43 +207,69 @@ Status<QueueError> RingQueue::check_fits(std::uint64_t length) const {
     return {};
 }
 
-Result<Attempt, QueueError> RingQueue::put_locked(const void* bytes, std::uint64_t length, bool wait) {
+Status<QueueError> RingQueue::check_fits(std::span<const Piece> batch) const {
+    std::uint64_t need = 0;
+    for (const Piece& piece : batch) {
+        if (auto st = check_fits(piece.length); !st.ok())
+            return st;
+        need += piece.length + kRecordPrefix; // each term is at most the capacity: no wrap
+        if (need > capacity())
+            return QueueError::buffer_too_small();
+    }
+    return {};
+}
+
+namespace {
+
+std::uint64_t batch_need(std::span<const Piece> batch) {
+    std::uint64_t need = 0;
+    for (const Piece& piece : batch)
+        need += piece.length + kRecordPrefix;
+    return need;
+}
+
+} // namespace
+
+Result<Attempt, QueueError> RingQueue::put_locked(std::span<const Piece> batch, std::uint64_t need, Deadline until) {
     QueueHeader& h = *header_;
     const std::uint64_t capacity = capacity_;
-    const std::uint64_t need = length + kRecordPrefix;
     for (;;) {
         const std::uint64_t used = load_pos(h.write_pos) - load_pos(h.read_pos);
         if (used > capacity)
             return unlock_with(&h.mutex, QueueError::corrupt("more bytes held than the ring's capacity"));
         if (capacity - used >= need)
             break;
-        if (!wait) {
+        if (until != kForever && Clock::now() >= until) { // Deadline::min(): a try that never waits
             if (auto st = unlock_queue(&h.mutex); !st.ok())
                 return st.error();
             return Attempt::WouldBlock;
         }
-        if (auto st = timed_wait(h.not_full, &h.mutex); !st.ok())
+        if (auto st = timed_wait(h.not_full, &h.mutex, until); !st.ok())
             return cond_failure(&h.mutex, st.error());
     }
 
     // The bytes go in first and the position last: a writer that dies on the way
     // leaves no partial record, only bytes past write_pos that nobody reads.
     std::uint64_t w = load_pos(h.write_pos);
-    const auto length32 = static_cast<std::uint32_t>(length);
-    std::memcpy(data_ + w % capacity, &length32, sizeof length32);
-    KEL_KILL_POINT("put:after_length");
-    w += kRecordPrefix;
-    if (length > 0) {
+    for (const Piece& piece : batch) {
+        const std::uint64_t length = piece.length;
+        const auto length32 = static_cast<std::uint32_t>(length);
+        std::memcpy(data_ + w % capacity, &length32, sizeof length32);
+        KEL_KILL_POINT("put:after_length");
+        w += kRecordPrefix;
+        if (length > 0) {
 #ifdef KELVANE_KILL_POINTS
-        const std::uint64_t half = length / 2;
-        std::memcpy(data_ + w % capacity, bytes, half);
-        KEL_KILL_POINT("put:mid_copy");
-        std::memcpy(data_ + w % capacity + half, static_cast<const std::uint8_t*>(bytes) + half, length - half);
+            const std::uint64_t half = length / 2;
+            std::memcpy(data_ + w % capacity, piece.bytes, half);
+            KEL_KILL_POINT("put:mid_copy");
+            std::memcpy(data_ + w % capacity + half, static_cast<const std::uint8_t*>(piece.bytes) + half,
+                        length - half);
 #else
-        std::memcpy(data_ + w % capacity, bytes, length);
+            std::memcpy(data_ + w % capacity, piece.bytes, length);
 #endif
+        }
+        w += length;
     }
-    w += length;
     store_pos(h.write_pos, w);
     KEL_KILL_POINT("put:after_position");
     const bool sleepers = bump(h.not_empty);
@@ -245,11 +278,12 @@ Result<Attempt, QueueError> RingQueue::put_locked(const void* bytes, std::uint64
     return Attempt::Done;
 }
 
-Result<Attempt, QueueError> RingQueue::try_put(const void* bytes, std::uint64_t length) {
-    if (auto st = check_fits(length); !st.ok())
+Result<Attempt, QueueError> RingQueue::try_put(std::span<const Piece> batch) {
+    if (auto st = check_fits(batch); !st.ok())
         return st.error();
+    const std::uint64_t need = batch_need(batch);
     QueueHeader& h = *header_;
-    if (capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) < length + kRecordPrefix)
+    if (capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) < need)
         return Attempt::WouldBlock; // no room: leave the mutex alone
     auto locked = try_lock_queue(&h.mutex);
     if (!locked.ok())
@@ -257,18 +291,24 @@ Result<Attempt, QueueError> RingQueue::try_put(const void* bytes, std::uint64_t 
     if (!locked.value())
         return Attempt::WouldBlock;
     KEL_KILL_POINT("put:after_lock");
-    return put_locked(bytes, length, false);
+    return put_locked(batch, need, Deadline::min());
 }
 
-Status<QueueError> RingQueue::put(const void* bytes, std::uint64_t length) {
-    if (auto st = check_fits(length); !st.ok())
-        return st;
+Result<Attempt, QueueError> RingQueue::put_until(std::span<const Piece> batch, Deadline until) {
+    if (auto st = check_fits(batch); !st.ok())
+        return st.error();
+    const std::uint64_t need = batch_need(batch);
     QueueHeader& h = *header_;
-    (void)spin_until([&] { return capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) >= length + kRecordPrefix; });
+    (void)spin_until([&] { return capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) >= need; });
     if (auto st = lock_queue(&h.mutex); !st.ok())
         return QueueError::from_mutex(st.error());
     KEL_KILL_POINT("put:after_lock");
-    auto r = put_locked(bytes, length, true);
+    return put_locked(batch, need, until);
+}
+
+Status<QueueError> RingQueue::put(const void* bytes, std::uint64_t length) {
+    const Piece piece{bytes, length};
+    auto r = put_until(std::span(&piece, 1), kForever);
     if (!r.ok())
         return r.error();
     return {};
@@ -290,7 +330,9 @@ Result<RecordView, QueueError> RingQueue::oldest_locked() const {
     return RecordView{r, length, data_ + (r + kRecordPrefix) % capacity};
 }
 
-Result<Attempt, QueueError> RingQueue::try_get(Sink sink, void* context) {
+Result<Attempt, QueueError> RingQueue::try_get_many(Sink sink, void* context, std::size_t max,
+                                                   std::size_t& taken) {
+    taken = 0;
     QueueHeader& h = *header_;
     if (load_pos(h.write_pos) == load_pos(h.read_pos)) // nothing there: leave the mutex alone
         return Attempt::WouldBlock;
@@ -300,46 +342,66 @@ Result<Attempt, QueueError> RingQueue::try_get(Sink sink, void* context) {
     if (!locked.value())
         return Attempt::WouldBlock;
     KEL_KILL_POINT("get:after_lock");
-    if (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+    while (taken < max && load_pos(h.write_pos) != load_pos(h.read_pos)) {
+        auto oldest = oldest_locked();
+        if (!oldest.ok())
+            return unlock_with(&h.mutex, oldest.error());
+        const RecordView& rec = oldest.value();
+
+        std::uint8_t* out = sink(context, rec.length);
+        if (out == nullptr) {
+            if (taken == 0)
+                return unlock_with(&h.mutex, Attempt::SinkFailed);
+            break;
+        }
+#ifdef KELVANE_KILL_POINTS
+        std::memcpy(out, rec.payload, rec.length / 2);
+        KEL_KILL_POINT("get:mid_copy");
+        std::memcpy(out + rec.length / 2, rec.payload + rec.length / 2, rec.length - rec.length / 2);
+#else
+        std::memcpy(out, rec.payload, rec.length);
+#endif
+        // Consumed only once copied out: a reader that dies before this leaves the record queued.
+        store_pos(h.read_pos, rec.next_pos());
+        KEL_KILL_POINT("get:after_position");
+        ++taken;
+    }
+    if (taken == 0) {
         if (auto st = unlock_queue(&h.mutex); !st.ok())
             return st.error();
         return Attempt::WouldBlock;
     }
-    auto oldest = oldest_locked();
-    if (!oldest.ok())
-        return unlock_with(&h.mutex, oldest.error());
-    const RecordView& rec = oldest.value();
-
-    std::uint8_t* out = sink(context, rec.length);
-    if (out == nullptr)
-        return unlock_with(&h.mutex, Attempt::SinkFailed);
-#ifdef KELVANE_KILL_POINTS
-    std::memcpy(out, rec.payload, rec.length / 2);
-    KEL_KILL_POINT("get:mid_copy");
-    std::memcpy(out + rec.length / 2, rec.payload + rec.length / 2, rec.length - rec.length / 2);
-#else
-    std::memcpy(out, rec.payload, rec.length);
-#endif
-    // Consumed only once copied out: a reader that dies before this leaves the record queued.
-    store_pos(h.read_pos, rec.next_pos());
-    KEL_KILL_POINT("get:after_position");
     const bool sleepers = bump(h.not_full);
     if (auto st = unlock_and_wake(&h.mutex, h.not_full, sleepers); !st.ok())
         return st.error();
     return Attempt::Done;
 }
 
-Status<QueueError> RingQueue::wait_readable() {
+Result<Attempt, QueueError> RingQueue::wait_readable_until(Deadline until) {
     QueueHeader& h = *header_;
     if (spin_until([&] { return load_pos(h.write_pos) != load_pos(h.read_pos); }))
-        return {};
+        return Attempt::Done;
     if (auto st = lock_queue(&h.mutex); !st.ok())
         return QueueError::from_mutex(st.error());
     while (load_pos(h.write_pos) == load_pos(h.read_pos)) {
-        if (auto st = timed_wait(h.not_empty, &h.mutex); !st.ok())
+        if (until != kForever && Clock::now() >= until) {
+            if (auto st = unlock_queue(&h.mutex); !st.ok())
+                return st.error();
+            return Attempt::WouldBlock;
+        }
+        if (auto st = timed_wait(h.not_empty, &h.mutex, until); !st.ok())
             return cond_failure(&h.mutex, st.error());
     }
-    return unlock_queue(&h.mutex);
+    if (auto st = unlock_queue(&h.mutex); !st.ok())
+        return st.error();
+    return Attempt::Done;
+}
+
+Status<QueueError> RingQueue::wait_readable() {
+    auto r = wait_readable_until(kForever);
+    if (!r.ok())
+        return r.error();
+    return {};
 }
 
 Result<Attempt, QueueError> RingQueue::try_peek(RecordView& out) {
@@ -365,21 +427,58 @@ Result<Attempt, QueueError> RingQueue::try_peek(RecordView& out) {
     return Attempt::Done;
 }
 
-Result<RecordView, QueueError> RingQueue::peek() {
+Result<Attempt, QueueError> RingQueue::peek_until(Deadline until, RecordView& out) {
     QueueHeader& h = *header_;
     (void)spin_until([&] { return load_pos(h.write_pos) != load_pos(h.read_pos); });
     if (auto st = lock_queue(&h.mutex); !st.ok())
         return QueueError::from_mutex(st.error());
     while (load_pos(h.write_pos) == load_pos(h.read_pos)) {
-        if (auto st = timed_wait(h.not_empty, &h.mutex); !st.ok())
+        if (until != kForever && Clock::now() >= until) {
+            if (auto st = unlock_queue(&h.mutex); !st.ok())
+                return st.error();
+            return Attempt::WouldBlock;
+        }
+        if (auto st = timed_wait(h.not_empty, &h.mutex, until); !st.ok())
             return cond_failure(&h.mutex, st.error());
     }
     auto oldest = oldest_locked();
     if (!oldest.ok())
         return unlock_with(&h.mutex, oldest.error());
+    out = oldest.value();
     if (auto st = unlock_queue(&h.mutex); !st.ok())
         return st.error();
-    return oldest.value();
+    return Attempt::Done;
+}
+
+Result<RecordView, QueueError> RingQueue::peek() {
+    RecordView out{};
+    auto r = peek_until(kForever, out);
+    if (!r.ok())
+        return r.error();
+    return out;
+}
+
+Result<Fill, QueueError> RingQueue::fill() {
+    QueueHeader& h = *header_;
+    if (auto st = lock_queue(&h.mutex); !st.ok())
+        return QueueError::from_mutex(st.error());
+    const std::uint64_t r = load_pos(h.read_pos);
+    const std::uint64_t w = load_pos(h.write_pos);
+    if (w - r > capacity_)
+        return unlock_with(&h.mutex, QueueError::corrupt("more bytes held than the ring's capacity"));
+    Fill fill{w - r, 0};
+    for (std::uint64_t pos = r; pos != w; ++fill.messages) {
+        if (w - pos < kRecordPrefix)
+            return unlock_with(&h.mutex, QueueError::corrupt("the positions do not frame a record"));
+        std::uint32_t length;
+        std::memcpy(&length, data_ + pos % capacity_, sizeof length);
+        if (length > w - pos - kRecordPrefix)
+            return unlock_with(&h.mutex, QueueError::corrupt("a record's length runs past the written data"));
+        pos += kRecordPrefix + length;
+    }
+    if (auto st = unlock_queue(&h.mutex); !st.ok())
+        return st.error();
+    return fill;
 }
 
 Status<QueueError> RingQueue::commit_locked(std::uint64_t next_pos) {
@@ -650,6 +749,33 @@ PyObject* KelQueue_get_bytes(PyObject* self, PyObject*) {
     });
 }
 
+// (memoryview, next_pos) for a record that stays in the ring until committed.
+PyObject* view_of(PyObject* self, const RecordView& record) {
+    PyTypeObject* view_type = queue_view_type();
+    if (view_type == nullptr)
+        return raise_runtime("", "Failed to create memoryview");
+    Ref exporter(alloc_instance(view_type));
+    if (!exporter)
+        return raise_runtime("", "Failed to create memoryview");
+    auto* v = reinterpret_cast<QueueViewObject*>(exporter.get());
+    Py_INCREF(self);
+    v->owner = self;
+    v->data = record.payload;
+    v->length = static_cast<Py_ssize_t>(record.length);
+    Ref view(PyMemoryView_FromObject(exporter.get()));
+    if (!view)
+        return raise_runtime("", "Failed to create memoryview");
+    Ref next(PyLong_FromUnsignedLongLong(record.next_pos()));
+    if (!next)
+        return nullptr;
+    Ref result(PyTuple_New(2));
+    if (!result)
+        return nullptr;
+    PyTuple_SetItem(result.get(), 0, view.release());
+    PyTuple_SetItem(result.get(), 1, next.release());
+    return result.release();
+}
+
 PyObject* KelQueue_recv_view(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         if (!check_receiver(self, kel_queue_type, "KelQueue"))
@@ -669,30 +795,228 @@ PyObject* KelQueue_recv_view(PyObject* self, PyObject*) {
                 return raise_runtime("Queue get_view error: ", waited->error().display());
             record = waited->value();
         }
+        return view_of(self, record);
+    });
+}
 
-        PyTypeObject* view_type = queue_view_type();
-        if (view_type == nullptr)
-            return raise_runtime("", "Failed to create memoryview");
-        Ref exporter(alloc_instance(view_type));
-        if (!exporter)
-            return raise_runtime("", "Failed to create memoryview");
-        auto* v = reinterpret_cast<QueueViewObject*>(exporter.get());
-        Py_INCREF(self);
-        v->owner = self;
-        v->data = record.payload;
-        v->length = static_cast<Py_ssize_t>(record.length);
-        Ref view(PyMemoryView_FromObject(exporter.get()));
-        if (!view)
-            return raise_runtime("", "Failed to create memoryview");
-        Ref next(PyLong_FromUnsignedLongLong(record.next_pos()));
-        if (!next)
+// ---------------------------------------------------------------------------
+// Calls with a timeout. Each waits in slices (see run_sliced), so that signal
+// handlers run while it waits; a call that ends without its result, by timeout or
+// by an exception from a handler, has changed nothing in the queue.
+
+// Maps a ring attempt to a step, raising prefix + error on failure.
+Step step_of(Result<Attempt, QueueError> attempt, const char* prefix) {
+    if (!attempt.ok()) {
+        raise_runtime(prefix, attempt.error().display());
+        return Step::Failed;
+    }
+    switch (attempt.value()) {
+    case Attempt::Done:
+        return Step::Done;
+    case Attempt::WouldBlock:
+        return Step::Again;
+    case Attempt::SinkFailed:
+        break;
+    }
+    return Step::Failed; // the sink's exception is set
+}
+
+// The same without the interpreter lock: the error is kept for the caller to raise.
+Step step_of(Result<Attempt, QueueError>&& attempt, std::optional<QueueError>& error) {
+    if (!attempt.ok()) {
+        error.emplace(std::move(attempt.error()));
+        return Step::Failed;
+    }
+    return attempt.value() == Attempt::Done ? Step::Done : Step::Again;
+}
+
+// Ends a sliced call: the result on Done, `timed_out` (a new reference) on Again,
+// nullptr with the exception set on Failed.
+PyObject* finish(Step step, bool wait_failed, const std::optional<QueueError>& error, const char* prefix,
+                 PyObject* result, PyObject* timed_out) {
+    if (step == Step::Failed) {
+        Py_XDECREF(result);
+        Py_XDECREF(timed_out);
+        if (wait_failed)
+            return raise_runtime(prefix, error->display());
+        return nullptr;
+    }
+    if (step == Step::Again) {
+        Py_XDECREF(result);
+        return timed_out;
+    }
+    Py_XDECREF(timed_out);
+    return result;
+}
+
+PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBudget& budget) {
+    constexpr const char* prefix = "Queue put error: ";
+    std::optional<QueueError> error;
+    bool wait_failed = false;
+    const Step step = run_sliced(
+        budget, [&] { return step_of(ring.try_put(batch), prefix); },
+        [&](Deadline end) { return step_of(ring.put_until(batch, end), error); }, wait_failed);
+    return finish(step, wait_failed, error, prefix, Py_NewRef(Py_True), Py_NewRef(Py_False));
+}
+
+PyObject* KelQueue_put_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        const char* data;
+        std::uint64_t size;
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("put_bytes_timed", {"data", "timeout"}, args, nargs, kwnames, argv) ||
+            !to_bytes(argv[0], "put_bytes_timed", "data", data, size) ||
+            !budget.parse(argv[1], "put_bytes_timed", "timeout"))
             return nullptr;
-        Ref result(PyTuple_New(2));
-        if (!result)
+        const Piece piece{data, size};
+        return put_pieces(as_queue(self)->ring, std::span(&piece, 1), budget);
+    });
+}
+
+PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("put_many", {"items", "timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[1], "put_many", "timeout"))
             return nullptr;
-        PyTuple_SetItem(result.get(), 0, view.release());
-        PyTuple_SetItem(result.get(), 1, next.release());
-        return result.release();
+        // The tuple keeps every bytes object alive while the interpreter lock is given up.
+        Ref items(PySequence_Tuple(argv[0]));
+        if (!items)
+            return nullptr;
+        const Py_ssize_t n = PyTuple_Size(items.get());
+        std::vector<Piece> batch;
+        batch.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GetItem(items.get(), i);
+            if (!PyBytes_Check(item)) {
+                Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__name__"));
+                PyErr_Format(PyExc_TypeError, "put_many() argument 'items' must hold bytes, not %S at index %zd",
+                             type_name ? type_name.get() : Py_None, i);
+                return nullptr;
+            }
+            batch.push_back(Piece{PyBytes_AsString(item), static_cast<std::uint64_t>(PyBytes_Size(item))});
+        }
+        if (batch.empty())
+            Py_RETURN_TRUE;
+        return put_pieces(as_queue(self)->ring, batch, budget);
+    });
+}
+
+std::uint8_t* list_sink(void* context, std::uint32_t length) {
+    auto* list = static_cast<PyObject*>(context);
+    Ref item(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!item || PyList_Append(list, item.get()) != 0)
+        return nullptr;
+    // The list holds it now; bytes objects never move.
+    return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item.get()));
+}
+
+PyObject* take(PyObject* self, std::size_t max, const WaitBudget& budget, const char* prefix, bool as_list) {
+    RingQueue& ring = as_queue(self)->ring;
+    Ref list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    std::optional<QueueError> error;
+    bool wait_failed = false;
+    const Step step = run_sliced(
+        budget,
+        [&] {
+            std::size_t taken = 0;
+            auto attempt = ring.try_get_many(list_sink, list.get(), max, taken);
+            if (attempt.ok() && attempt.value() == Attempt::Done && PyErr_Occurred())
+                PyErr_Clear(); // a later record could not be had: it stays queued, the earlier ones are ours
+            return step_of(attempt, prefix);
+        },
+        [&](Deadline end) {
+            auto ready = ring.wait_readable_until(end);
+            // Readable or not, the next round tries again (another consumer may be first).
+            return ready.ok() ? Step::Again : step_of(std::move(ready), error);
+        },
+        wait_failed);
+    if (step == Step::Done && !as_list) {
+        PyObject* item = PyList_GetItem(list.get(), 0);
+        return finish(step, wait_failed, error, prefix, Py_NewRef(item), Py_NewRef(Py_None));
+    }
+    return finish(step, wait_failed, error, prefix, list.release(), as_list ? PyList_New(0) : Py_NewRef(Py_None));
+}
+
+PyObject* KelQueue_get_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("get_bytes_timed", {"timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[0], "get_bytes_timed", "timeout"))
+            return nullptr;
+        return take(self, 1, budget, "Queue get error: ", false);
+    });
+}
+
+PyObject* KelQueue_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        std::uint64_t max_items = 0;
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("get_many", {"max_items", "timeout"}, args, nargs, kwnames, argv) ||
+            !to_u64(argv[0], "get_many", "max_items", max_items) || !budget.parse(argv[1], "get_many", "timeout"))
+            return nullptr;
+        if (max_items == 0) {
+            PyErr_SetString(PyExc_ValueError, "get_many() argument 'max_items' must be at least 1");
+            return nullptr;
+        }
+        return take(self, static_cast<std::size_t>(std::min<std::uint64_t>(max_items, SIZE_MAX)), budget,
+                    "Queue get error: ", true);
+    });
+}
+
+PyObject* KelQueue_recv_view_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("recv_view_timed", {"timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[0], "recv_view_timed", "timeout"))
+            return nullptr;
+        constexpr const char* prefix = "Queue get_view error: ";
+        RingQueue& ring = as_queue(self)->ring;
+        RecordView record{};
+        std::optional<QueueError> error;
+        bool wait_failed = false;
+        const Step step = run_sliced(
+            budget, [&] { return step_of(ring.try_peek(record), prefix); },
+            [&](Deadline end) { return step_of(ring.peek_until(end, record), error); }, wait_failed);
+        if (step == Step::Done)
+            return view_of(self, record);
+        return finish(step, wait_failed, error, prefix, nullptr, Py_NewRef(Py_None));
+    });
+}
+
+PyObject* KelQueue_stats(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        std::optional<Result<Fill, QueueError>> fill;
+        {
+            GilRelease nogil;
+            fill.emplace(as_queue(self)->ring.fill());
+        }
+        if (!fill->ok())
+            return raise_runtime("Queue stats error: ", fill->error().display());
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(fill->value().bytes),
+                             static_cast<unsigned long long>(fill->value().messages));
+    });
+}
+
+PyObject* KelQueue_capacity(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        return PyLong_FromUnsignedLongLong(as_queue(self)->ring.capacity());
     });
 }
 
@@ -742,7 +1066,30 @@ PyMethodDef kel_queue_methods[] = {
     {"commit_read", as_cfunction(KelQueue_commit_read), METH_FASTCALL | METH_KEYWORDS,
      "commit_read($self, next_pos)\n--\n\n"},
     {"unlink", as_cfunction(KelQueue_unlink), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "unlink(name)\n--\n\n"},
+    {"put_bytes_timed", as_cfunction(KelQueue_put_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
+     "put_bytes_timed($self, data, timeout)\n--\n\nPut one message, waiting at most `timeout` seconds for room "
+     "(None: as long as it takes; 0: never waits).\nReturns True when the message was put, False on timeout."},
+    {"get_bytes_timed", as_cfunction(KelQueue_get_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
+     "get_bytes_timed($self, timeout)\n--\n\nTake the oldest message, waiting at most `timeout` seconds "
+     "(None: as long as it takes; 0: never waits).\nReturns the message, or None on timeout."},
+    {"put_many", as_cfunction(KelQueue_put_many), METH_FASTCALL | METH_KEYWORDS,
+     "put_many($self, items, timeout)\n--\n\nPut a sequence of bytes messages as one batch: all of them, next to "
+     "each other, or none.\nReturns True when the batch was put, False on timeout."},
+    {"get_many", as_cfunction(KelQueue_get_many), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, max_items, timeout)\n--\n\nWait at most `timeout` seconds for a message, then take up to "
+     "max_items messages at once.\nReturns a list, empty on timeout."},
+    {"recv_view_timed", as_cfunction(KelQueue_recv_view_timed), METH_FASTCALL | METH_KEYWORDS,
+     "recv_view_timed($self, timeout)\n--\n\nrecv_view, waiting at most `timeout` seconds.\nReturns "
+     "(memoryview, next_pos), or None on timeout."},
+    {"stats", KelQueue_stats, METH_NOARGS,
+     "stats($self)\n--\n\nReturns (bytes_held, messages_held): the bytes between the read and write positions, "
+     "length fields included, and the number of messages."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kel_queue_getset[] = {
+    {"capacity", KelQueue_capacity, nullptr, "Bytes in the ring; a message takes its length plus 4.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kel_queue_slots[] = {
@@ -750,6 +1097,7 @@ PyType_Slot kel_queue_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(KelQueue_dealloc)},
     {Py_tp_doc, const_cast<char*>("KelQueue(name, size_mb)\n--\n\n")},
     {Py_tp_methods, kel_queue_methods},
+    {Py_tp_getset, kel_queue_getset},
     {0, nullptr},
 };
 

@@ -8,9 +8,11 @@
 // header's robust mutex.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
+#include <span>
 
 #include "errors.hpp"
 #include "shm.hpp"
@@ -53,6 +55,23 @@ inline constexpr std::uint64_t kRecordPrefix = 4;
 
 enum class Attempt { Done, WouldBlock, SinkFailed };
 
+// Waits end at a point on the monotonic clock; kForever never comes.
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+inline constexpr Deadline kForever = Deadline::max();
+
+// One message of a batch: the caller keeps the bytes alive and unchanged.
+struct Piece {
+    const void* bytes;
+    std::uint64_t length;
+};
+
+// What a queue holds: bytes between the positions (length fields included) and records.
+struct Fill {
+    std::uint64_t bytes;
+    std::uint64_t messages;
+};
+
 // Where one record of the ring lies: its position, payload length and address.
 struct RecordView {
     std::uint64_t pos;
@@ -83,17 +102,36 @@ public:
 
     // A message that can never be stored: longer than the ring, or than the length field holds.
     [[nodiscard]] Status<QueueError> check_fits(std::uint64_t length) const;
+    // The same for a batch that is stored as a whole.
+    [[nodiscard]] Status<QueueError> check_fits(std::span<const Piece> batch) const;
 
-    [[nodiscard]] Result<Attempt, QueueError> try_put(const void* bytes, std::uint64_t length);
+    // A batch goes in whole or not at all, under one hold of the mutex, its records
+    // next to each other. put_until gives up at `until` (WouldBlock), storing nothing.
+    [[nodiscard]] Result<Attempt, QueueError> try_put(std::span<const Piece> batch);
+    [[nodiscard]] Result<Attempt, QueueError> put_until(std::span<const Piece> batch, Deadline until);
+    [[nodiscard]] Result<Attempt, QueueError> try_put(const void* bytes, std::uint64_t length) {
+        const Piece piece{bytes, length};
+        return try_put(std::span(&piece, 1));
+    }
     [[nodiscard]] Status<QueueError> put(const void* bytes, std::uint64_t length);
 
-    // Takes the oldest record into the memory `sink` gives; SinkFailed leaves it queued.
-    [[nodiscard]] Result<Attempt, QueueError> try_get(Sink sink, void* context);
-    // Waits until a record is there (another consumer may still take it first).
+    // Takes the oldest records, up to `max`, each into the memory `sink` gives; `taken`
+    // tells how many. SinkFailed (nothing taken) leaves the record queued; a sink that
+    // fails after the first record ends the batch there, with Done.
+    [[nodiscard]] Result<Attempt, QueueError> try_get_many(Sink sink, void* context, std::size_t max,
+                                                           std::size_t& taken);
+    [[nodiscard]] Result<Attempt, QueueError> try_get(Sink sink, void* context) {
+        std::size_t taken = 0;
+        return try_get_many(sink, context, 1, taken);
+    }
+    // Waits until a record is there (another consumer may still take it first);
+    // WouldBlock when `until` came first.
+    [[nodiscard]] Result<Attempt, QueueError> wait_readable_until(Deadline until);
     [[nodiscard]] Status<QueueError> wait_readable();
 
     // The oldest record, left in the ring.
     [[nodiscard]] Result<Attempt, QueueError> try_peek(RecordView& out);
+    [[nodiscard]] Result<Attempt, QueueError> peek_until(Deadline until, RecordView& out);
     [[nodiscard]] Result<RecordView, QueueError> peek();
 
     // Consumes the record that ends at next_pos; the current read position is accepted
@@ -101,8 +139,12 @@ public:
     [[nodiscard]] Result<Attempt, QueueError> try_commit(std::uint64_t next_pos);
     [[nodiscard]] Status<QueueError> commit(std::uint64_t next_pos);
 
+    // Counts the records under the mutex (may wait for it: not with the interpreter lock).
+    [[nodiscard]] Result<Fill, QueueError> fill();
+
 private:
-    [[nodiscard]] Result<Attempt, QueueError> put_locked(const void* bytes, std::uint64_t length, bool wait);
+    [[nodiscard]] Result<Attempt, QueueError> put_locked(std::span<const Piece> batch, std::uint64_t need,
+                                                         Deadline until);
     [[nodiscard]] Result<RecordView, QueueError> oldest_locked() const;
     [[nodiscard]] Status<QueueError> commit_locked(std::uint64_t next_pos);
 

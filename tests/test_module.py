@@ -102,17 +102,42 @@ METHODS = {
 }
 
 
+# Calls with a timeout, for the Python layer: documented, and none of them changes
+# the methods above.
+TIMED_METHODS = {
+    KelLock: {"acquire_timed": "($self, timeout)"},
+    KelQueue: {
+        "put_bytes_timed": "($self, data, timeout)",
+        "get_bytes_timed": "($self, timeout)",
+        "put_many": "($self, items, timeout)",
+        "get_many": "($self, max_items, timeout)",
+        "recv_view_timed": "($self, timeout)",
+        "stats": "($self)",
+    },
+    KelPoolCore: {},
+}
+
+
 @pytest.mark.parametrize("cls", list(METHODS), ids=lambda c: c.__name__)
 def test_method_signatures_and_docs(cls):
     public = {n for n in vars(cls) if not n.startswith("_")}
     getters = {"task_q_name", "result_q_name"} if cls is KelPoolCore else set()
-    assert public == {n for n in METHODS[cls] if not n.startswith("_")} | getters
+    documented_getters = {"capacity"} if cls is KelQueue else set()
+    assert public == {n for n in METHODS[cls] if not n.startswith("_")} | set(TIMED_METHODS[cls]) | getters | (
+        documented_getters
+    )
     for name, signature in METHODS[cls].items():
         method = getattr(cls, name)
         assert method.__text_signature__ == signature, name
         assert method.__doc__ == (RECV_VIEW_DOC if name == "recv_view" else None), name
+    for name, signature in TIMED_METHODS[cls].items():
+        method = getattr(cls, name)
+        assert method.__text_signature__ == signature, name
+        assert method.__doc__, name
     for getter in getters:
         assert vars(cls)[getter].__doc__ == ""
+    for getter in documented_getters:
+        assert vars(cls)[getter].__doc__
 
 
 @pytest.fixture(params=["KelLock", "KelQueue", "KelPoolCore"])
