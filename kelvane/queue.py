@@ -1,0 +1,305 @@
+"""kelvane.Queue: a named inter-process queue of Python objects, in the shape of queue.Queue."""
+
+from __future__ import annotations
+
+import math
+import os
+import pickle
+import queue as _stdlib_queue
+import secrets
+import time
+import weakref
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
+from typing import Any, Protocol
+
+from kelvane_core import KelQueue
+
+__all__ = ["Queue", "Full", "Empty", "DEFAULT_CAPACITY"]
+
+Full = _stdlib_queue.Full
+Empty = _stdlib_queue.Empty
+
+MIB = 1 << 20
+DEFAULT_CAPACITY = 16 * MIB
+# Every message takes a 4-byte length field in the ring besides its bytes.
+RECORD_OVERHEAD = 4
+# The ring sits behind a fixed header in its shared-memory object.
+HEADER_BYTES = 16384
+SHM_DIR = "/dev/shm"
+
+
+class Serializer(Protocol):
+    def dumps(self, obj: Any, /) -> bytes: ...
+    def loads(self, data: bytes, /) -> Any: ...
+
+
+def _wait_seconds(block: bool, timeout: float | None) -> float | None:
+    """The native timeout for a stdlib-style (block, timeout) pair."""
+    if not block:
+        return 0
+    if timeout is None:
+        return None
+    if not isinstance(timeout, (int, float)) or isinstance(timeout, bool):
+        raise TypeError(f"'timeout' must be a number or None, not {type(timeout).__name__}")
+    if math.isnan(timeout) or timeout < 0:
+        raise ValueError("'timeout' must be a non-negative number")
+    return timeout
+
+
+def _size_mb(capacity: int) -> int:
+    if isinstance(capacity, bool) or not isinstance(capacity, int):
+        raise TypeError(f"'capacity' must be an int (bytes), not {type(capacity).__name__}")
+    if capacity <= 0:
+        raise ValueError("'capacity' must be a positive number of bytes")
+    return -(-capacity // MIB)
+
+
+def _object_path(name: str) -> str:
+    return os.path.join(SHM_DIR, name.lstrip("/"))
+
+
+class Queue:
+    """A bounded multi-producer, multi-consumer queue of Python objects in shared memory.
+
+    Any process on the machine can attach to it by name (``Queue.attach(q.name)``),
+    and a process killed at any moment loses at most the message it was copying:
+    it never corrupts the queue or stalls the others.
+
+    ``capacity`` is the ring's size in bytes, rounded up to a whole MiB; a message
+    takes its serialized length plus 4 bytes. ``serializer`` is anything with
+    ``dumps`` and ``loads`` (default: pickle); ``None`` passes bytes through as they are.
+    """
+
+    def __init__(
+        self,
+        name: str | None = None,
+        capacity: int | None = None,
+        *,
+        create: bool = True,
+        serializer: Serializer | None = pickle,
+    ) -> None:
+        if serializer is not None and not (hasattr(serializer, "dumps") and hasattr(serializer, "loads")):
+            raise TypeError("'serializer' must have dumps() and loads(), or be None")
+        self._serializer = serializer
+        self._owner_finalizer: weakref.finalize | None = None
+        if name is None:
+            if not create:
+                raise ValueError("a queue without a name can only be created")
+            self._q, name = self._create_fresh(_size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
+            # The name was made up here, so nobody else can be expected to remove it.
+            self._owner_finalizer = weakref.finalize(self, _unlink_quietly, name)
+        elif not isinstance(name, str):
+            raise TypeError(f"'name' must be str or None, not {type(name).__name__}")
+        elif create:
+            self._q = KelQueue(name, _size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
+        else:
+            self._q = self._open_existing(name, capacity)
+        self.name: str = name
+        self._capacity: int = self._q.capacity
+        self._bind_fast_paths()
+
+    # -- construction -------------------------------------------------------------
+
+    @classmethod
+    def attach(cls, name: str, *, serializer: Serializer | None = pickle) -> Queue:
+        """Attach to an existing queue; raises FileNotFoundError (creating nothing) if there is none."""
+        return cls(name, create=False, serializer=serializer)
+
+    @staticmethod
+    def _create_fresh(size_mb: int) -> tuple[KelQueue, str]:
+        while True:
+            name = "kq_" + secrets.token_hex(8)
+            if not os.path.exists(_object_path(name)):  # 64 random bits: a clash is only paranoia
+                return KelQueue(name, size_mb), name
+
+    @staticmethod
+    def _open_existing(name: str, capacity: int | None) -> KelQueue:
+        try:
+            size = os.stat(_object_path(name)).st_size
+        except FileNotFoundError:
+            raise FileNotFoundError(f"no kelvane queue named {name!r} exists") from None
+        data = size - HEADER_BYTES
+        if data <= 0 or data % MIB:
+            raise ValueError(f"{name!r} is not a kelvane queue (its object is {size} bytes)")
+        if capacity is not None and _size_mb(capacity) != data // MIB:
+            raise ValueError(f"queue {name!r} holds {data} bytes, not {_size_mb(capacity) * MIB}")
+        return KelQueue(name, data // MIB)
+
+    def _bind_fast_paths(self) -> None:
+        ser = self._serializer
+        self._dumps = ser.dumps if ser is not None else bytes
+        self._loads = ser.loads if ser is not None else None
+
+    def __reduce__(self):
+        # Another process gets its own attachment by name, never the owner's duty to unlink.
+        return (_attach, (self.name, self._serializer))
+
+    # -- the stdlib queue interface -------------------------------------------------
+
+    def _encode(self, obj: Any) -> bytes:
+        if self._serializer is None and not isinstance(obj, (bytes, bytearray, memoryview)):
+            raise TypeError(f"a queue without a serializer takes bytes-like objects, not {type(obj).__name__}")
+        data = self._dumps(obj)
+        if len(data) + RECORD_OVERHEAD > self._capacity:
+            raise ValueError(
+                f"a message of {len(data)} bytes never fits this queue "
+                f"({self._capacity} bytes, {RECORD_OVERHEAD} of them per message for its length)"
+            )
+        return data
+
+    def put(self, obj: Any, block: bool = True, timeout: float | None = None) -> None:
+        """Put `obj`, waiting for room as queue.Queue.put does; raises queue.Full on timeout."""
+        data = self._encode(obj)
+        if not self._kq.put_bytes_timed(data, _wait_seconds(block, timeout)):
+            raise Full
+
+    def get(self, block: bool = True, timeout: float | None = None) -> Any:
+        """Take the oldest object, waiting as queue.Queue.get does; raises queue.Empty on timeout."""
+        data = self._kq.get_bytes_timed(_wait_seconds(block, timeout))
+        if data is None:
+            raise Empty
+        loads = self._loads
+        return data if loads is None else loads(data)
+
+    def put_nowait(self, obj: Any) -> None:
+        self.put(obj, False)
+
+    def get_nowait(self) -> Any:
+        return self.get(False)
+
+    def put_many(self, items: Iterable[Any], block: bool = True, timeout: float | None = None) -> None:
+        """Put several objects, taking the queue's lock once per batch.
+
+        Objects that fit the queue together go in as one batch, all or nothing; a
+        larger sequence goes in batches of at most half the capacity each. If the time
+        runs out, queue.Full says how many objects went in (always a leading part).
+        """
+        encoded = [self._encode(obj) for obj in items]  # a serializer error puts nothing
+        if not encoded:
+            return
+        wait = _wait_seconds(block, timeout)
+        deadline = None if wait is None else time.monotonic() + wait
+        batches = self._batches(encoded)
+        done = 0
+        for batch in batches:
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            if not self._kq.put_many(batch, left):
+                if done == 0:
+                    raise Full("no item was put before the timeout")
+                raise Full(f"{done} of {len(encoded)} items were put before the timeout")
+            done += len(batch)
+
+    def _batches(self, encoded: list[bytes]) -> list[list[bytes]]:
+        total = sum(len(d) for d in encoded) + RECORD_OVERHEAD * len(encoded)
+        if total <= self._capacity:
+            return [encoded]
+        limit = self._capacity // 2
+        batches: list[list[bytes]] = []
+        current: list[bytes] = []
+        size = 0
+        for data in encoded:
+            need = len(data) + RECORD_OVERHEAD
+            if current and size + need > limit:
+                batches.append(current)
+                current, size = [], 0
+            current.append(data)
+            size += need
+        batches.append(current)
+        return batches
+
+    def get_many(self, max_items: int = 1000, timeout: float | None = None, block: bool = True) -> list[Any]:
+        """Take up to `max_items` objects at once, waiting only for the first.
+
+        Raises queue.Empty when nothing came before the timeout.
+        """
+        got = self._kq.get_many(max_items, _wait_seconds(block, timeout))
+        if not got:
+            raise Empty
+        loads = self._loads
+        return got if loads is None else [loads(d) for d in got]
+
+    def qsize(self) -> int:
+        """Messages held right now (counted under the queue's lock; may change at once)."""
+        return self._kq.stats()[1]
+
+    def empty(self) -> bool:
+        return self._kq.stats()[0] == 0
+
+    def full(self) -> bool:
+        """True when not even an empty message would fit right now."""
+        return self._capacity - self._kq.stats()[0] < RECORD_OVERHEAD
+
+    @property
+    def capacity(self) -> int:
+        """Bytes in the ring; a message takes its serialized length plus 4."""
+        return self._capacity
+
+    # -- zero-copy receive ------------------------------------------------------------
+
+    @contextmanager
+    def view(self, timeout: float | None = None) -> Iterator[memoryview]:
+        """Lend the oldest message's bytes in place, as a read-only memoryview.
+
+        A clean exit from the ``with`` block removes the message from the queue; an
+        exception leaves it there. The view is valid inside the block only (it is
+        released on exit). The message is not reserved: with several consumers, use
+        ``get`` instead, or one consumer per queue.
+        """
+        got = self._kq.recv_view_timed(_wait_seconds(True, timeout))
+        if got is None:
+            raise Empty
+        mv, next_pos = got
+        try:
+            yield mv
+        except BaseException:
+            mv.release()
+            raise
+        mv.release()
+        self._kq.commit_read(next_pos)
+
+    # -- lifetime ---------------------------------------------------------------------
+
+    @property
+    def _kq(self) -> KelQueue:
+        q = self._q
+        if q is None:
+            raise ValueError(f"queue {self.name!r} is closed")
+        return q
+
+    def close(self) -> None:
+        """Detach this process; the queue lives on for others (see unlink).
+
+        A queue made here without a name also loses its name, since nobody else
+        could know to remove it; processes attached already keep using it.
+        """
+        self._q = None
+        if self._owner_finalizer is not None:
+            self._owner_finalizer()
+
+    def unlink(self) -> None:
+        """Remove the name; processes attached already keep using the queue."""
+        if self._owner_finalizer is not None:
+            self._owner_finalizer.detach()
+        KelQueue.unlink(self.name)
+
+    def __enter__(self) -> Queue:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._q is None else f"capacity={self._capacity}"
+        return f"<kelvane.Queue {self.name!r} {state}>"
+
+
+def _attach(name: str, serializer: Serializer | None) -> Queue:
+    return Queue.attach(name, serializer=serializer)
+
+
+def _unlink_quietly(name: str) -> None:
+    try:
+        KelQueue.unlink(name)
+    except RuntimeError:
+        pass  # already gone
