@@ -59,12 +59,9 @@ _WINDOW = 64 * 1024
 # taken again this many times before the queue is called damaged.
 _SNAPSHOT_TRIES = 4
 
-KEYS = ("name", "kind", "pool", "size", "capacity", "bytes_held", "messages",
-        "ready", "damaged", "age_seconds", "users")
-
-
 class Segment:
-    """One object of /dev/shm as `ls` reports it."""
+    """One object of /dev/shm as `ls` reports it. Ages count from the object's last
+    change of size or mode, which for kelvane's objects is their creation."""
 
     def __init__(self, name, kind, size, age):
         self.name = name
