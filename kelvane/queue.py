@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import importlib
 import math
 import os
 import pickle
 import queue as _stdlib_queue
 import secrets
 import time
+import types
 import weakref
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
@@ -133,7 +135,10 @@ class Queue:
 
     def __reduce__(self):
         # Another process gets its own attachment by name, never the owner's duty to unlink.
-        return (_attach, (self.name, self._serializer))
+        ser = self._serializer
+        if isinstance(ser, types.ModuleType):  # modules travel by name
+            ser = ("module", ser.__name__)
+        return (_attach, (self.name, ser))
 
     # -- the stdlib queue interface -------------------------------------------------
 
@@ -294,7 +299,9 @@ class Queue:
         return f"<kelvane.Queue {self.name!r} {state}>"
 
 
-def _attach(name: str, serializer: Serializer | None) -> Queue:
+def _attach(name: str, serializer: Any) -> Queue:
+    if isinstance(serializer, tuple) and serializer[:1] == ("module",):
+        serializer = importlib.import_module(serializer[1])
     return Queue.attach(name, serializer=serializer)
 
 
