@@ -1,6 +1,12 @@
 """kelvane: fast, crash-safe inter-process primitives on POSIX shared memory."""
 
+from typing import TYPE_CHECKING
+
 from kelvane_core import KelLock, KelPoolCore, KelQueue, LockRecovered
+
+if TYPE_CHECKING:
+    from kelvane.lock import Lock
+    from kelvane.queue import Queue
 
 __all__ = [
     "KelLock",
@@ -24,7 +30,7 @@ _LAZY = {
 }
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     module_name = _LAZY.get(name)
     if module_name is None:
         raise AttributeError(f"module 'kelvane' has no attribute {name!r}")
@@ -35,5 +41,5 @@ def __getattr__(name):
     return value
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_LAZY))

@@ -62,7 +62,7 @@ class Lock:
         """Remove the name; processes that opened the lock keep using it."""
         KelLock.unlink(self.name)
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[Lock], tuple[str]]:
         return (Lock, (self.name,))
 
     def __repr__(self) -> str:

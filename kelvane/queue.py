@@ -84,21 +84,22 @@ class Queue:
         if serializer is not None and not (hasattr(serializer, "dumps") and hasattr(serializer, "loads")):
             raise TypeError("'serializer' must have dumps() and loads(), or be None")
         self._serializer = serializer
-        self._owner_finalizer: weakref.finalize | None = None
+        self._owner_finalizer: weakref.finalize[[str], Queue] | None = None
         if name is None:
             if not create:
                 raise ValueError("a queue without a name can only be created")
-            self._q, name = self._create_fresh(_size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
+            q, name = self._create_fresh(_size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
             # The name was made up here, so nobody else can be expected to remove it.
             self._owner_finalizer = weakref.finalize(self, _unlink_quietly, name)
         elif not isinstance(name, str):
             raise TypeError(f"'name' must be str or None, not {type(name).__name__}")
         elif create:
-            self._q = KelQueue(name, _size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
+            q = KelQueue(name, _size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
         else:
-            self._q = self._open_existing(name, capacity)
+            q = self._open_existing(name, capacity)
+        self._q: KelQueue | None = q
         self.name: str = name
-        self._capacity: int = self._q.capacity
+        self._capacity: int = q.capacity
         self._bind_fast_paths()
 
     # -- construction -------------------------------------------------------------
@@ -133,9 +134,9 @@ class Queue:
         self._dumps = ser.dumps if ser is not None else bytes
         self._loads = ser.loads if ser is not None else None
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, tuple[str, Any]]:
         # Another process gets its own attachment by name, never the owner's duty to unlink.
-        ser = self._serializer
+        ser: Any = self._serializer
         if isinstance(ser, types.ModuleType):  # modules travel by name
             ser = ("module", ser.__name__)
         return (_attach, (self.name, ser))
