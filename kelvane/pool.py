@@ -1,0 +1,1154 @@
+"""kelvane.Pool: a concurrent.futures.Executor whose worker processes share two kelvane
+queues.
+
+The owner (the process that makes the Pool) creates a task queue and a result queue under
+fresh names (KelPoolCore); worker processes attach to both by name, take pickled tasks one at
+a time, and put pickled results back. A collector thread in the owner takes the results,
+resolves futures and map iterators, and watches the workers: a worker that dies fails the
+task it was running with WorkerDiedError and is replaced, and every other task carries on.
+
+Message layouts (little-endian):
+  task    id u64, kind u8, length of the pickled function u32; the function; the arguments
+  result  id u64, status u8; the pickled value (or the error, or a worker's event)
+"""
+
+import atexit
+import itertools
+import multiprocessing
+import os
+import pickle
+import queue
+import select
+import signal
+import struct
+import sys
+import threading
+import time
+import traceback
+import weakref
+from concurrent.futures import BrokenExecutor, CancelledError, Executor, Future
+from multiprocessing.connection import wait as _wait_sentinels
+
+from kelvane_core import KelPoolCore, KelQueue
+
+__all__ = ["Pool", "WorkerDiedError", "BrokenPool", "DEFAULT_CAPACITY"]
+
+MiB = 1 << 20
+DEFAULT_CAPACITY = 16 * MiB  # bytes of each of the two queues
+
+_PROTOCOL = pickle.HIGHEST_PROTOCOL
+_TASK = struct.Struct("<QBI")
+_RESULT = struct.Struct("<QB")
+_TASK_HEAD = _TASK.size
+_RESULT_HEAD = _RESULT.size
+_RECORD = 4  # the queue's length field in front of every message
+
+# Task kinds: what the payload holds and how the function is called.
+_CALL = 0  # (args, kwargs): fn(*args, **kwargs)
+_ONE = 1  # item: fn(item)
+_STAR = 2  # args: fn(*args)
+_CHUNK_ONE = 3  # [item, ...]: [fn(item), ...]
+_CHUNK_STAR = 4  # [args, ...]: [fn(*args), ...]
+_STOP = 5  # no payload: the worker says goodbye and exits
+
+# Result statuses. A result with the id _EVENT is a worker's event; its payload is
+# pickle((worker index, pid, text)).
+_OK, _ERROR = 0, 1
+_HELLO, _BYE, _INIT_FAILED = 2, 3, 4
+_EVENT = (1 << 64) - 1
+# Statuses only the owner gives to map items.
+_LOCAL, _CANCELLED = 5, 6
+
+_POLL = 0.05  # seconds between the collector's looks at its workers
+_WORKER_POLL = 0.1  # seconds an idle worker waits before it looks at its owner again
+_LOST_GAP = 0.1  # seconds between the two looks that declare a task lost
+_STOP_GRACE = 10.0  # seconds stopped workers get to exit before they are terminated
+_KILL_GRACE = 1.0  # seconds terminated workers get before SIGKILL
+_STARTUP_FAILURES = 3  # workers in a row dying before they report in: the pool is broken
+
+
+class WorkerDiedError(RuntimeError):
+    """The worker process running a task died before it returned (a signal such as SIGKILL,
+    a segfault, the OOM killer, or os._exit). Only that task fails; the pool replaces the
+    worker and carries on.
+
+    Attributes: pid, exitcode (negative: killed by a signal), signal (its name, or None),
+    task (a short description of the task).
+    """
+
+    def __init__(self, message, *, pid=None, exitcode=None, signal=None, task=None):
+        super().__init__(message)
+        self.pid, self.exitcode, self.signal, self.task = pid, exitcode, signal, task
+
+    def __reduce__(self):
+        return _rebuild_worker_died, (self.args[0], self.pid, self.exitcode, self.signal, self.task)
+
+
+def _rebuild_worker_died(message, pid, exitcode, signal_name, task):
+    return WorkerDiedError(message, pid=pid, exitcode=exitcode, signal=signal_name, task=task)
+
+
+class BrokenPool(BrokenExecutor):
+    """The pool cannot run tasks any more: a worker's initializer failed, or worker
+    processes keep dying before they start."""
+
+
+class RemoteTraceback(Exception):
+    """The traceback of an exception raised in a worker process, as text; attached as the
+    __cause__ of the exception the owner re-raises."""
+
+    def __init__(self, tb):
+        super().__init__(tb)
+        self.tb = tb
+
+    def __str__(self):
+        return self.tb
+
+
+def _death_text(exitcode):
+    if exitcode is not None and exitcode < 0:
+        try:
+            return f"signal {signal.Signals(-exitcode).name}"
+        except ValueError:
+            return f"signal {-exitcode}"
+    return f"exit code {exitcode}"
+
+
+def _signal_name(exitcode):
+    if exitcode is not None and exitcode < 0:
+        try:
+            return signal.Signals(-exitcode).name
+        except ValueError:
+            return str(-exitcode)
+    return None
+
+
+def _describe(fn):
+    return getattr(fn, "__qualname__", None) or type(fn).__qualname__
+
+
+# ---------------------------------------------------------------------------
+# Worker processes
+
+
+class _OwnerGone(Exception):
+    pass
+
+
+class _OwnerWatch:
+    """Tells a worker whether the process that made the pool still runs. A pidfd becomes
+    readable once that process has exited (even before it is reaped), and unlike its pid it
+    cannot come to name another process."""
+
+    def __init__(self, pid):
+        self.pid, self.fd, self.dead = pid, None, False
+        try:
+            self.fd = os.pidfd_open(pid)
+        except ProcessLookupError:
+            self.dead = True
+        except (AttributeError, OSError):
+            pass  # no pidfd here: fall back to asking whether the pid exists
+
+    def gone(self):
+        if self.dead:
+            return True
+        if self.fd is not None:
+            self.dead = bool(select.select([self.fd], [], [], 0)[0])
+        else:
+            try:
+                os.kill(self.pid, 0)
+            except ProcessLookupError:
+                self.dead = True
+            except PermissionError:
+                pass
+        return self.dead
+
+
+def _unlink_names(names):
+    for name in names:
+        try:
+            KelQueue.unlink(name)
+        except (RuntimeError, OSError):
+            pass  # removed already, by the owner or another worker
+
+
+def _put_result(results, message, owner):
+    while not results.put_bytes_timed(message, _WORKER_POLL):
+        if owner.gone():
+            raise _OwnerGone
+
+
+def _event(status, index, text=""):
+    return _RESULT.pack(_EVENT, status) + pickle.dumps((index, os.getpid(), text), _PROTOCOL)
+
+
+def _error_message(tid, exc):
+    """The result message carrying `exc`: the pickled exception (when it survives a round
+    trip), its type name, repr and traceback text."""
+    tb = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+    try:
+        pickled = pickle.dumps(exc, _PROTOCOL)
+        pickle.loads(pickled)
+    except BaseException:
+        pickled = None
+    try:
+        described = repr(exc)
+    except BaseException:
+        described = f"<{type(exc).__qualname__} object>"
+    body = (pickled, type(exc).__qualname__, described, tb)
+    return _RESULT.pack(tid, _ERROR) + pickle.dumps(body, _PROTOCOL)
+
+
+def _run_task(message, functions):
+    """Runs one task message; returns (task id, result message)."""
+    tid, kind, fn_len = _TASK.unpack_from(message)
+    try:
+        fn_bytes = message[_TASK_HEAD:_TASK_HEAD + fn_len]
+        fn = functions.get(fn_bytes)
+        if fn is None:
+            if len(functions) >= 64:
+                functions.clear()
+            fn = functions[fn_bytes] = pickle.loads(fn_bytes)
+        payload = pickle.loads(memoryview(message)[_TASK_HEAD + fn_len:])
+        if kind == _ONE:
+            value = fn(payload)
+        elif kind == _STAR:
+            value = fn(*payload)
+        elif kind == _CHUNK_ONE:
+            value = list(map(fn, payload))
+        elif kind == _CHUNK_STAR:
+            value = list(itertools.starmap(fn, payload))
+        else:
+            args, kwargs = payload
+            value = fn(*args, **kwargs)
+        return tid, _RESULT.pack(tid, _OK) + pickle.dumps(value, _PROTOCOL)
+    except BaseException as exc:  # the task's own failure, reported to its caller
+        return tid, _error_message(tid, exc)
+
+
+def _worker_main(names, size_mb, index, slots, owner_pid, initializer, initargs, max_tasks):
+    """A worker process: takes tasks one at a time until told to stop, until it has run
+    max_tasks tasks, or until the owner is gone.
+
+    slots[index] names the task this worker is running (id, 0 when none): written right
+    after a task is taken and cleared once its result is in the result queue, so when this
+    process dies the owner knows which task died with it.
+    """
+    # The owner handles Ctrl-C and stops its workers itself. SIGINT arrives blocked (the
+    # owner starts workers with it blocked); ignore it before letting it through.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    owner = _OwnerWatch(owner_pid)
+    if owner.gone():
+        return  # attaching now would create the names afresh
+    tasks, results = KelQueue(names[0], size_mb), KelQueue(names[1], size_mb)
+    try:
+        if owner.gone():
+            raise _OwnerGone
+        if initializer is not None:
+            try:
+                initializer(*initargs)
+            except BaseException as exc:
+                text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+                _put_result(results, _event(_INIT_FAILED, index, text), owner)
+                return
+        _put_result(results, _event(_HELLO, index), owner)
+        slot = memoryview(slots).cast("B").cast("Q")
+        functions, done, limit = {}, 0, results.capacity - _RECORD
+        take, clock = tasks.get_bytes_timed, time.monotonic
+        look_again = clock() + _WORKER_POLL
+        while True:
+            message = take(_WORKER_POLL)
+            if message is None:
+                if owner.gone():
+                    raise _OwnerGone
+                continue
+            tid = _TASK.unpack_from(message)[0]
+            slot[index] = tid
+            if message[8] == _STOP:
+                slot[index] = 0
+                _put_result(results, _event(_BYE, index), owner)
+                return
+            tid, out = _run_task(message, functions)
+            if len(out) > limit:
+                out = _error_message(tid, ValueError(
+                    f"the result of {len(out) - _RESULT_HEAD} bytes does not fit the result "
+                    f"queue of {results.capacity} bytes (Pool capacity)"))
+            _put_result(results, out, owner)
+            slot[index] = 0
+            done += 1
+            if max_tasks is not None and done >= max_tasks:
+                _put_result(results, _event(_BYE, index), owner)
+                return
+            if clock() >= look_again:  # busy with queued work: still look now and then
+                if owner.gone():
+                    raise _OwnerGone
+                look_again = clock() + _WORKER_POLL
+    except _OwnerGone:
+        # Nobody will remove the names now but the workers: each one that notices removes
+        # both (a worker that attached late may have created them afresh).
+        _unlink_names(names)
+
+
+# ---------------------------------------------------------------------------
+# Owner side
+
+
+class _Future(Future):
+    """A Future whose result() and exception() stop the pool on Ctrl-C."""
+
+    def __init__(self, engine):
+        super().__init__()
+        self._kel_engine = weakref.ref(engine)
+
+    def _interrupted(self):
+        engine = self._kel_engine()
+        if engine is not None:
+            engine.abort()
+
+    def result(self, timeout=None):
+        try:
+            return super().result(timeout)
+        except KeyboardInterrupt:
+            self._interrupted()
+            raise
+
+    def exception(self, timeout=None):
+        try:
+            return super().exception(timeout)
+        except KeyboardInterrupt:
+            self._interrupted()
+            raise
+
+
+def _claim(future):
+    """Moves a future to running; False when it was cancelled (its result is dropped)."""
+    if future.running():
+        return True
+    if future.done():
+        return False
+    return future.set_running_or_notify_cancel()
+
+
+def _cancel(future):
+    if future.cancel():
+        future.set_running_or_notify_cancel()  # wakes wait() and as_completed()
+
+
+def _rebuild_error(message):
+    """The exception a worker sent, with its remote traceback as __cause__."""
+    try:
+        pickled, type_name, described, tb = pickle.loads(memoryview(message)[_RESULT_HEAD:])
+    except BaseException as exc:
+        return RuntimeError(f"a task failed and its error could not be read: {exc!r}")
+    exc = None
+    if pickled is not None:
+        try:
+            exc = pickle.loads(pickled)
+        except BaseException:
+            exc = None
+    if not isinstance(exc, BaseException):
+        exc = RuntimeError(f"a task raised {type_name}, which could not be sent back whole: {described}")
+    exc.__cause__ = RemoteTraceback(f'\n"""\n{tb}"""')
+    return exc
+
+
+def _decode(status, obj):
+    """The value of one result, or raises its error."""
+    if status == _OK:
+        return pickle.loads(memoryview(obj)[_RESULT_HEAD:])
+    if status == _ERROR:
+        raise _rebuild_error(obj)
+    if status == _CANCELLED:
+        raise CancelledError()
+    raise obj  # _LOCAL: an exception raised here, or WorkerDiedError
+
+
+class _Worker:
+    __slots__ = ("index", "proc", "greeted", "said_bye")
+
+    def __init__(self, index, proc):
+        self.index, self.proc, self.greeted, self.said_bye = index, proc, False, False
+
+
+_live_engines = set()
+_live_lock = threading.Lock()
+
+
+class _Engine:
+    """Everything a Pool runs on. The collector thread holds it, the Pool object does not
+    keep it alive, so a Pool dropped without shutdown() still finishes its work and stops."""
+
+    def __init__(self, workers, initializer, initargs, max_tasks, ctx, capacity):
+        self.n, self.ctx = workers, ctx
+        self.initializer, self.initargs, self.max_tasks = initializer, initargs, max_tasks
+        self.size_mb = max(1, -(-capacity // MiB))
+        self.core = KelPoolCore(self.size_mb)  # owns both names: unlink() removes them
+        self.names = (self.core.task_q_name, self.core.result_q_name)
+        self.tasks = KelQueue(self.names[0], self.size_mb)
+        self.results = KelQueue(self.names[1], self.size_mb)
+        self.capacity = self.tasks.capacity
+        self.slots = ctx.Array("Q", workers, lock=False)
+        self.slot = memoryview(self.slots).cast("B").cast("Q")
+        self.workers = [None] * workers  # the current worker of each index
+        self.retiring = []  # workers that said goodbye and are yet to be reaped
+        self.pending = {}  # task id -> Future, or (map job, index)
+        self.next_id = 1
+        self.last_put = 0  # every task id up to this one is in the task queue or taken
+        self.put_lock = threading.Lock()  # task ids are allocated and put in one order
+        self.state_lock = threading.RLock()  # the workers list and the flags below
+        self.shutdown_requested = self.stops_sent = self.aborted = False
+        self.stop_deadline = None
+        self.broken = None  # the BrokenPool text
+        self.startup_failures = 0
+        self.unexplained = []  # deaths of workers that named no task
+        self.lost_seen = set()
+        self.lost_checked = 0.0
+        self.finished = threading.Event()
+        self.collector = threading.Thread(target=self._collect, name="kelvane.Pool collector",
+                                          daemon=True)
+
+    # --- workers ---------------------------------------------------------------------
+
+    def start(self):
+        with _live_lock:
+            _live_engines.add(self)
+        try:
+            with self.state_lock:
+                for index in range(self.n):
+                    self._start_worker(index)
+            self.collector.start()
+        except BaseException:
+            self.abort()
+            raise
+
+    def _start_worker(self, index):
+        """With state_lock held."""
+        self.slot[index] = 0
+        proc = self.ctx.Process(
+            target=_worker_main, name=f"kelvane.Pool worker {index}",
+            args=(self.names, self.size_mb, index, self.slots, os.getpid(), self.initializer,
+                  self.initargs, self.max_tasks))
+        # Blocked here, SIGINT stays blocked in the child until it ignores it.
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            proc.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+        self.workers[index] = _Worker(index, proc)
+
+    def _replace(self, index):
+        with self.state_lock:
+            if not (self.aborted or self.broken or self.stops_sent):
+                self._start_worker(index)
+            else:
+                self.workers[index] = None
+
+    # --- sending tasks ---------------------------------------------------------------
+
+    def check_open(self):
+        if self.broken:
+            raise BrokenPool(self.broken)
+        if self.shutdown_requested:
+            raise RuntimeError("cannot schedule new futures after shutdown")
+
+    def too_big(self, size):
+        return ValueError(f"the task of {size} bytes does not fit the task queue of "
+                          f"{self.capacity} bytes (Pool capacity)")
+
+    def send(self, kind, fn_bytes, bodies, entries):
+        """Puts one task per body, registering entries[i] for it; waits for room in slices,
+        so a broken or stopped pool is noticed."""
+        count = len(bodies)
+        head = _TASK.pack
+        with self.put_lock:
+            self.check_open()
+            first = self.next_id
+            pending = self.pending
+            messages = []
+            for i in range(count):
+                pending[first + i] = entries[i]
+                messages.append(b"".join((head(first + i, kind, len(fn_bytes)), fn_bytes, bodies[i])))
+            self.next_id = first + count
+            try:
+                while not self.tasks.put_many(messages, 0.1):
+                    self.check_open()
+            except BaseException:
+                for i in range(count):
+                    pending.pop(first + i, None)
+                raise
+            self.last_put = first + count - 1
+
+    # --- shutting down ---------------------------------------------------------------
+
+    def begin_shutdown(self, cancel_futures=False):
+        with self.put_lock:
+            self.shutdown_requested = True
+            if cancel_futures and not self.aborted:
+                self._cancel_queued()
+
+    def _cancel_queued(self):
+        """With put_lock held: the owner takes the tasks still queued and cancels them."""
+        stops = []
+        while True:
+            taken = self.tasks.get_many(4096, 0)
+            if not taken:
+                break
+            for message in taken:
+                tid, kind, _ = _TASK.unpack_from(message)
+                if kind == _STOP:
+                    stops.append(message)
+                    continue
+                entry = self.pending.pop(tid, None)
+                if entry is None:
+                    continue
+                if entry.__class__ is tuple:
+                    entry[0].deliver([(entry[1], _CANCELLED, None)])
+                else:
+                    _cancel(entry)
+        if stops:
+            self.tasks.put_many(stops, None)
+
+    def join(self):
+        if threading.current_thread() is self.collector:
+            return  # shutdown(wait=True) from a done-callback: the collector cannot wait for itself
+        while not self.finished.wait(0.1):
+            pass
+
+    def abort(self):
+        """Ctrl-C: cancel everything pending, stop the workers now, remove both names."""
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+        try:
+            with self.state_lock:
+                if self.aborted:
+                    first = False
+                else:
+                    first = self.aborted = self.shutdown_requested = True
+                procs = [w.proc for w in self.workers + self.retiring if w is not None]
+            if not first:
+                self.finished.wait(5)
+                return
+            _stop_processes(procs)
+            if self.collector.is_alive() and threading.current_thread() is not self.collector:
+                self.collector.join(5)
+            self._fail_pending(None)
+            self._close()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
+    def _fail_pending(self, error):
+        """Every pending task fails with `error` (None: cancelled)."""
+        while self.pending:
+            try:
+                tid, entry = self.pending.popitem()
+            except KeyError:
+                break
+            if entry.__class__ is tuple:
+                if error is None:
+                    entry[0].deliver([(entry[1], _CANCELLED, None)])
+                else:
+                    entry[0].deliver([(entry[1], _LOCAL, error)])
+            elif error is None:
+                if entry.cancel():
+                    entry.set_running_or_notify_cancel()
+                elif not entry.done():
+                    entry.set_exception(CancelledError())
+            elif _claim(entry):
+                entry.set_exception(error)
+
+    def _close(self):
+        """Both names go; only once every worker has exited, or a worker still starting
+        could create them afresh."""
+        self.core.unlink()
+        with _live_lock:
+            _live_engines.discard(self)
+        self.finished.set()
+
+    # --- the collector thread --------------------------------------------------------
+
+    def _collect(self):
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})  # Ctrl-C is for the main thread
+        get_many, handle = self.results.get_many, self._handle
+        checked = time.monotonic()
+        try:
+            while not self.aborted:
+                messages = get_many(1024, _POLL)
+                if messages:
+                    handle(messages)
+                now = time.monotonic()
+                if now - checked >= _POLL:
+                    checked = now
+                    if self._watch(now):
+                        break
+        except BaseException as exc:  # a fault here would leave every caller waiting
+            self._break(f"the pool's collector thread failed: {exc!r}")
+            with self.state_lock:
+                procs = [w.proc for w in self.workers + self.retiring if w is not None]
+            _stop_processes(procs)
+        if not self.aborted:
+            self._close()
+
+    def _drain(self):
+        while messages := self.results.get_many(4096, 0):
+            self._handle(messages)
+
+    def _handle(self, messages):
+        pending = self.pending
+        jobs = {}
+        for message in messages:
+            tid, status = _RESULT.unpack_from(message)
+            if tid == _EVENT:
+                self._on_event(status, message)
+                continue
+            entry = pending.pop(tid, None)
+            if entry is None:
+                continue  # cancelled meanwhile
+            if entry.__class__ is tuple:
+                job = entry[0]
+                batch = jobs.get(job)
+                if batch is None:
+                    batch = jobs[job] = []
+                batch.append((entry[1], status, message))
+            elif _claim(entry):
+                if status == _OK:
+                    try:
+                        value = pickle.loads(memoryview(message)[_RESULT_HEAD:])
+                    except BaseException as exc:
+                        entry.set_exception(exc)
+                    else:
+                        entry.set_result(value)
+                else:
+                    entry.set_exception(_rebuild_error(message))
+        for job, batch in jobs.items():
+            job.deliver(batch)
+
+    def _on_event(self, status, message):
+        index, pid, text = pickle.loads(memoryview(message)[_RESULT_HEAD:])
+        worker = self.workers[index]
+        if worker is None or worker.proc.pid != pid:
+            return
+        if status == _HELLO:
+            worker.greeted = True
+            self.startup_failures = 0
+        elif status == _BYE:
+            worker.said_bye = True
+            with self.state_lock:
+                self.retiring.append(worker)
+                self._replace(index)  # a retirement (max_tasks_per_child) or a stop
+        elif status == _INIT_FAILED:
+            worker.said_bye = True
+            self._break(f"a worker's initializer failed:\n{text}")
+
+    def _watch(self, now):
+        """The collector's periodic look; True when the pool is finished."""
+        self._reap()
+        self._mark_running()
+        if self.unexplained:
+            self._check_lost(now)
+        if self.broken:
+            with self.state_lock:
+                procs = [w.proc for w in self.workers + self.retiring if w is not None]
+            _stop_processes(procs)
+            for w in self.workers + self.retiring:
+                if w is not None:
+                    w.proc.join(0)
+            return True
+        if self.shutdown_requested:
+            if not self.stops_sent and not self.pending:
+                with self.put_lock:
+                    with self.state_lock:
+                        self.stops_sent = True
+                        live = [w for w in self.workers if w is not None]
+                    stop = [_TASK.pack(0, _STOP, 0)] * len(live)
+                    if stop:
+                        self.tasks.put_many(stop, None)
+                self.stop_deadline = now + _STOP_GRACE
+            if self.stops_sent:
+                with self.state_lock:
+                    left = [w for w in self.workers + self.retiring if w is not None]
+                if not left:
+                    return True
+                if now > self.stop_deadline:
+                    _stop_processes([w.proc for w in left])
+        return False
+
+    def _reap(self):
+        with self.state_lock:
+            watched = [w for w in self.workers + self.retiring if w is not None]
+        if not watched:
+            return
+        ready = set(_wait_sentinels([w.proc.sentinel for w in watched], 0))
+        dead = [w for w in watched if w.proc.sentinel in ready]
+        if not dead:
+            return
+        self._drain()  # whatever a dead worker put is in the queue by now
+        for w in dead:
+            w.proc.join(1)
+            with self.state_lock:
+                if w in self.retiring:
+                    self.retiring.remove(w)
+                    continue
+                if self.workers[w.index] is not w:
+                    continue
+            if not w.said_bye:
+                self._died(w)
+            if self.workers[w.index] is w:
+                self._replace(w.index)
+
+    def _died(self, w):
+        code = w.proc.exitcode
+        how = _death_text(code)
+        if not w.greeted:
+            self.startup_failures += 1
+            if self.startup_failures >= _STARTUP_FAILURES:
+                self._break(f"worker processes die before they start: the last one, pid "
+                            f"{w.proc.pid}, ended with {how}")
+                return
+        tid = self.slot[w.index]
+        entry = self.pending.pop(tid, None) if tid else None
+        if entry is None:
+            # It named no task, or its result arrived: it may still have taken one off the
+            # queue just before it died, in the instant before it could name it.
+            self.unexplained.append((w.proc.pid, code))
+            return
+        what = _entry_text(tid, entry)
+        error = WorkerDiedError(
+            f"the worker process (pid {w.proc.pid}) running {what} died: {how}",
+            pid=w.proc.pid, exitcode=code, signal=_signal_name(code), task=what)
+        _fail_entry(entry, error)
+
+    def _mark_running(self):
+        for w in self.workers:
+            if w is not None:
+                tid = self.slot[w.index]
+                if tid:
+                    entry = self.pending.get(tid)
+                    if entry is not None and entry.__class__ is not tuple:
+                        _claim(entry)
+
+    def _check_lost(self, now):
+        """A worker that died between taking a task and naming it in its slot leaves that
+        task pending in no queue and no slot. Such a task is declared lost once two looks at
+        least _LOST_GAP apart find the task queue empty and the task, put before the first
+        look, neither in a live worker's slot nor answered; a live worker names a task it
+        took microseconds after taking it. While the task queue holds messages, nothing is
+        decided: the task may still be there."""
+        if now - self.lost_checked < _LOST_GAP:
+            return
+        self.lost_checked = now
+        with self.state_lock:
+            live = [w for w in self.workers if w is not None and w.proc.exitcode is None]
+        named = {self.slot[w.index] for w in live}
+        last_put = self.last_put
+        if self.tasks.stats()[1]:
+            self.lost_seen = set()
+            return
+        self._drain()
+        unaccounted = {tid for tid in list(self.pending) if tid <= last_put and tid not in named}
+        lost, self.lost_seen = unaccounted & self.lost_seen, unaccounted
+        if not unaccounted:
+            self.unexplained.clear()
+            return
+        pids = ", ".join(f"pid {pid} ({_death_text(code)})" for pid, code in self.unexplained)
+        pid, code = self.unexplained[-1]
+        for tid in lost:
+            entry = self.pending.pop(tid, None)
+            if entry is None:
+                continue
+            what = _entry_text(tid, entry)
+            _fail_entry(entry, WorkerDiedError(
+                f"{what} was lost with a worker process that died before it could say which "
+                f"task it had taken: {pids}", pid=pid, exitcode=code,
+                signal=_signal_name(code), task=what))
+            self.lost_seen.discard(tid)
+
+    def _break(self, text):
+        if not self.broken:
+            self.broken = text
+        self._fail_pending(BrokenPool(text))
+
+
+def _entry_text(tid, entry):
+    if entry.__class__ is tuple:
+        return entry[0].describe(entry[1])
+    return f"task {tid} ({getattr(entry, '_kel_what', '?')})"
+
+
+def _fail_entry(entry, error):
+    if entry.__class__ is tuple:
+        entry[0].deliver([(entry[1], _LOCAL, error)])
+    elif _claim(entry):
+        entry.set_exception(error)
+
+
+def _stop_processes(procs):
+    """SIGTERM, a short grace, then SIGKILL; every one is reaped."""
+    for p in procs:
+        if p.exitcode is None:
+            try:
+                p.terminate()
+            except (OSError, ValueError):
+                pass
+    deadline = time.monotonic() + _KILL_GRACE
+    for p in procs:
+        try:
+            p.join(max(0.0, deadline - time.monotonic()))
+            if p.exitcode is None:
+                p.kill()
+                p.join(5)
+        except (OSError, ValueError, AssertionError):
+            pass
+
+
+def _at_exit():
+    """Pools still running when the interpreter exits finish their work (as
+    ProcessPoolExecutor's do), unless the program is ending on Ctrl-C."""
+    interrupted = isinstance(getattr(sys, "last_exc", None), KeyboardInterrupt)
+    with _live_lock:
+        engines = list(_live_engines)
+    for engine in engines:
+        try:
+            if interrupted:
+                engine.abort()
+            else:
+                engine.begin_shutdown()
+                engine.join()
+        except KeyboardInterrupt:
+            engine.abort()
+
+
+# Before multiprocessing's own exit handler, which would wait for the workers to end.
+if hasattr(threading, "_register_atexit"):
+    threading._register_atexit(_at_exit)
+else:
+    atexit.register(_at_exit)
+
+
+# ---------------------------------------------------------------------------
+# map
+
+
+class _MapJob:
+    """One map call: feeds items from the iterables in batches while fewer than `window`
+    messages are in flight (sent and not yet consumed), and receives their results from the
+    collector."""
+
+    def __init__(self, engine, fn, fn_bytes, iterables, chunksize, window):
+        self.engine, self.fn_bytes, self.chunksize, self.window = engine, fn_bytes, chunksize, window
+        self.what = _describe(fn)
+        if len(iterables) == 1:
+            self.items = iter(iterables[0])
+            self.kind = _ONE if chunksize == 1 else _CHUNK_ONE
+        else:
+            self.items = zip(*iterables)
+            self.kind = _STAR if chunksize == 1 else _CHUNK_STAR
+        self.inbox = queue.SimpleQueue()
+        self.sent = 0  # messages sent (or settled here): the next message's index
+        self.consumed = 0
+        self.exhausted = self.closed = False
+        self.refill_at = max(1, window * 3 // 4)  # in flight at or below this: feed more
+
+    def describe(self, index):
+        if self.chunksize == 1:
+            return f"map item {index} ({self.what})"
+        first = index * self.chunksize
+        return f"map items {first}-{first + self.chunksize - 1} ({self.what})"
+
+    def deliver(self, batch):
+        if not self.closed:
+            self.inbox.put(batch)
+
+    def feed(self):
+        """Sends items until `window` messages are in flight or the input ends. An item that
+        cannot be sent (its pickling failed, it is too large, the iterable raised) becomes
+        that position's error, and feeding stops there."""
+        room = self.window - (self.sent - self.consumed)
+        if self.exhausted or room <= 0:
+            return
+        engine, kind, cs = self.engine, self.kind, self.chunksize
+        dumps, limit = pickle.dumps, engine.capacity - _RECORD - _TASK_HEAD - len(self.fn_bytes)
+        budget = engine.capacity // 2  # an all-or-nothing batch must fit the ring
+        bodies, entries, size, error = [], [], 0, None
+        index = self.sent
+        try:
+            while len(bodies) < room:
+                if cs == 1:
+                    try:
+                        item = next(self.items)
+                    except StopIteration:
+                        self.exhausted = True
+                        break
+                else:
+                    item = list(itertools.islice(self.items, cs))
+                    if not item:
+                        self.exhausted = True
+                        break
+                body = dumps(item, _PROTOCOL)
+                if len(body) > limit:
+                    raise engine.too_big(len(body) + _TASK_HEAD + len(self.fn_bytes))
+                if size + len(body) > budget and bodies:
+                    if not self._send(bodies, entries, index):
+                        return
+                    index += len(bodies)
+                    bodies, entries, size = [], [], 0
+                bodies.append(body)
+                entries.append((self, index + len(entries)))
+                size += len(body) + _TASK_HEAD + len(self.fn_bytes) + _RECORD
+        except Exception as exc:  # the item's own failure, raised at its position
+            error = exc
+        if bodies:
+            if not self._send(bodies, entries, index):
+                return
+            index += len(bodies)
+        if error is not None:
+            self.exhausted = True
+            self.inbox.put([(index, _LOCAL, error)])
+            self.sent = index + 1
+
+    def _send(self, bodies, entries, index):
+        try:
+            self.engine.send(self.kind, self.fn_bytes, bodies, entries)
+        except (RuntimeError, BrokenExecutor) as exc:
+            # The pool was shut down or broke: this position fails, nothing after it is sent.
+            self.exhausted = True
+            self.inbox.put([(index, _LOCAL, exc)])
+            self.sent = index + 1
+            return False
+        self.sent = index + len(bodies)
+        return True
+
+    def wait(self, deadline):
+        """The next batch of results; TimeoutError past the deadline."""
+        while True:
+            if deadline is None:
+                step = 0.25
+            else:
+                step = min(0.25, deadline - time.monotonic())
+                if step <= 0:
+                    raise TimeoutError()
+            try:
+                return self.inbox.get(timeout=step)
+            except queue.Empty:
+                if self.engine.aborted:
+                    raise CancelledError() from None
+
+    def close(self):
+        self.closed = True
+
+
+def _ordered(job, deadline):
+    results, next_index = {}, 0
+    while True:
+        entry = results.pop(next_index, None)
+        if entry is None:
+            if job.exhausted and next_index >= job.sent:
+                return
+            for index, status, obj in job.wait(deadline):
+                results[index] = (status, obj)
+            continue
+        next_index += 1
+        job.consumed = next_index
+        if job.sent - next_index <= job.refill_at:
+            job.feed()
+        value = _decode(*entry)
+        if job.chunksize == 1:
+            yield value
+        else:
+            yield from value
+
+
+def _unordered(job, deadline):
+    while not (job.exhausted and job.consumed >= job.sent):
+        batch = job.wait(deadline)
+        job.consumed += len(batch)
+        if job.sent - job.consumed <= job.refill_at:
+            job.feed()
+        for _, status, obj in batch:
+            value = _decode(status, obj)
+            if job.chunksize == 1:
+                yield value
+            else:
+                yield from value
+
+
+def _run_job(job, results):
+    """Wraps a map's result generator: Ctrl-C stops the pool, and leaving early (an error,
+    a break, a timeout) abandons the tasks still in flight."""
+    try:
+        yield from results
+    except KeyboardInterrupt:
+        job.engine.abort()
+        raise
+    finally:
+        job.close()
+
+
+def _with_progress(results, total):
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        tqdm = None
+    done, shown = 0, time.monotonic()
+    if tqdm is not None:
+        bar = tqdm(total=total, mininterval=0.1)
+        try:
+            for value in results:
+                yield value
+                done += 1
+                if done & 15 == 0 and time.monotonic() - shown >= 0.1:
+                    bar.update(done - bar.n)
+                    shown = time.monotonic()
+            bar.update(done - bar.n)
+        finally:
+            bar.close()
+        return
+    suffix = f"/{total}" if total is not None else ""
+    write = sys.stderr.write
+    try:
+        for value in results:
+            yield value
+            done += 1
+            if done & 15 == 0 and time.monotonic() - shown >= 0.1:
+                write(f"\r{done}{suffix}")
+                sys.stderr.flush()
+                shown = time.monotonic()
+    finally:
+        write(f"\r{done}{suffix}\n")
+        sys.stderr.flush()
+
+
+def _length(iterables):
+    try:
+        return min(len(it) for it in iterables) if iterables else 0
+    except TypeError:
+        return None
+
+
+# ---------------------------------------------------------------------------
+# The executor
+
+
+def _default_context():
+    methods = multiprocessing.get_all_start_methods()
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
+class Pool(Executor):
+    """A process pool over two kelvane shared-memory queues, usable wherever a
+    concurrent.futures.Executor is.
+
+    max_workers: worker processes (default: the CPUs this process may use).
+    initializer, initargs: called in each worker before its first task; if it raises, the
+        pool is broken (BrokenPool), as with ProcessPoolExecutor.
+    max_tasks_per_child: a worker exits after this many tasks and a fresh one replaces it.
+    mp_context: how workers start (a multiprocessing context: "forkserver", the default where
+        available, or "spawn"; "fork" works but forks a process that runs threads).
+    capacity: bytes of each of the two queues (task and result), rounded up to a whole MiB;
+        default 16 MiB. One pickled task or result must fit in it (less 4 bytes); a larger
+        task raises ValueError at submit, a larger result fails its own future.
+
+    Differences from ProcessPoolExecutor: map() is lazy (it reads its input as results are
+    consumed, at most a bounded window ahead) and has imap/imap_unordered and progress; a
+    worker that dies fails only the task it was running (WorkerDiedError) and is replaced;
+    Ctrl-C while waiting on the pool stops it at once and removes its shared memory.
+    """
+
+    def __init__(self, max_workers=None, *, initializer=None, initargs=(), max_tasks_per_child=None,
+                 mp_context=None, capacity=DEFAULT_CAPACITY):
+        if max_workers is None:
+            max_workers = (os.process_cpu_count() if hasattr(os, "process_cpu_count")
+                           else len(os.sched_getaffinity(0))) or 1
+        elif max_workers <= 0:
+            raise ValueError("max_workers must be greater than 0")
+        if initializer is not None and not callable(initializer):
+            raise TypeError("initializer must be a callable")
+        if max_tasks_per_child is not None:
+            if not isinstance(max_tasks_per_child, int):
+                raise TypeError("max_tasks_per_child must be an integer")
+            if max_tasks_per_child <= 0:
+                raise ValueError("max_tasks_per_child must be >= 1")
+        if not isinstance(capacity, int) or isinstance(capacity, bool):
+            raise TypeError("capacity must be an integer number of bytes")
+        if capacity <= 0:
+            raise ValueError("capacity must be a positive number of bytes")
+        self._max_workers = max_workers
+        ctx = mp_context if mp_context is not None else _default_context()
+        self._engine = _Engine(max_workers, initializer, tuple(initargs), max_tasks_per_child, ctx,
+                               capacity)
+        self._engine.start()
+        # A Pool dropped without shutdown() still finishes its work and stops its workers.
+        self._finalizer = weakref.finalize(self, self._engine.begin_shutdown)
+        self._finalizer.atexit = False
+
+    @property
+    def names(self):
+        """The names of the task and result queues in /dev/shm."""
+        return self._engine.names
+
+    @property
+    def capacity(self):
+        """Bytes of each queue."""
+        return self._engine.capacity
+
+    def submit(self, fn, /, *args, **kwargs):
+        engine = self._engine
+        engine.check_open()
+        fn_bytes = pickle.dumps(fn, _PROTOCOL)  # unpicklable: raises here, nothing is sent
+        body = pickle.dumps((args, kwargs), _PROTOCOL)
+        size = _TASK_HEAD + len(fn_bytes) + len(body)
+        if size + _RECORD > engine.capacity:
+            raise engine.too_big(size)
+        future = _Future(engine)
+        future._kel_what = _describe(fn)
+        engine.send(_CALL, fn_bytes, [body], [future])
+        return future
+
+    def map(self, fn, *iterables, timeout=None, chunksize=1, progress=False):
+        """Results of fn over the iterables, in order, as an iterator. Lazy: items are read
+        and sent while fewer than a window of tasks is in flight, so a huge or endless input
+        is fine. timeout: seconds from this call after which next() raises TimeoutError.
+        chunksize: items per message. progress: a progress bar on stderr (tqdm if installed)."""
+        return self._map(fn, iterables, timeout, chunksize, progress, _ordered)
+
+    def imap(self, fn, *iterables, timeout=None, chunksize=1, progress=False):
+        """The same as map()."""
+        return self._map(fn, iterables, timeout, chunksize, progress, _ordered)
+
+    def imap_unordered(self, fn, *iterables, timeout=None, chunksize=1, progress=False):
+        """Like map(), but yields each result as soon as it is there."""
+        return self._map(fn, iterables, timeout, chunksize, progress, _unordered)
+
+    def _map(self, fn, iterables, timeout, chunksize, progress, order):
+        if not isinstance(chunksize, int) or chunksize < 1:
+            raise ValueError("chunksize must be >= 1.")
+        engine = self._engine
+        engine.check_open()
+        deadline = None if timeout is None else time.monotonic() + timeout
+        fn_bytes = pickle.dumps(fn, _PROTOCOL)
+        if chunksize == 1:
+            window = max(16, 64 * self._max_workers)
+        else:
+            window = max(8, 4 * self._max_workers)
+        job = _MapJob(engine, fn, fn_bytes, iterables, chunksize, window)
+        job.feed()  # the first window starts now, as Executor.map's tasks do
+        results = _run_job(job, order(job, deadline))
+        if progress:
+            results = _with_progress(results, _length(iterables))
+        return results
+
+    def shutdown(self, wait=True, *, cancel_futures=False):
+        engine = self._engine
+        try:
+            engine.begin_shutdown(cancel_futures)
+            if wait:
+                engine.join()
+        except KeyboardInterrupt:
+            engine.abort()
+            raise
+
+    def __exit__(self, exc_type, exc_val, exc_tb):
+        if exc_type is not None and issubclass(exc_type, KeyboardInterrupt):
+            self._engine.abort()
+        else:
+            self.shutdown(wait=True)
+        return False
