@@ -100,6 +100,7 @@ class Queue:
         self._q: KelQueue | None = q
         self.name: str = name
         self._capacity: int = q.capacity
+        self._max_data: int = self._capacity - RECORD_OVERHEAD
         self._bind_fast_paths()
 
     # -- construction -------------------------------------------------------------
@@ -144,25 +145,48 @@ class Queue:
     # -- the stdlib queue interface -------------------------------------------------
 
     def _encode(self, obj: Any) -> bytes:
-        if self._serializer is None and not isinstance(obj, (bytes, bytearray, memoryview)):
-            raise TypeError(f"a queue without a serializer takes bytes-like objects, not {type(obj).__name__}")
-        data = self._dumps(obj)
-        if len(data) + RECORD_OVERHEAD > self._capacity:
-            raise ValueError(
-                f"a message of {len(data)} bytes never fits this queue "
-                f"({self._capacity} bytes, {RECORD_OVERHEAD} of them per message for its length)"
-            )
+        if self._serializer is None:
+            if not isinstance(obj, (bytes, bytearray, memoryview)):
+                raise TypeError(f"a queue without a serializer takes bytes-like objects, not {type(obj).__name__}")
+            data = bytes(obj)
+        else:
+            data = self._dumps(obj)
+        if len(data) > self._max_data:
+            self._refuse(data)
         return data
+
+    def _refuse(self, data: bytes) -> None:
+        raise ValueError(
+            f"a message of {len(data)} bytes never fits this queue "
+            f"({self._capacity} bytes, {RECORD_OVERHEAD} of them per message for its length)"
+        )
+
+    def _closed(self) -> ValueError:
+        return ValueError(f"queue {self.name!r} is closed")
+
+    # put and get are the hot paths: everything they need is at hand, nothing is
+    # computed twice.
 
     def put(self, obj: Any, block: bool = True, timeout: float | None = None) -> None:
         """Put `obj`, waiting for room as queue.Queue.put does; raises queue.Full on timeout."""
-        data = self._encode(obj)
-        if not self._kq.put_bytes_timed(data, _wait_seconds(block, timeout)):
+        q = self._q
+        if q is None:
+            raise self._closed()
+        if self._serializer is None and type(obj) is bytes:
+            if len(obj) > self._max_data:
+                self._refuse(obj)
+            data = obj
+        else:
+            data = self._encode(obj)
+        if not q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout)):
             raise Full
 
     def get(self, block: bool = True, timeout: float | None = None) -> Any:
         """Take the oldest object, waiting as queue.Queue.get does; raises queue.Empty on timeout."""
-        data = self._kq.get_bytes_timed(_wait_seconds(block, timeout))
+        q = self._q
+        if q is None:
+            raise self._closed()
+        data = q.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout))
         if data is None:
             raise Empty
         loads = self._loads
@@ -181,9 +205,17 @@ class Queue:
         larger sequence goes in batches of at most half the capacity each. If the time
         runs out, queue.Full says how many objects went in (always a leading part).
         """
-        encoded = [self._encode(obj) for obj in items]  # a serializer error puts nothing
+        # Everything is encoded before anything is put: a serializer error puts nothing.
+        if self._serializer is None:
+            encoded = list(items)
+            if set(map(type, encoded)) - {bytes}:
+                encoded = [self._encode(obj) for obj in encoded]
+        else:
+            encoded = list(map(self._dumps, items))
         if not encoded:
             return
+        if max(map(len, encoded)) > self._max_data:
+            self._refuse(max(encoded, key=len))
         wait = _wait_seconds(block, timeout)
         deadline = None if wait is None else time.monotonic() + wait
         batches = self._batches(encoded)
@@ -197,7 +229,7 @@ class Queue:
             done += len(batch)
 
     def _batches(self, encoded: list[bytes]) -> list[list[bytes]]:
-        total = sum(len(d) for d in encoded) + RECORD_OVERHEAD * len(encoded)
+        total = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
         if total <= self._capacity:
             return [encoded]
         limit = self._capacity // 2
@@ -219,11 +251,11 @@ class Queue:
 
         Raises queue.Empty when nothing came before the timeout.
         """
-        got = self._kq.get_many(max_items, _wait_seconds(block, timeout))
+        got = self._kq.get_many(max_items, None if block and timeout is None else _wait_seconds(block, timeout))
         if not got:
             raise Empty
         loads = self._loads
-        return got if loads is None else [loads(d) for d in got]
+        return got if loads is None else list(map(loads, got))
 
     def qsize(self) -> int:
         """Messages held right now (counted under the queue's lock; may change at once)."""
@@ -270,7 +302,7 @@ class Queue:
     def _kq(self) -> KelQueue:
         q = self._q
         if q is None:
-            raise ValueError(f"queue {self.name!r} is closed")
+            raise self._closed()
         return q
 
     def close(self) -> None:
