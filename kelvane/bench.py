@@ -424,25 +424,27 @@ def format_scenario(sc, reps):
     if sc.note:
         lines.append(f"  ({sc.note})")
     kel = [c for c in sc.cases if c.transport.startswith("kelvane")]
-    heads = [c.transport.replace("kelvane ", "") for c in kel]
-    header = f"  {'transport':<24}{'rate':>12}{'spread':>9}"
+    heads = [c.transport.replace("kelvane ", "").replace("kelvane.Queue ", "") for c in kel]
+    name_w = max([24] + [len(c.transport) + 2 for c in sc.cases])
+    col_w = max([14] + [len(h) + 4 for h in heads])
+    header = f"  {'transport':<{name_w}}{'rate':>12}{'spread':>9}"
     if sc.group in ("stream", "mpmc"):
         header += f"{'MB/s':>10}"
-    header += "".join(f"{'x ' + h:>14}" for h in heads)
+    header += "".join(f"{'x ' + h:>{col_w}}" for h in heads)
     lines.append(header)
     for c in sc.cases:
         m = median(c)
         if m is None:
-            lines.append(f"  {c.transport:<24}{'-':>12}   {c.note or 'no result'}")
+            lines.append(f"  {c.transport:<{name_w}}{'-':>12}   {c.note or 'no result'}")
             continue
         spread = (max(c.rates) - min(c.rates)) / m if len(c.rates) > 1 else 0.0
-        row = f"  {c.transport:<24}{si(m):>12}{spread:>8.0%} "
+        row = f"  {c.transport:<{name_w}}{si(m):>12}{spread:>8.0%} "
         if sc.group in ("stream", "mpmc"):
             mbs = m * sc.size / 1e6
             row += f"{mbs:>10,.0f}" if mbs >= 100 else f"{mbs:>10.3g}"
         for k in kel:
             km = median(k)
-            row += f"{km / m:>13.2f}x" if km else f"{'-':>14}"
+            row += f"{km / m:>{col_w - 1}.2f}x" if km else f"{'-':>{col_w}}"
         lines.append(row)
     return "\n".join(lines)
 
