@@ -257,6 +257,73 @@ def _finish(*closers):
     return after
 
 
+class LayerChannel(Channel):
+    """kelvane.Queue, the Python layer: objects (pickle) or bytes (serializer=None)."""
+
+    def __init__(self, cleanup, size, capacity, pickled=True):
+        import pickle
+
+        from kelvane.queue import Queue
+
+        self._cleanup = cleanup
+        self.serializer = pickle if pickled else None
+        self.name = cleanup.shm_name("q")
+        self._creator = Queue(self.name, max(MiB, capacity), serializer=self.serializer)
+
+    def open(self):
+        from kelvane.queue import Queue
+
+        return Queue.attach(self.name, serializer=self.serializer)
+
+    def tx(self):
+        return self.open().put, None
+
+    def rx(self):
+        return self.open().get, None
+
+    def release(self):
+        self._creator.close()
+        self._creator = None
+        self._cleanup.forget_shm(self.name)
+
+
+def layer_link(kind, cleanup, size):
+    """kelvane.Queue with pickle or without a serializer; otherwise a peer's channel."""
+    if kind.startswith("kelvane.Queue"):
+        return LayerChannel(cleanup, size, ring_capacity(size), pickled="serializer=None" not in kind)
+    return make_links(kind, cleanup, size, 1)[0]
+
+
+def batch_roles(link, data, n, batch, cpus):
+    """put_many / get_many of `batch` objects at a time; rate from the consumer."""
+
+    def consumer():
+        q = link.open()
+        get_many = q.get_many
+
+        def body():
+            got = 0
+            while got < n:
+                got += len(get_many(batch))
+
+        return body
+
+    def producer():
+        q = link.open()
+        put_many = q.put_many
+        chunk = [data] * batch
+
+        def body():
+            left = n
+            while left > 0:
+                put_many(chunk if left >= batch else chunk[:left])
+                left -= batch
+
+        return body
+
+    return [(consumer, cpus[1]), (producer, cpus[0])]
+
+
 # ---------------------------------------------------------------------------
 # Streaming, one producer to one consumer
 

@@ -27,7 +27,9 @@ STREAM_PEERS = ("mp.Queue", "mp.SimpleQueue", "mp.Pipe", "faster-fifo", "posix_i
 MPMC_PEERS = ("mp.Queue", "mp.SimpleQueue", "faster-fifo", "posix_ipc MQ")
 PINGPONG_PEERS = ("mp.Pipe", "mp.Queue", "mp.SimpleQueue", "faster-fifo", "posix_ipc MQ", "pyzmq PUSH/PULL")
 POOL_PEERS = ("mp.Queue", "faster-fifo")
-GROUPS = ("stream", "mpmc", "pingpong", "lock", "pool", "executor", "memory")
+LAYER_PEERS = ("mp.Queue", "faster-fifo")
+LAYER_BATCH = 256
+GROUPS = ("stream", "mpmc", "pingpong", "lock", "pool", "layer", "executor", "memory")
 # First guess of messages per calibration run, by message size.
 FIRST_GUESS = {64: 20_000, KiB: 10_000, 64 * KiB: 2_000, MiB: 200}
 
@@ -231,6 +233,62 @@ def pool_plan(cpus, workers, size=64):
     note = f"the owner keeps {cases.POOL_WINDOW} tasks in flight"
     return [Scenario("pool", f"pool, echo workers ({workers})", size, "tasks/s", row, note=note)]
 
+
+def layer_plan(cpus):
+    """kelvane.Queue: objects through pickle against the peers that take objects, batches,
+    and what the layer costs over the raw byte calls."""
+    plan = []
+    data = cases.payload(64)
+    row = []
+    for kind in ("kelvane.Queue put/get",) + LAYER_PEERS:
+        row.append(Case(
+            kind,
+            lambda cl, kind=kind: cases.layer_link(kind, cl, 64),
+            lambda link, n: cases.stream_roles(link, "get", data, n, cpus),
+            rate_until_last([0]),
+            FIRST_GUESS[64],
+        ))
+    row.append(Case(
+        "kelvane.Queue put_many/get_many",
+        lambda cl: cases.layer_link("kelvane.Queue", cl, 64),
+        lambda link, n: cases.batch_roles(link, data, n, LAYER_BATCH, cpus),
+        rate_until_last([0]),
+        FIRST_GUESS[64] * 5,
+    ))
+    plan.append(Scenario("layer", "objects (pickle), 1 -> 1", 64, "msg/s", row,
+                         note=f"put_many/get_many in batches of {LAYER_BATCH}"))
+    row = []
+    for batched in (False, True):
+        row.append(Case(
+            "kelvane.Queue put_many/get_many" if batched else "kelvane.Queue put/get",
+            lambda cl: cases.layer_link("kelvane.Queue serializer=None", cl, 64),
+            (lambda link, n: cases.batch_roles(link, data, n, LAYER_BATCH, cpus)) if batched
+            else (lambda link, n: cases.stream_roles(link, "get", data, n, cpus)),
+            rate_until_last([0]),
+            FIRST_GUESS[64] * (5 if batched else 1),
+        ))
+    plan.append(Scenario("layer", "bytes through kelvane.Queue, batched, 1 -> 1", 64, "msg/s", row,
+                         note=f"serializer=None; put_many/get_many in batches of {LAYER_BATCH}"))
+    data = cases.payload(KiB)
+    row = [
+        Case(
+            "kelvane.Queue serializer=None",
+            lambda cl: cases.layer_link("kelvane.Queue serializer=None", cl, KiB),
+            lambda link, n: cases.stream_roles(link, "get", data, n, cpus),
+            rate_until_last([0]),
+            FIRST_GUESS[KiB],
+        ),
+        Case(
+            "kelvane get_bytes",
+            lambda cl: cases.make_links("kelvane", cl, KiB, 1)[0],
+            lambda link, n: cases.stream_roles(link, "get", data, n, cpus),
+            rate_until_last([0]),
+            FIRST_GUESS[KiB],
+        ),
+    ]
+    plan.append(Scenario("layer", "bytes through kelvane.Queue, 1 -> 1", KiB, "msg/s", row))
+    return plan
+
 EXECUTOR_WORKERS = 2
 
 
@@ -289,6 +347,8 @@ def build_plan(groups, seconds, cpus, workers):
         plan += lock_plan(cpus, seconds)
     if "pool" in groups:
         plan += pool_plan(cpus, workers)
+    if "layer" in groups:
+        plan += layer_plan(cpus)
     if "executor" in groups:
         plan += executor_plan()
     return plan
@@ -411,25 +471,27 @@ def format_scenario(sc, reps):
     if sc.note:
         lines.append(f"  ({sc.note})")
     kel = [c for c in sc.cases if c.transport.startswith("kelvane")]
-    heads = [c.transport.replace("kelvane ", "") for c in kel]
-    header = f"  {'transport':<24}{'rate':>12}{'spread':>9}"
+    heads = [c.transport.replace("kelvane ", "").replace("kelvane.Queue ", "") for c in kel]
+    name_w = max([24] + [len(c.transport) + 2 for c in sc.cases])
+    col_w = max([14] + [len(h) + 4 for h in heads])
+    header = f"  {'transport':<{name_w}}{'rate':>12}{'spread':>9}"
     if sc.group in ("stream", "mpmc"):
         header += f"{'MB/s':>10}"
-    header += "".join(f"{'x ' + h:>14}" for h in heads)
+    header += "".join(f"{'x ' + h:>{col_w}}" for h in heads)
     lines.append(header)
     for c in sc.cases:
         m = median(c)
         if m is None:
-            lines.append(f"  {c.transport:<24}{'-':>12}   {c.note or 'no result'}")
+            lines.append(f"  {c.transport:<{name_w}}{'-':>12}   {c.note or 'no result'}")
             continue
         spread = (max(c.rates) - min(c.rates)) / m if len(c.rates) > 1 else 0.0
-        row = f"  {c.transport:<24}{si(m):>12}{spread:>8.0%} "
+        row = f"  {c.transport:<{name_w}}{si(m):>12}{spread:>8.0%} "
         if sc.group in ("stream", "mpmc"):
             mbs = m * sc.size / 1e6
             row += f"{mbs:>10,.0f}" if mbs >= 100 else f"{mbs:>10.3g}"
         for k in kel:
             km = median(k)
-            row += f"{km / m:>13.2f}x" if km else f"{'-':>14}"
+            row += f"{km / m:>{col_w - 1}.2f}x" if km else f"{'-':>{col_w}}"
         lines.append(row)
     return "\n".join(lines)
 
@@ -473,6 +535,14 @@ def evaluate_targets(plan, mem, quick):
                     return median(a) / median(b)
         return None
 
+    def layer_ratio(words, mine, peer):
+        for sc in plan:
+            if sc.group == "layer" and words in sc.name:
+                a, b = sc.case(mine), sc.case(peer)
+                if median(a) and median(b):
+                    return median(a) / median(b)
+        return None
+
     rows = [
         ("64 B, 1->1, put_bytes/get_bytes", ">= 10x mp.Queue and >= 2x faster-fifo",
          [(ratio(S, 64, "kelvane get_bytes", "mp.Queue"), 10, "x mp.Queue"),
@@ -493,6 +563,14 @@ def evaluate_targets(plan, mem, quick):
          [(lock_ratio("lock, uncontended", "mp.Lock"), 0.9, "x mp.Lock")]),
         ("lock, two-process hand-offs/s", ">= 2x mp.Lock",
          [(lock_ratio("lock, hand-offs", "mp.Lock"), 2, "x mp.Lock")]),
+        ("kelvane.Queue, 64 B objects (pickle)", ">= 5x mp.Queue and >= 2x faster-fifo",
+         [(ratio("layer", 64, "kelvane.Queue put/get", "mp.Queue"), 5, "x mp.Queue"),
+          (ratio("layer", 64, "kelvane.Queue put/get", "faster-fifo"), 2, "x faster-fifo")]),
+        ("kelvane.Queue get_many, 64 B messages", ">= 3x single get",
+         [(layer_ratio("batched", "kelvane.Queue put_many/get_many", "kelvane.Queue put/get"), 3, "x get")]),
+        ("kelvane.Queue, 1 KiB bytes, no serializer", "costs <= 30% over get_bytes",
+         [(ratio("layer", KiB, "kelvane.Queue serializer=None", "kelvane get_bytes"), 1 / 1.3,
+           "x get_bytes")]),
     ]
     rows += executor_targets(plan)
     out = []
