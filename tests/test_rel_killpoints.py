@@ -47,3 +47,49 @@ def test_waiter_killed_about_to_sleep(role, skip):
     result = torture.kill_waiter(role, skip)
     assert result["problems"] == []
     assert result["carry_on_s"] is not None and result["carry_on_s"] <= 1.0
+
+
+# Batches: a producer killed anywhere inside put_many leaves none of the batch (the
+# position is stored once, after the last record); a consumer killed inside get_many
+# has taken exactly the records whose position it stored.
+BATCH = [bytes([i]) * (300 + i) for i in range(5)]
+
+
+@pytest.mark.parametrize("where", OFFSETS)
+@pytest.mark.parametrize("point, skip", [("put:after_length", 3), ("put:mid_copy", 1), ("put:mid_copy", 4)])
+def test_producer_killed_inside_a_batch_leaves_none_of_it(point, skip, where):
+    from kelvane_core import KelQueue
+
+    name = torture.new_name("kbatch")
+    q = KelQueue(name, 1)
+    try:
+        torture._advance(q, MIB, OFFSETS[where])
+        before = torture.queue_header(name)
+        problems = torture._killed_call("producer", name, 1, f"q.put_many({BATCH!r}, None)", point, skip)
+        assert problems == []
+        assert torture.queue_header(name)["write_pos"] == before["write_pos"]
+        assert torture.header_problems(name, MIB) == []
+        assert q.put_many(BATCH, 5) is True
+        assert q.get_many(10, 5) == BATCH
+    finally:
+        del q
+        KelQueue.unlink(name)
+
+
+@pytest.mark.parametrize("where", OFFSETS)
+@pytest.mark.parametrize("skip", [0, 2])
+def test_consumer_killed_inside_a_batch_took_only_what_it_stored(skip, where):
+    from kelvane_core import KelQueue
+
+    name = torture.new_name("kbatch")
+    q = KelQueue(name, 1)
+    try:
+        torture._advance(q, MIB, OFFSETS[where])
+        assert q.put_many(BATCH, 5) is True
+        problems = torture._killed_call("consumer", name, 1, "q.get_many(10, None)", "get:after_position", skip)
+        assert problems == []
+        assert torture.header_problems(name, MIB) == []
+        assert q.get_many(10, 5) == BATCH[skip + 1 :]
+    finally:
+        del q
+        KelQueue.unlink(name)
