@@ -2,9 +2,10 @@
 
 Three acts, each a small program to copy from:
 
-1. Pool: a KelPoolCore owner feeds data chunks to worker processes that attach to its two
-   queues by name; every answer is checked, and the same chunks then go through
-   multiprocessing.Pool in the same run for comparison.
+1. Pool: kelvane.Pool (a concurrent.futures.Executor over two shared-memory queues) hashes
+   data chunks in worker processes that attach to its queues by name; every answer is
+   checked, and the same chunks then go through multiprocessing.Pool in the same run for
+   comparison.
 2. Queue: a producer process and a consumer process share one KelQueue by name.
 3. Lock: processes share a KelLock; one is killed with SIGKILL while it holds the lock, and
    the next holder is told so by LockRecovered.
@@ -21,14 +22,13 @@ import multiprocessing
 import os
 import signal
 import sys
-import threading
 import time
 from multiprocessing import resource_tracker
 
-from kelvane import KelLock, KelPoolCore, KelQueue, LockRecovered
+import kelvane
+from kelvane import KelLock, KelQueue, LockRecovered
 
 MB = 1_000_000
-READY = b"ready"  # a pool worker's first result: it has attached to both queues
 
 
 class DemoFailed(Exception):
@@ -170,105 +170,38 @@ def hash_tasks(tasks):
     return [hash_task(task) for task in tasks]
 
 
-def pool_worker(task_q_name, result_q_name, size_mb):
-    tasks = KelQueue(task_q_name, size_mb)  # attach by name to the owner's queues
-    results = KelQueue(result_q_name, size_mb)
-    results.put_bytes(READY)
-    # get_bytes, not recv_view: with several consumers each task must go to exactly one.
-    while task := tasks.get_bytes():  # an empty task means: stop
-        results.put_bytes(hash_task(task))
-    results.put_bytes(b"")  # goodbye; every result of this worker is ahead of it
-
-
-class Collector(threading.Thread):
-    """Takes the pool's results in a helper thread. get_result waits with the interpreter
-    lock released but does not look at signals, so the main thread keeps clear of it and
-    stays free to notice Ctrl-C."""
-
-    def __init__(self, pool, workers, window):
-        super().__init__(name="collector", daemon=True)
-        self.pool, self.workers = pool, workers
-        self.credit = threading.Semaphore(window)  # tasks allowed in flight
-        self.all_ready, self.finished = threading.Event(), threading.Event()
-        self.digests, self.duplicates, self.error = {}, 0, None
-
-    def run(self):
-        ready = goodbyes = 0
-        try:
-            while goodbyes < self.workers:
-                msg = self.pool.get_result()
-                if msg == READY:
-                    ready += 1
-                    if ready == self.workers:
-                        self.all_ready.set()
-                elif not msg:
-                    goodbyes += 1
-                else:
-                    chunk_id = int.from_bytes(msg[:8], "little")
-                    self.duplicates += chunk_id in self.digests
-                    self.digests[chunk_id] = msg[8:]
-                    self.credit.release()
-        except BaseException as exc:  # reported by the main thread
-            self.error = exc
-        finally:
-            self.finished.set()
-
-    def wait(self, event, kids, progress, status):
-        while not event.wait(0.1):
-            kids.check()
-            progress.show(status)
-        if self.error is not None:
-            raise DemoFailed(f"collecting results failed: {self.error!r}")
-
-
 def run_kelvane_pool(ctx, chunks, workers, seconds, size_mb, progress, names):
-    """Feeds chunks for `seconds`. Returns (chunks sent, seconds taken, {id: digest},
-    number of duplicate answers)."""
-    pool = KelPoolCore(size_mb)  # creates kp_task_<id> and kp_res_<id>
-    names += [pool.task_q_name, pool.result_q_name]
-    say(f"  KelPoolCore({size_mb}): task queue {pool.task_q_name}, result queue "
-        f"{pool.result_q_name}; {workers} workers attach to them by name")
-    window = min(64 * workers, (size_mb << 20) // (chunks.size + 16) - workers)  # fits the ring
-    collector, sent = Collector(pool, workers, window), 0
+    """Feeds chunks for `seconds` through kelvane.Pool. Returns (chunks sent, seconds taken,
+    {id: digest}, number of duplicate answers)."""
+    with kelvane.Pool(workers, mp_context=ctx, capacity=size_mb << 20) as pool:
+        names += pool.names  # kp_task_<id> and kp_res_<id>; the pool removes both
+        say(f"  kelvane.Pool({workers}, capacity={size_mb} MiB): task queue {pool.names[0]}, "
+            f"result queue {pool.names[1]}; its worker processes attach to them by name")
+        for _ in pool.map(len, [b""] * workers):  # every worker is up
+            pass
+        digests, duplicates, sent, t0 = {}, 0, 0, time.monotonic()
 
-    def status():
-        done = len(collector.digests)
-        return (f"KelPoolCore: {sent} chunks sent, {done} done, "
-                f"{done * chunks.size / MB / (time.monotonic() - t0):.0f} MB/s")
-
-    try:
-        with Children(ctx) as kids:
-            for n in range(workers):
-                kids.start(pool_worker, pool.task_q_name, pool.result_q_name, size_mb,
-                           name=f"pool worker {n + 1}")
-            collector.start()
-            collector.wait(collector.all_ready, kids, progress, lambda: "starting workers")
-            t0 = time.monotonic()
+        def tasks():  # read by the pool only as fast as its workers keep up
+            nonlocal sent
             while time.monotonic() - t0 < seconds:
-                # Credit is waited for in short polls, and a ring with room for every task
-                # in flight never makes put_task wait.
-                if collector.credit.acquire(timeout=0.1):
-                    pool.put_task(chunks.task(sent))
-                    sent += 1
-                else:
-                    kids.check()
-                progress.show(status)
-            for _ in range(workers):
-                pool.put_task(b"")
-            collector.wait(collector.finished, kids, progress, status)
-            elapsed = time.monotonic() - t0
-            kids.join()
-    finally:
-        with _deferred(signal.SIGINT, signal.SIGTERM):
-            if collector.is_alive():  # interrupted: wake it with goodbyes of our own
-                with contextlib.suppress(RuntimeError):
-                    wake = KelQueue(pool.result_q_name, size_mb)
-                    for _ in range(workers):
-                        wake.put_bytes(b"")
-                collector.join(2)
-            pool.unlink()  # removes both names (destroying the pool would too)
-            progress.clear()
-    return sent, elapsed, collector.digests, collector.duplicates
+                sent += 1
+                yield chunks.task(sent - 1)
+
+        def status():
+            done = len(digests)
+            return (f"kelvane.Pool: {sent} chunks sent, {done} done, "
+                    f"{done * chunks.size / MB / (time.monotonic() - t0):.0f} MB/s")
+
+        # A worker that died would fail its chunk with WorkerDiedError; Ctrl-C here stops the
+        # workers and removes both names before KeyboardInterrupt goes on.
+        for answer in pool.imap_unordered(hash_task, tasks()):
+            chunk_id = int.from_bytes(answer[:8], "little")
+            duplicates += chunk_id in digests
+            digests[chunk_id] = answer[8:]
+            progress.show(status)
+        elapsed = time.monotonic() - t0
+    progress.clear()
+    return sent, elapsed, digests, duplicates
 
 
 def run_multiprocessing_pool(ctx, chunks, workers, count, batch, progress):
@@ -315,23 +248,23 @@ def act_pool(ctx, args, progress, names):
     chunks = Chunks(size)
     sent, kel_s, kel, duplicates = run_kelvane_pool(ctx, chunks, workers, args.seconds,
                                                     args.size_mb, progress, names)
-    say(_rate_line("KelPoolCore, 1 chunk per message", sent, sent * size, kel_s))
+    say(_rate_line("kelvane.Pool, 1 chunk per message", sent, sent * size, kel_s))
     peers = {}
     for batch in (1, 64):
         mp_s, peers[batch] = run_multiprocessing_pool(ctx, chunks, workers, sent, batch,
                                                       progress)
         say(_rate_line(f"multiprocessing.Pool, chunksize={batch}", sent, sent * size, mp_s)
-            + f"   KelPoolCore: {mp_s / kel_s:.2f}x")
+            + f"   kelvane.Pool: {mp_s / kel_s:.2f}x")
 
     if duplicates or sorted(kel) != list(range(sent)):
-        raise DemoFailed(f"KelPoolCore: {len(kel)} distinct answers for {sent} chunks, "
+        raise DemoFailed(f"kelvane.Pool: {len(kel)} distinct answers for {sent} chunks, "
                          f"{duplicates} duplicates")
     sample = range(0, sent, max(1, sent * size // (64 << 20)))  # up to 64 MiB of hashing
     for i in sample:
         if hash_task(chunks.task(i))[8:] != kel[i]:
-            raise DemoFailed(f"KelPoolCore: wrong digest for chunk {i}")
+            raise DemoFailed(f"kelvane.Pool: wrong digest for chunk {i}")
     if any(digests != kel for digests in peers.values()):
-        raise DemoFailed("multiprocessing.Pool and KelPoolCore disagree on some digests")
+        raise DemoFailed("multiprocessing.Pool and kelvane.Pool disagree on some digests")
     say(f"  checked: each of the {sent} chunks answered exactly once; {len(sample)} digests "
         f"recomputed here match; multiprocessing.Pool gave the same digests")
 
@@ -506,7 +439,7 @@ def act_lock(ctx, args, progress, names):
 
 
 ACTS = {
-    "pool": ("1. Pool: KelPoolCore and worker processes vs multiprocessing.Pool", act_pool),
+    "pool": ("1. Pool: kelvane.Pool vs multiprocessing.Pool", act_pool),
     "queue": ("2. Queue: one KelQueue between two processes", act_queue),
     "lock": ("3. Lock: a KelLock whose holder is killed", act_lock),
 }
@@ -518,7 +451,7 @@ def parse_args(argv):
     parser.add_argument("--workers", type=int, default=len(os.sched_getaffinity(0)),
                         help="worker processes in the pools (default: the number of CPUs)")
     parser.add_argument("--seconds", type=float, default=1.5,
-                        help="seconds of KelPoolCore traffic, and of queue traffic (default 1.5)")
+                        help="seconds of kelvane.Pool traffic, and of queue traffic (default 1.5)")
     parser.add_argument("--chunk-kib", type=int, default=64,
                         help="pool chunk size in KiB (default 64)")
     parser.add_argument("--size-mb", type=int,

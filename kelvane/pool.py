@@ -865,7 +865,7 @@ class _MapJob:
         room = self.window - (self.sent - self.consumed)
         if self.exhausted or room <= 0:
             return
-        engine, kind, cs = self.engine, self.kind, self.chunksize
+        engine, cs = self.engine, self.chunksize
         dumps, limit = pickle.dumps, engine.capacity - _RECORD - _TASK_HEAD - len(self.fn_bytes)
         budget = engine.capacity // 2  # an all-or-nothing batch must fit the ring
         bodies, entries, size, error = [], [], 0, None

@@ -62,13 +62,13 @@ def test_quick_run_checks_everything_and_cleans_up(tmp_path):
                      "no update was lost or doubled",
                      "every shared-memory name this run created has been removed"):
         assert expected in out, f"{expected!r} missing from:\n{out}"
-    assert len(re.findall(r"KelPoolCore: \d+\.\d+x", out)) == 2
+    assert len(re.findall(r"kelvane.Pool: \d+\.\d+x", out)) == 2
     assert names_left(proc, out) == []
     assert_group_gone(proc.pid)
 
 
 @pytest.mark.parametrize("act, running, then", [
-    ("pool", "KelPoolCore(", 0.5),   # the pool busy with chunks
+    ("pool", "kelvane.Pool(", 0.5),  # the pool busy with chunks
     ("queue", "KelQueue(", 0.5),     # producer and consumer at work
     ("lock", "round 2:", 0.1),       # a worker holds the lock, the others wait for it
 ])
