@@ -26,8 +26,6 @@ MIB = 1 << 20
 DEFAULT_CAPACITY = 16 * MIB
 # Every message takes a 4-byte length field in the ring besides its bytes.
 RECORD_OVERHEAD = 4
-# The ring sits behind a fixed header in its shared-memory object.
-HEADER_BYTES = 16384
 SHM_DIR = "/dev/shm"
 
 
@@ -120,15 +118,14 @@ class Queue:
     @staticmethod
     def _open_existing(name: str, capacity: int | None) -> KelQueue:
         try:
-            size = os.stat(_object_path(name)).st_size
-        except FileNotFoundError:
-            raise FileNotFoundError(f"no kelvane queue named {name!r} exists") from None
-        data = size - HEADER_BYTES
-        if data <= 0 or data % MIB:
-            raise ValueError(f"{name!r} is not a kelvane queue (its object is {size} bytes)")
-        if capacity is not None and _size_mb(capacity) != data // MIB:
-            raise ValueError(f"queue {name!r} holds {data} bytes, not {_size_mb(capacity) * MIB}")
-        return KelQueue(name, data // MIB)
+            q = KelQueue.attach(name)
+        except RuntimeError as e:
+            if "ENOENT" in str(e):
+                raise FileNotFoundError(f"no kelvane queue named {name!r} exists") from None
+            raise
+        if capacity is not None and _size_mb(capacity) * MIB != q.capacity:
+            raise ValueError(f"queue {name!r} holds {q.capacity} bytes, not {_size_mb(capacity) * MIB}")
+        return q
 
     def _bind_fast_paths(self) -> None:
         ser = self._serializer

@@ -38,7 +38,8 @@ struct SegmentError {
         Nix,             // a system call failed
         CString,         // the name holds a zero byte
         SizeMismatch,    // an existing object does not have the size this process expects
-        NeverInitialised // the creator never finished sizing or initialising the object
+        NeverInitialised, // the creator never finished sizing or initialising the object
+        NotAQueue         // an object attached to as a queue has no queue's size
     };
 
     Kind kind;
@@ -55,6 +56,7 @@ struct SegmentError {
         return {Kind::SizeMismatch, Errno(0), {}, 0, actual, expected};
     }
     static SegmentError never_initialised() { return {Kind::NeverInitialised, Errno(0), {}, 0, 0, 0}; }
+    static SegmentError not_a_queue(std::uint64_t actual) { return {Kind::NotAQueue, Errno(0), {}, 0, actual, 0}; }
 
     [[nodiscard]] bool is_errno(int value) const noexcept { return kind == Kind::Nix && err.value() == value; }
 
@@ -69,6 +71,9 @@ struct SegmentError {
                    std::to_string(expected) + " bytes";
         case Kind::NeverInitialised:
             return "the object was never initialised by its creator";
+        case Kind::NotAQueue:
+            return "the object is " + std::to_string(actual) +
+                   " bytes, not the size of a queue (16384 + a whole number of MiB)";
         }
         return "unknown segment error";
     }

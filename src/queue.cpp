@@ -723,6 +723,46 @@ PyObject* KelQueue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// A handle on an existing queue, its size taken from the object: never creates one.
+PyObject* KelQueue_attach(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::string_view name;
+        if (!bind_args("attach", {"name"}, args, nargs, kwnames, argv) || !to_name(argv[0], "attach", "name", name))
+            return nullptr;
+        std::optional<Result<Mapping, SegmentError>> opened;
+        std::uint64_t data_size = 0;
+        Readiness readiness = Readiness::NeverReady;
+        {
+            GilRelease nogil;
+            opened.emplace(attach_mirrored_segment(name, data_size));
+            if (opened->ok())
+                readiness = wait_ready(opened->value().base(), data_size);
+        }
+        if (!opened->ok()) {
+            if (opened->error().kind == SegmentError::Kind::NeverInitialised)
+                return never_initialised(argv[0]);
+            return raise_runtime("Failed to open mirrored shm: ", opened->error().display());
+        }
+        Mapping mapping = std::move(opened->value());
+        if (readiness == Readiness::NeverReady)
+            return never_initialised(argv[0]);
+        if (readiness == Readiness::CapacityMismatch)
+            return raise_runtime("Failed to open mirrored shm: ",
+                                 "the queue header records a capacity of " +
+                                     std::to_string(RingQueue(mapping.base()).capacity()) +
+                                     " bytes, this process expects " + std::to_string(data_size) + " bytes");
+        PyObject* self = alloc_instance(reinterpret_cast<PyTypeObject*>(cls));
+        if (self == nullptr)
+            return nullptr;
+        auto* q = as_queue(self);
+        RingQueue ring(mapping.base());
+        std::construct_at(&q->mapping, std::move(mapping));
+        std::construct_at(&q->ring, ring);
+        return self;
+    });
+}
+
 void KelQueue_dealloc(PyObject* self) {
     std::destroy_at(&as_queue(self)->mapping);
     free_instance(self);
@@ -1081,6 +1121,9 @@ PyMethodDef kel_queue_methods[] = {
     {"recv_view_timed", as_cfunction(KelQueue_recv_view_timed), METH_FASTCALL | METH_KEYWORDS,
      "recv_view_timed($self, timeout)\n--\n\nrecv_view, waiting at most `timeout` seconds.\nReturns "
      "(memoryview, next_pos), or None on timeout."},
+    {"attach", as_cfunction(KelQueue_attach), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "attach($type, name)\n--\n\nOpen the existing queue `name`, whatever its size; never creates one.\nRaises "
+     "RuntimeError (Nix error: ENOENT) when there is none."},
     {"stats", KelQueue_stats, METH_NOARGS,
      "stats($self)\n--\n\nReturns (bytes_held, messages_held): the bytes between the read and write positions, "
      "length fields included, and the number of messages."},

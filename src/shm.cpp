@@ -139,30 +139,10 @@ Result<Mapping, SegmentError> open_segment(std::string_view name, bool create) {
     return Mapping(base, kPlainSegmentSize);
 }
 
-Result<Mapping, SegmentError> open_mirrored_segment(std::string_view name, std::uint64_t data_size, bool create) {
-    auto os_name = checked_os_name(name);
-    if (!os_name.ok())
-        return std::move(os_name.error());
-
-    // The mapping spans the header and two copies of the data area; a size whose
-    // mapping cannot be expressed in this address space is refused before any call.
-    if (data_size > (SIZE_MAX - kMirrorHeaderSize) / 2)
-        return SegmentError::nix(ENOMEM);
-    const std::uint64_t object_bytes = kMirrorHeaderSize + data_size;
+// Maps an object of kMirrorHeaderSize + data_size bytes as header, data area and
+// mirror of the data area; any failure unmaps the whole range.
+static Result<Mapping, SegmentError> map_mirrored(int fd, std::uint64_t data_size) {
     const std::size_t map_bytes = kMirrorHeaderSize + 2 * static_cast<std::size_t>(data_size);
-
-    auto opened = shm_open_named(os_name.value(), create);
-    if (!opened.ok())
-        return std::move(opened.error());
-    UniqueFd fd(opened.value());
-
-    if (create) {
-        if (auto st = size_and_reserve(fd.get(), object_bytes); !st.ok())
-            return std::move(st.error());
-    } else if (auto st = await_size(fd.get(), object_bytes, true); !st.ok()) {
-        return std::move(st.error());
-    }
-
     void* reserved = ::mmap(nullptr, map_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (reserved == MAP_FAILED)
         return SegmentError::nix(errno);
@@ -180,11 +160,69 @@ Result<Mapping, SegmentError> open_mirrored_segment(std::string_view name, std::
          static_cast<off_t>(kMirrorHeaderSize)},
     };
     for (const auto& part : parts) {
-        if (::mmap(part.at, part.length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd.get(), part.offset) ==
+        if (::mmap(part.at, part.length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, part.offset) ==
             MAP_FAILED)
             return SegmentError::nix(errno); // the whole reservation goes with `mapping`
     }
     return mapping;
+}
+
+
+Result<Mapping, SegmentError> open_mirrored_segment(std::string_view name, std::uint64_t data_size, bool create) {
+    auto os_name = checked_os_name(name);
+    if (!os_name.ok())
+        return std::move(os_name.error());
+
+    // The mapping spans the header and two copies of the data area; a size whose
+    // mapping cannot be expressed in this address space is refused before any call.
+    if (data_size > (SIZE_MAX - kMirrorHeaderSize) / 2)
+        return SegmentError::nix(ENOMEM);
+    const std::uint64_t object_bytes = kMirrorHeaderSize + data_size;
+
+    auto opened = shm_open_named(os_name.value(), create);
+    if (!opened.ok())
+        return std::move(opened.error());
+    UniqueFd fd(opened.value());
+
+    if (create) {
+        if (auto st = size_and_reserve(fd.get(), object_bytes); !st.ok())
+            return std::move(st.error());
+    } else if (auto st = await_size(fd.get(), object_bytes, true); !st.ok()) {
+        return std::move(st.error());
+    }
+
+    return map_mirrored(fd.get(), data_size);
+}
+
+Result<Mapping, SegmentError> attach_mirrored_segment(std::string_view name, std::uint64_t& data_size) {
+    auto os_name = checked_os_name(name);
+    if (!os_name.ok())
+        return std::move(os_name.error());
+    auto opened = shm_open_named(os_name.value(), false);
+    if (!opened.ok())
+        return std::move(opened.error());
+    UniqueFd fd(opened.value());
+
+    // A creator makes the object at size 0 and sizes it right after.
+    const auto deadline = std::chrono::steady_clock::now() + kOpenWait;
+    std::uint64_t size = 0;
+    for (;;) {
+        auto got = object_size(fd.get());
+        if (!got.ok())
+            return std::move(got.error());
+        size = got.value();
+        if (size != 0)
+            break;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return SegmentError::never_initialised();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+    if (size <= kMirrorHeaderSize || (size - kMirrorHeaderSize) % kMiB != 0 ||
+        size - kMirrorHeaderSize > (SIZE_MAX - kMirrorHeaderSize) / 2)
+        return SegmentError::not_a_queue(size);
+    data_size = size - kMirrorHeaderSize;
+    return map_mirrored(fd.get(), data_size);
 }
 
 Status<SegmentError> unlink_segment(std::string_view name) {

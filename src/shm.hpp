@@ -59,6 +59,10 @@ private:
 [[nodiscard]] Result<Mapping, SegmentError> open_mirrored_segment(std::string_view name, std::uint64_t data_size,
                                                                   bool create);
 
+// Opens an existing queue segment, whatever its size, and maps it as above;
+// `data_size` receives the size of its data area. Never creates anything.
+[[nodiscard]] Result<Mapping, SegmentError> attach_mirrored_segment(std::string_view name, std::uint64_t& data_size);
+
 [[nodiscard]] Status<SegmentError> unlink_segment(std::string_view name);
 
 } // namespace kel

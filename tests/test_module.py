@@ -113,6 +113,7 @@ TIMED_METHODS = {
         "get_many": "($self, max_items, timeout)",
         "recv_view_timed": "($self, timeout)",
         "stats": "($self)",
+        "attach": "($type, name)",
     },
     KelPoolCore: {},
 }

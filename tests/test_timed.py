@@ -493,3 +493,36 @@ def take_one(name, delay):
 def put_bytes(name, payload, delay):
     time.sleep(delay)
     KelQueue(name, 1).put_bytes(payload)
+
+
+# --- attaching without creating ---------------------------------------------------------------------
+
+
+def test_attach_opens_an_existing_queue_of_any_size(shm_name):
+    name = shm_name("q")
+    q = KelQueue(name, 3)
+    q.put_bytes(b"there")
+    other = KelQueue.attach(name)
+    assert type(other) is KelQueue and other.capacity == 3 * MIB
+    assert other.get_bytes_timed(5) == b"there"
+
+
+@pytest.mark.parametrize(
+    "content, text",
+    [
+        (None, "Failed to open mirrored shm: Nix error: ENOENT: No such file or directory"),
+        (b"x" * 5000, "Failed to open mirrored shm: the object is 5000 bytes, not the size of a queue"),
+        (b"\0" * (16384 + MIB + 1), "Failed to open mirrored shm: the object is 1064961 bytes, not the size of a queue"),
+    ],
+    ids=["missing", "small", "odd"],
+)
+def test_attach_refuses_what_is_not_a_queue_and_creates_nothing(shm_name, content, text):
+    name = shm_name("q")
+    if content is not None:
+        with open(shm_path(name), "wb") as f:
+            f.write(content)
+    with pytest.raises(RuntimeError, match="^" + text):
+        KelQueue.attach(name)
+    assert os.path.exists(shm_path(name)) == (content is not None)
+    if content is not None:
+        assert open(shm_path(name), "rb").read() == content  # untouched
