@@ -6,6 +6,7 @@ from kelvane_core import KelLock, KelPoolCore, KelQueue, LockRecovered
 
 if TYPE_CHECKING:
     from kelvane.lock import Lock
+    from kelvane.pool import Pool, WorkerDiedError
     from kelvane.queue import Queue
 
 __all__ = [

@@ -12,6 +12,8 @@ Message layouts (little-endian):
   result  id u64, status u8; the pickled value (or the error, or a worker's event)
 """
 
+from __future__ import annotations
+
 import atexit
 import itertools
 import multiprocessing
@@ -26,10 +28,18 @@ import threading
 import time
 import traceback
 import weakref
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import BrokenExecutor, CancelledError, Executor, Future
 from multiprocessing.connection import wait as _wait_sentinels
+from multiprocessing.context import BaseContext
+from multiprocessing.process import BaseProcess
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Literal, ParamSpec, TypeAlias, TypeVar, cast
 
 from kelvane_core import KelPoolCore, KelQueue
+
+if TYPE_CHECKING:
+    import ctypes
 
 __all__ = ["Pool", "WorkerDiedError", "BrokenPool", "DEFAULT_CAPACITY"]
 
@@ -66,6 +76,18 @@ _STOP_GRACE = 10.0  # seconds stopped workers get to exit before they are termin
 _KILL_GRACE = 1.0  # seconds terminated workers get before SIGKILL
 _STARTUP_FAILURES = 3  # workers in a row dying before they report in: the pool is broken
 
+_T = TypeVar("_T")
+_P = ParamSpec("_P")
+
+# The slot array the owner and its workers share: one task id per worker index.
+_Slots: TypeAlias = "ctypes.Array[ctypes.c_ulonglong]"
+# What a pending task id stands for: the Future of a submit(), or a map job and the index
+# of the message within it.
+_Entry: TypeAlias = "_Future[Any] | tuple[_MapJob, int]"
+# One settled map message: (index, status, what the status says it holds: the result
+# message for _OK and _ERROR, the exception for _LOCAL, None for _CANCELLED).
+_Item: TypeAlias = "tuple[int, int, bytes | BaseException | None]"
+
 
 class WorkerDiedError(RuntimeError):
     """The worker process running a task died before it returned (a signal such as SIGKILL,
@@ -76,15 +98,17 @@ class WorkerDiedError(RuntimeError):
     task (a short description of the task).
     """
 
-    def __init__(self, message, *, pid=None, exitcode=None, signal=None, task=None):
+    def __init__(self, message: str, *, pid: int | None = None, exitcode: int | None = None,
+                 signal: str | None = None, task: str | None = None) -> None:
         super().__init__(message)
         self.pid, self.exitcode, self.signal, self.task = pid, exitcode, signal, task
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[..., WorkerDiedError], tuple[Any, ...]]:
         return _rebuild_worker_died, (self.args[0], self.pid, self.exitcode, self.signal, self.task)
 
 
-def _rebuild_worker_died(message, pid, exitcode, signal_name, task):
+def _rebuild_worker_died(message: str, pid: int | None, exitcode: int | None,
+                         signal_name: str | None, task: str | None) -> WorkerDiedError:
     return WorkerDiedError(message, pid=pid, exitcode=exitcode, signal=signal_name, task=task)
 
 
@@ -97,15 +121,15 @@ class RemoteTraceback(Exception):
     """The traceback of an exception raised in a worker process, as text; attached as the
     __cause__ of the exception the owner re-raises."""
 
-    def __init__(self, tb):
+    def __init__(self, tb: str) -> None:
         super().__init__(tb)
         self.tb = tb
 
-    def __str__(self):
+    def __str__(self) -> str:
         return self.tb
 
 
-def _death_text(exitcode):
+def _death_text(exitcode: int | None) -> str:
     if exitcode is not None and exitcode < 0:
         try:
             return f"signal {signal.Signals(-exitcode).name}"
@@ -114,7 +138,7 @@ def _death_text(exitcode):
     return f"exit code {exitcode}"
 
 
-def _signal_name(exitcode):
+def _signal_name(exitcode: int | None) -> str | None:
     if exitcode is not None and exitcode < 0:
         try:
             return signal.Signals(-exitcode).name
@@ -123,7 +147,7 @@ def _signal_name(exitcode):
     return None
 
 
-def _describe(fn):
+def _describe(fn: object) -> str:
     return getattr(fn, "__qualname__", None) or type(fn).__qualname__
 
 
@@ -140,8 +164,10 @@ class _OwnerWatch:
     readable once that process has exited (even before it is reaped), and unlike its pid it
     cannot come to name another process."""
 
-    def __init__(self, pid):
-        self.pid, self.fd, self.dead = pid, None, False
+    def __init__(self, pid: int) -> None:
+        self.pid = pid
+        self.fd: int | None = None
+        self.dead = False
         try:
             self.fd = os.pidfd_open(pid)
         except ProcessLookupError:
@@ -149,7 +175,7 @@ class _OwnerWatch:
         except (AttributeError, OSError):
             pass  # no pidfd here: fall back to asking whether the pid exists
 
-    def gone(self):
+    def gone(self) -> bool:
         if self.dead:
             return True
         if self.fd is not None:
@@ -164,7 +190,7 @@ class _OwnerWatch:
         return self.dead
 
 
-def _unlink_names(names):
+def _unlink_names(names: Iterable[str]) -> None:
     for name in names:
         try:
             KelQueue.unlink(name)
@@ -172,20 +198,21 @@ def _unlink_names(names):
             pass  # removed already, by the owner or another worker
 
 
-def _put_result(results, message, owner):
+def _put_result(results: KelQueue, message: bytes, owner: _OwnerWatch) -> None:
     while not results.put_bytes_timed(message, _WORKER_POLL):
         if owner.gone():
             raise _OwnerGone
 
 
-def _event(status, index, text=""):
+def _event(status: int, index: int, text: str = "") -> bytes:
     return _RESULT.pack(_EVENT, status) + pickle.dumps((index, os.getpid(), text), _PROTOCOL)
 
 
-def _error_message(tid, exc):
+def _error_message(tid: int, exc: BaseException) -> bytes:
     """The result message carrying `exc`: the pickled exception (when it survives a round
     trip), its type name, repr and traceback text."""
     tb = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+    pickled: bytes | None
     try:
         pickled = pickle.dumps(exc, _PROTOCOL)
         pickle.loads(pickled)
@@ -199,7 +226,7 @@ def _error_message(tid, exc):
     return _RESULT.pack(tid, _ERROR) + pickle.dumps(body, _PROTOCOL)
 
 
-def _run_task(message, functions):
+def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]]) -> tuple[int, bytes]:
     """Runs one task message; returns (task id, result message)."""
     tid, kind, fn_len = _TASK.unpack_from(message)
     try:
@@ -226,7 +253,9 @@ def _run_task(message, functions):
         return tid, _error_message(tid, exc)
 
 
-def _worker_main(names, size_mb, index, slots, owner_pid, initializer, initargs, max_tasks):
+def _worker_main(names: tuple[str, str], size_mb: int, index: int, slots: _Slots, owner_pid: int,
+                 initializer: Callable[..., object] | None, initargs: tuple[Any, ...],
+                 max_tasks: int | None) -> None:
     """A worker process: takes tasks one at a time until told to stop, until it has run
     max_tasks tasks, or until the owner is gone.
 
@@ -254,7 +283,8 @@ def _worker_main(names, size_mb, index, slots, owner_pid, initializer, initargs,
                 return
         _put_result(results, _event(_HELLO, index), owner)
         slot = memoryview(slots).cast("B").cast("Q")
-        functions, done, limit = {}, 0, results.capacity - _RECORD
+        functions: dict[bytes, Callable[..., Any]] = {}
+        done, limit = 0, results.capacity - _RECORD
         take, clock = tasks.get_bytes_timed, time.monotonic
         look_again = clock() + _WORKER_POLL
         while True:
@@ -294,26 +324,28 @@ def _worker_main(names, size_mb, index, slots, owner_pid, initializer, initargs,
 # Owner side
 
 
-class _Future(Future):
+class _Future(Future[_T]):
     """A Future whose result() and exception() stop the pool on Ctrl-C."""
 
-    def __init__(self, engine):
+    _kel_what: str  # what the task runs, for error texts; set by submit()
+
+    def __init__(self, engine: _Engine) -> None:
         super().__init__()
         self._kel_engine = weakref.ref(engine)
 
-    def _interrupted(self):
+    def _interrupted(self) -> None:
         engine = self._kel_engine()
         if engine is not None:
             engine.abort()
 
-    def result(self, timeout=None):
+    def result(self, timeout: float | None = None) -> _T:
         try:
             return super().result(timeout)
         except KeyboardInterrupt:
             self._interrupted()
             raise
 
-    def exception(self, timeout=None):
+    def exception(self, timeout: float | None = None) -> BaseException | None:
         try:
             return super().exception(timeout)
         except KeyboardInterrupt:
@@ -321,7 +353,7 @@ class _Future(Future):
             raise
 
 
-def _claim(future):
+def _claim(future: Future[Any]) -> bool:
     """Moves a future to running; False when it was cancelled (its result is dropped)."""
     if future.running():
         return True
@@ -330,18 +362,18 @@ def _claim(future):
     return future.set_running_or_notify_cancel()
 
 
-def _cancel(future):
+def _cancel(future: Future[Any]) -> None:
     if future.cancel():
         future.set_running_or_notify_cancel()  # wakes wait() and as_completed()
 
 
-def _rebuild_error(message):
+def _rebuild_error(message: bytes) -> BaseException:
     """The exception a worker sent, with its remote traceback as __cause__."""
     try:
         pickled, type_name, described, tb = pickle.loads(memoryview(message)[_RESULT_HEAD:])
-    except BaseException as exc:
-        return RuntimeError(f"a task failed and its error could not be read: {exc!r}")
-    exc = None
+    except BaseException as error:
+        return RuntimeError(f"a task failed and its error could not be read: {error!r}")
+    exc: object = None
     if pickled is not None:
         try:
             exc = pickle.loads(pickled)
@@ -353,25 +385,30 @@ def _rebuild_error(message):
     return exc
 
 
-def _decode(status, obj):
+def _decode(status: int, obj: bytes | BaseException | None) -> Any:
     """The value of one result, or raises its error."""
     if status == _OK:
-        return pickle.loads(memoryview(obj)[_RESULT_HEAD:])
+        return pickle.loads(memoryview(cast(bytes, obj))[_RESULT_HEAD:])
     if status == _ERROR:
-        raise _rebuild_error(obj)
+        raise _rebuild_error(cast(bytes, obj))
     if status == _CANCELLED:
         raise CancelledError()
-    raise obj  # _LOCAL: an exception raised here, or WorkerDiedError
+    raise cast(BaseException, obj)  # _LOCAL: an exception raised here, or WorkerDiedError
 
 
 class _Worker:
     __slots__ = ("index", "proc", "greeted", "said_bye")
 
-    def __init__(self, index, proc):
+    index: int
+    proc: BaseProcess
+    greeted: bool
+    said_bye: bool
+
+    def __init__(self, index: int, proc: BaseProcess) -> None:
         self.index, self.proc, self.greeted, self.said_bye = index, proc, False, False
 
 
-_live_engines = set()
+_live_engines: set[_Engine] = set()
 _live_lock = threading.Lock()
 
 
@@ -379,7 +416,9 @@ class _Engine:
     """Everything a Pool runs on. The collector thread holds it, the Pool object does not
     keep it alive, so a Pool dropped without shutdown() still finishes its work and stops."""
 
-    def __init__(self, workers, initializer, initargs, max_tasks, ctx, capacity):
+    def __init__(self, workers: int, initializer: Callable[..., object] | None,
+                 initargs: tuple[Any, ...], max_tasks: int | None, ctx: BaseContext,
+                 capacity: int) -> None:
         self.n, self.ctx = workers, ctx
         self.initializer, self.initargs, self.max_tasks = initializer, initargs, max_tasks
         self.size_mb = max(1, -(-capacity // MiB))
@@ -388,21 +427,22 @@ class _Engine:
         self.tasks = KelQueue(self.names[0], self.size_mb)
         self.results = KelQueue(self.names[1], self.size_mb)
         self.capacity = self.tasks.capacity
-        self.slots = ctx.Array("Q", workers, lock=False)
+        self.slots: _Slots = ctx.Array("Q", workers, lock=False)
         self.slot = memoryview(self.slots).cast("B").cast("Q")
-        self.workers = [None] * workers  # the current worker of each index
-        self.retiring = []  # workers that said goodbye and are yet to be reaped
-        self.pending = {}  # task id -> Future, or (map job, index)
+        self.workers: list[_Worker | None] = [None] * workers  # the current worker of each index
+        self.retiring: list[_Worker] = []  # workers that said goodbye and are yet to be reaped
+        self.pending: dict[int, _Entry] = {}  # task id -> Future, or (map job, index)
         self.next_id = 1
         self.last_put = 0  # every task id up to this one is in the task queue or taken
         self.put_lock = threading.Lock()  # task ids are allocated and put in one order
         self.state_lock = threading.RLock()  # the workers list and the flags below
         self.shutdown_requested = self.stops_sent = self.aborted = False
-        self.stop_deadline = None
-        self.broken = None  # the BrokenPool text
+        self.stop_deadline: float | None = None
+        self.broken: str | None = None  # the BrokenPool text
         self.startup_failures = 0
-        self.unexplained = []  # deaths of workers that named no task
-        self.lost_seen = set()
+        # deaths of workers that named no task: (pid, exit code)
+        self.unexplained: list[tuple[int | None, int | None]] = []
+        self.lost_seen: set[int] = set()
         self.lost_checked = 0.0
         self.finished = threading.Event()
         self.collector = threading.Thread(target=self._collect, name="kelvane.Pool collector",
@@ -410,7 +450,7 @@ class _Engine:
 
     # --- workers ---------------------------------------------------------------------
 
-    def start(self):
+    def start(self) -> None:
         with _live_lock:
             _live_engines.add(self)
         try:
@@ -422,10 +462,12 @@ class _Engine:
             self.abort()
             raise
 
-    def _start_worker(self, index):
+    def _start_worker(self, index: int) -> None:
         """With state_lock held."""
         self.slot[index] = 0
-        proc = self.ctx.Process(
+        # Every concrete context has a Process class; BaseContext does not declare it.
+        process_class: type[BaseProcess] = getattr(self.ctx, "Process")
+        proc = process_class(
             target=_worker_main, name=f"kelvane.Pool worker {index}",
             args=(self.names, self.size_mb, index, self.slots, os.getpid(), self.initializer,
                   self.initargs, self.max_tasks))
@@ -437,7 +479,7 @@ class _Engine:
             signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         self.workers[index] = _Worker(index, proc)
 
-    def _replace(self, index):
+    def _replace(self, index: int) -> None:
         with self.state_lock:
             if not (self.aborted or self.broken or self.stops_sent):
                 self._start_worker(index)
@@ -446,17 +488,18 @@ class _Engine:
 
     # --- sending tasks ---------------------------------------------------------------
 
-    def check_open(self):
+    def check_open(self) -> None:
         if self.broken:
             raise BrokenPool(self.broken)
         if self.shutdown_requested:
             raise RuntimeError("cannot schedule new futures after shutdown")
 
-    def too_big(self, size):
+    def too_big(self, size: int) -> ValueError:
         return ValueError(f"the task of {size} bytes does not fit the task queue of "
                           f"{self.capacity} bytes (Pool capacity)")
 
-    def send(self, kind, fn_bytes, bodies, entries):
+    def send(self, kind: int, fn_bytes: bytes, bodies: Sequence[bytes],
+             entries: Sequence[_Entry]) -> None:
         """Puts one task per body, registering entries[i] for it; waits for room in slices,
         so a broken or stopped pool is noticed."""
         count = len(bodies)
@@ -465,7 +508,7 @@ class _Engine:
             self.check_open()
             first = self.next_id
             pending = self.pending
-            messages = []
+            messages: list[bytes] = []
             for i in range(count):
                 pending[first + i] = entries[i]
                 messages.append(b"".join((head(first + i, kind, len(fn_bytes)), fn_bytes, bodies[i])))
@@ -481,15 +524,15 @@ class _Engine:
 
     # --- shutting down ---------------------------------------------------------------
 
-    def begin_shutdown(self, cancel_futures=False):
+    def begin_shutdown(self, cancel_futures: bool = False) -> None:
         with self.put_lock:
             self.shutdown_requested = True
             if cancel_futures and not self.aborted:
                 self._cancel_queued()
 
-    def _cancel_queued(self):
+    def _cancel_queued(self) -> None:
         """With put_lock held: the owner takes the tasks still queued and cancels them."""
-        stops = []
+        stops: list[bytes] = []
         while True:
             taken = self.tasks.get_many(4096, 0)
             if not taken:
@@ -502,20 +545,20 @@ class _Engine:
                 entry = self.pending.pop(tid, None)
                 if entry is None:
                     continue
-                if entry.__class__ is tuple:
+                if isinstance(entry, tuple):
                     entry[0].deliver([(entry[1], _CANCELLED, None)])
                 else:
                     _cancel(entry)
         if stops:
             self.tasks.put_many(stops, None)
 
-    def join(self):
+    def join(self) -> None:
         if threading.current_thread() is self.collector:
             return  # shutdown(wait=True) from a done-callback: the collector cannot wait for itself
         while not self.finished.wait(0.1):
             pass
 
-    def abort(self):
+    def abort(self) -> None:
         """Ctrl-C: cancel everything pending, stop the workers now, remove both names."""
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
         try:
@@ -536,14 +579,14 @@ class _Engine:
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
-    def _fail_pending(self, error):
+    def _fail_pending(self, error: BaseException | None) -> None:
         """Every pending task fails with `error` (None: cancelled)."""
         while self.pending:
             try:
                 tid, entry = self.pending.popitem()
             except KeyError:
                 break
-            if entry.__class__ is tuple:
+            if isinstance(entry, tuple):
                 if error is None:
                     entry[0].deliver([(entry[1], _CANCELLED, None)])
                 else:
@@ -556,7 +599,7 @@ class _Engine:
             elif _claim(entry):
                 entry.set_exception(error)
 
-    def _close(self):
+    def _close(self) -> None:
         """Both names go; only once every worker has exited, or a worker still starting
         could create them afresh."""
         self.core.unlink()
@@ -566,7 +609,7 @@ class _Engine:
 
     # --- the collector thread --------------------------------------------------------
 
-    def _collect(self):
+    def _collect(self) -> None:
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})  # Ctrl-C is for the main thread
         get_many, handle = self.results.get_many, self._handle
         checked = time.monotonic()
@@ -588,13 +631,13 @@ class _Engine:
         if not self.aborted:
             self._close()
 
-    def _drain(self):
+    def _drain(self) -> None:
         while messages := self.results.get_many(4096, 0):
             self._handle(messages)
 
-    def _handle(self, messages):
+    def _handle(self, messages: list[bytes]) -> None:
         pending = self.pending
-        jobs = {}
+        jobs: dict[_MapJob, list[_Item]] = {}
         for message in messages:
             tid, status = _RESULT.unpack_from(message)
             if tid == _EVENT:
@@ -603,7 +646,7 @@ class _Engine:
             entry = pending.pop(tid, None)
             if entry is None:
                 continue  # cancelled meanwhile
-            if entry.__class__ is tuple:
+            if isinstance(entry, tuple):
                 job = entry[0]
                 batch = jobs.get(job)
                 if batch is None:
@@ -622,7 +665,7 @@ class _Engine:
         for job, batch in jobs.items():
             job.deliver(batch)
 
-    def _on_event(self, status, message):
+    def _on_event(self, status: int, message: bytes) -> None:
         index, pid, text = pickle.loads(memoryview(message)[_RESULT_HEAD:])
         worker = self.workers[index]
         if worker is None or worker.proc.pid != pid:
@@ -639,7 +682,7 @@ class _Engine:
             worker.said_bye = True
             self._break(f"a worker's initializer failed:\n{text}")
 
-    def _watch(self, now):
+    def _watch(self, now: float) -> bool:
         """The collector's periodic look; True when the pool is finished."""
         self._reap()
         self._mark_running()
@@ -668,11 +711,11 @@ class _Engine:
                     left = [w for w in self.workers + self.retiring if w is not None]
                 if not left:
                     return True
-                if now > self.stop_deadline:
+                if self.stop_deadline is not None and now > self.stop_deadline:
                     _stop_processes([w.proc for w in left])
         return False
 
-    def _reap(self):
+    def _reap(self) -> None:
         with self.state_lock:
             watched = [w for w in self.workers + self.retiring if w is not None]
         if not watched:
@@ -695,7 +738,7 @@ class _Engine:
             if self.workers[w.index] is w:
                 self._replace(w.index)
 
-    def _died(self, w):
+    def _died(self, w: _Worker) -> None:
         code = w.proc.exitcode
         how = _death_text(code)
         if not w.greeted:
@@ -717,16 +760,16 @@ class _Engine:
             pid=w.proc.pid, exitcode=code, signal=_signal_name(code), task=what)
         _fail_entry(entry, error)
 
-    def _mark_running(self):
+    def _mark_running(self) -> None:
         for w in self.workers:
             if w is not None:
                 tid = self.slot[w.index]
                 if tid:
                     entry = self.pending.get(tid)
-                    if entry is not None and entry.__class__ is not tuple:
+                    if entry is not None and not isinstance(entry, tuple):
                         _claim(entry)
 
-    def _check_lost(self, now):
+    def _check_lost(self, now: float) -> None:
         """A worker that died between taking a task and naming it in its slot leaves that
         task pending in no queue and no slot. Such a task is declared lost once two looks at
         least _LOST_GAP apart find the task queue empty and the task, put before the first
@@ -762,26 +805,26 @@ class _Engine:
                 signal=_signal_name(code), task=what))
             self.lost_seen.discard(tid)
 
-    def _break(self, text):
+    def _break(self, text: str) -> None:
         if not self.broken:
             self.broken = text
         self._fail_pending(BrokenPool(text))
 
 
-def _entry_text(tid, entry):
-    if entry.__class__ is tuple:
+def _entry_text(tid: int, entry: _Entry) -> str:
+    if isinstance(entry, tuple):
         return entry[0].describe(entry[1])
     return f"task {tid} ({getattr(entry, '_kel_what', '?')})"
 
 
-def _fail_entry(entry, error):
-    if entry.__class__ is tuple:
+def _fail_entry(entry: _Entry, error: BaseException) -> None:
+    if isinstance(entry, tuple):
         entry[0].deliver([(entry[1], _LOCAL, error)])
     elif _claim(entry):
         entry.set_exception(error)
 
 
-def _stop_processes(procs):
+def _stop_processes(procs: Sequence[BaseProcess]) -> None:
     """SIGTERM, a short grace, then SIGKILL; every one is reaped."""
     for p in procs:
         if p.exitcode is None:
@@ -800,7 +843,7 @@ def _stop_processes(procs):
             pass
 
 
-def _at_exit():
+def _at_exit() -> None:
     """Pools still running when the interpreter exits finish their work (as
     ProcessPoolExecutor's do), unless the program is ending on Ctrl-C."""
     interrupted = isinstance(getattr(sys, "last_exc", None), KeyboardInterrupt)
@@ -833,32 +876,34 @@ class _MapJob:
     messages are in flight (sent and not yet consumed), and receives their results from the
     collector."""
 
-    def __init__(self, engine, fn, fn_bytes, iterables, chunksize, window):
+    def __init__(self, engine: _Engine, fn: object, fn_bytes: bytes,
+                 iterables: tuple[Iterable[Any], ...], chunksize: int, window: int) -> None:
         self.engine, self.fn_bytes, self.chunksize, self.window = engine, fn_bytes, chunksize, window
         self.what = _describe(fn)
+        self.items: Iterator[Any]
         if len(iterables) == 1:
             self.items = iter(iterables[0])
             self.kind = _ONE if chunksize == 1 else _CHUNK_ONE
         else:
             self.items = zip(*iterables)
             self.kind = _STAR if chunksize == 1 else _CHUNK_STAR
-        self.inbox = queue.SimpleQueue()
+        self.inbox: queue.SimpleQueue[list[_Item]] = queue.SimpleQueue()
         self.sent = 0  # messages sent (or settled here): the next message's index
         self.consumed = 0
         self.exhausted = self.closed = False
         self.refill_at = max(1, window * 3 // 4)  # in flight at or below this: feed more
 
-    def describe(self, index):
+    def describe(self, index: int) -> str:
         if self.chunksize == 1:
             return f"map item {index} ({self.what})"
         first = index * self.chunksize
         return f"map items {first}-{first + self.chunksize - 1} ({self.what})"
 
-    def deliver(self, batch):
+    def deliver(self, batch: list[_Item]) -> None:
         if not self.closed:
             self.inbox.put(batch)
 
-    def feed(self):
+    def feed(self) -> None:
         """Sends items until `window` messages are in flight or the input ends. An item that
         cannot be sent (its pickling failed, it is too large, the iterable raised) becomes
         that position's error, and feeding stops there."""
@@ -868,7 +913,10 @@ class _MapJob:
         engine, cs = self.engine, self.chunksize
         dumps, limit = pickle.dumps, engine.capacity - _RECORD - _TASK_HEAD - len(self.fn_bytes)
         budget = engine.capacity // 2  # an all-or-nothing batch must fit the ring
-        bodies, entries, size, error = [], [], 0, None
+        bodies: list[bytes] = []
+        entries: list[_Entry] = []
+        size = 0
+        error: Exception | None = None
         index = self.sent
         try:
             while len(bodies) < room:
@@ -905,7 +953,7 @@ class _MapJob:
             self.inbox.put([(index, _LOCAL, error)])
             self.sent = index + 1
 
-    def _send(self, bodies, entries, index):
+    def _send(self, bodies: list[bytes], entries: list[_Entry], index: int) -> bool:
         try:
             self.engine.send(self.kind, self.fn_bytes, bodies, entries)
         except (RuntimeError, BrokenExecutor) as exc:
@@ -917,7 +965,7 @@ class _MapJob:
         self.sent = index + len(bodies)
         return True
 
-    def wait(self, deadline):
+    def wait(self, deadline: float | None) -> list[_Item]:
         """The next batch of results; TimeoutError past the deadline."""
         while True:
             if deadline is None:
@@ -932,12 +980,13 @@ class _MapJob:
                 if self.engine.aborted:
                     raise CancelledError() from None
 
-    def close(self):
+    def close(self) -> None:
         self.closed = True
 
 
-def _ordered(job, deadline):
-    results, next_index = {}, 0
+def _ordered(job: _MapJob, deadline: float | None) -> Iterator[Any]:
+    results: dict[int, tuple[int, bytes | BaseException | None]] = {}
+    next_index = 0
     while True:
         entry = results.pop(next_index, None)
         if entry is None:
@@ -957,7 +1006,7 @@ def _ordered(job, deadline):
             yield from value
 
 
-def _unordered(job, deadline):
+def _unordered(job: _MapJob, deadline: float | None) -> Iterator[Any]:
     while not (job.exhausted and job.consumed >= job.sent):
         batch = job.wait(deadline)
         job.consumed += len(batch)
@@ -971,7 +1020,7 @@ def _unordered(job, deadline):
                 yield from value
 
 
-def _run_job(job, results):
+def _run_job(job: _MapJob, results: Iterator[_T]) -> Iterator[_T]:
     """Wraps a map's result generator: Ctrl-C stops the pool, and leaving early (an error,
     a break, a timeout) abandons the tasks still in flight."""
     try:
@@ -983,14 +1032,18 @@ def _run_job(job, results):
         job.close()
 
 
-def _with_progress(results, total):
+def _with_progress(results: Iterator[_T], total: int | None) -> Iterator[_T]:
+    # tqdm is an optional extra; it is typed only where types-tqdm is installed.
+    make_bar: Callable[..., Any] | None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
-        tqdm = None
+        make_bar = None
+    else:
+        make_bar = tqdm
     done, shown = 0, time.monotonic()
-    if tqdm is not None:
-        bar = tqdm(total=total, mininterval=0.1)
+    if make_bar is not None:
+        bar = make_bar(total=total, mininterval=0.1)
         try:
             for value in results:
                 yield value
@@ -1017,9 +1070,10 @@ def _with_progress(results, total):
         sys.stderr.flush()
 
 
-def _length(iterables):
+def _length(iterables: tuple[Iterable[Any], ...]) -> int | None:
     try:
-        return min(len(it) for it in iterables) if iterables else 0
+        # An iterable without a length raises TypeError here, which means "unknown".
+        return min(len(it) for it in iterables) if iterables else 0  # type: ignore[arg-type]
     except TypeError:
         return None
 
@@ -1028,7 +1082,7 @@ def _length(iterables):
 # The executor
 
 
-def _default_context():
+def _default_context() -> BaseContext:
     methods = multiprocessing.get_all_start_methods()
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
@@ -1053,8 +1107,10 @@ class Pool(Executor):
     Ctrl-C while waiting on the pool stops it at once and removes its shared memory.
     """
 
-    def __init__(self, max_workers=None, *, initializer=None, initargs=(), max_tasks_per_child=None,
-                 mp_context=None, capacity=DEFAULT_CAPACITY):
+    def __init__(self, max_workers: int | None = None, *,
+                 initializer: Callable[..., object] | None = None, initargs: Iterable[Any] = (),
+                 max_tasks_per_child: int | None = None, mp_context: BaseContext | None = None,
+                 capacity: int = DEFAULT_CAPACITY) -> None:
         if max_workers is None:
             max_workers = (os.process_cpu_count() if hasattr(os, "process_cpu_count")
                            else len(os.sched_getaffinity(0))) or 1
@@ -1081,16 +1137,16 @@ class Pool(Executor):
         self._finalizer.atexit = False
 
     @property
-    def names(self):
+    def names(self) -> tuple[str, str]:
         """The names of the task and result queues in /dev/shm."""
         return self._engine.names
 
     @property
-    def capacity(self):
+    def capacity(self) -> int:
         """Bytes of each queue."""
         return self._engine.capacity
 
-    def submit(self, fn, /, *args, **kwargs):
+    def submit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]:
         engine = self._engine
         engine.check_open()
         fn_bytes = pickle.dumps(fn, _PROTOCOL)  # unpicklable: raises here, nothing is sent
@@ -1098,27 +1154,33 @@ class Pool(Executor):
         size = _TASK_HEAD + len(fn_bytes) + len(body)
         if size + _RECORD > engine.capacity:
             raise engine.too_big(size)
-        future = _Future(engine)
+        future: _Future[_T] = _Future(engine)
         future._kel_what = _describe(fn)
         engine.send(_CALL, fn_bytes, [body], [future])
         return future
 
-    def map(self, fn, *iterables, timeout=None, chunksize=1, progress=False):
+    def map(self, fn: Callable[..., _T], *iterables: Iterable[Any], timeout: float | None = None,
+            chunksize: int = 1, progress: bool = False) -> Iterator[_T]:
         """Results of fn over the iterables, in order, as an iterator. Lazy: items are read
         and sent while fewer than a window of tasks is in flight, so a huge or endless input
         is fine. timeout: seconds from this call after which next() raises TimeoutError.
         chunksize: items per message. progress: a progress bar on stderr (tqdm if installed)."""
         return self._map(fn, iterables, timeout, chunksize, progress, _ordered)
 
-    def imap(self, fn, *iterables, timeout=None, chunksize=1, progress=False):
+    def imap(self, fn: Callable[..., _T], *iterables: Iterable[Any], timeout: float | None = None,
+             chunksize: int = 1, progress: bool = False) -> Iterator[_T]:
         """The same as map()."""
         return self._map(fn, iterables, timeout, chunksize, progress, _ordered)
 
-    def imap_unordered(self, fn, *iterables, timeout=None, chunksize=1, progress=False):
+    def imap_unordered(self, fn: Callable[..., _T], *iterables: Iterable[Any],
+                       timeout: float | None = None, chunksize: int = 1,
+                       progress: bool = False) -> Iterator[_T]:
         """Like map(), but yields each result as soon as it is there."""
         return self._map(fn, iterables, timeout, chunksize, progress, _unordered)
 
-    def _map(self, fn, iterables, timeout, chunksize, progress, order):
+    def _map(self, fn: Callable[..., _T], iterables: tuple[Iterable[Any], ...],
+             timeout: float | None, chunksize: int, progress: bool,
+             order: Callable[[_MapJob, float | None], Iterator[Any]]) -> Iterator[_T]:
         if not isinstance(chunksize, int) or chunksize < 1:
             raise ValueError("chunksize must be >= 1.")
         engine = self._engine
@@ -1136,7 +1198,7 @@ class Pool(Executor):
             results = _with_progress(results, _length(iterables))
         return results
 
-    def shutdown(self, wait=True, *, cancel_futures=False):
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         engine = self._engine
         try:
             engine.begin_shutdown(cancel_futures)
@@ -1146,7 +1208,8 @@ class Pool(Executor):
             engine.abort()
             raise
 
-    def __exit__(self, exc_type, exc_val, exc_tb):
+    def __exit__(self, exc_type: type[BaseException] | None, exc_val: BaseException | None,
+                 exc_tb: TracebackType | None) -> Literal[False]:
         if exc_type is not None and issubclass(exc_type, KeyboardInterrupt):
             self._engine.abort()
         else:

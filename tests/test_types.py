@@ -7,7 +7,7 @@ import pytest
 
 pytest.importorskip("mypy")
 
-TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock"]
+TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock", "kelvane.pool"]
 
 
 def run_mypy(*args, cwd):
@@ -37,9 +37,12 @@ def test_user_code_is_checked_against_the_types(tmp_path):
         "n: int = q.qsize()\n"
         "raw = kelvane.KelQueue('x', 1)\n"
         "got: bytes | None = raw.get_bytes_timed(0.1)\n"
+        "with kelvane.Pool(2) as p:\n"
+        "    r: int = p.submit(len, 'ab').result()\n"
+        "    total: int = sum(p.map(abs, [1, -2], chunksize=2))\n"
         "bad: str = raw.get_bytes()\n"
     )
     done = run_mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "user.py", cwd=tmp_path)
     assert done.returncode == 1
-    assert 'user.py:7: error: Incompatible types in assignment (expression has type "bytes"' in done.stdout
+    assert 'user.py:10: error: Incompatible types in assignment (expression has type "bytes"' in done.stdout
     assert done.stdout.count("error:") == 1, done.stdout
