@@ -253,7 +253,7 @@ def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]]) -> tup
         return tid, _error_message(tid, exc)
 
 
-def _worker_main(names: tuple[str, str], size_mb: int, index: int, slots: _Slots, owner_pid: int,
+def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: int,
                  initializer: Callable[..., object] | None, initargs: tuple[Any, ...],
                  max_tasks: int | None) -> None:
     """A worker process: takes tasks one at a time until told to stop, until it has run
@@ -269,8 +269,12 @@ def _worker_main(names: tuple[str, str], size_mb: int, index: int, slots: _Slots
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     owner = _OwnerWatch(owner_pid)
     if owner.gone():
-        return  # attaching now would create the names afresh
-    tasks, results = KelQueue(names[0], size_mb), KelQueue(names[1], size_mb)
+        return
+    try:
+        # attach() never creates: names the owner has removed already stay removed.
+        tasks, results = KelQueue.attach(names[0]), KelQueue.attach(names[1])
+    except RuntimeError:
+        return  # the pool is gone; the owner sees this worker exit
     try:
         if owner.gone():
             raise _OwnerGone
@@ -316,7 +320,7 @@ def _worker_main(names: tuple[str, str], size_mb: int, index: int, slots: _Slots
                 look_again = clock() + _WORKER_POLL
     except _OwnerGone:
         # Nobody will remove the names now but the workers: each one that notices removes
-        # both (a worker that attached late may have created them afresh).
+        # both.
         _unlink_names(names)
 
 
@@ -469,7 +473,7 @@ class _Engine:
         process_class: type[BaseProcess] = getattr(self.ctx, "Process")
         proc = process_class(
             target=_worker_main, name=f"kelvane.Pool worker {index}",
-            args=(self.names, self.size_mb, index, self.slots, os.getpid(), self.initializer,
+            args=(self.names, index, self.slots, os.getpid(), self.initializer,
                   self.initargs, self.max_tasks))
         # Blocked here, SIGINT stays blocked in the child until it ignores it.
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
@@ -600,8 +604,7 @@ class _Engine:
                 entry.set_exception(error)
 
     def _close(self) -> None:
-        """Both names go; only once every worker has exited, or a worker still starting
-        could create them afresh."""
+        """Both names go, once every worker has exited."""
         self.core.unlink()
         with _live_lock:
             _live_engines.discard(self)
