@@ -7,7 +7,7 @@ import pytest
 
 pytest.importorskip("mypy")
 
-TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock", "kelvane.pool"]
+TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock", "kelvane.pool", "kelvane._objects"]
 
 
 def run_mypy(*args, cwd):
