@@ -7,7 +7,7 @@ from kelvane_core import KelLock, KelPoolCore, KelQueue, LockRecovered
 if TYPE_CHECKING:
     from kelvane.lock import Lock
     from kelvane.pool import Pool, WorkerDiedError
-    from kelvane.queue import Queue
+    from kelvane.queue import DecodeError, Queue
 
 __all__ = [
     "KelLock",
@@ -15,6 +15,7 @@ __all__ = [
     "KelPoolCore",
     "LockRecovered",
     "Queue",
+    "DecodeError",
     "Lock",
     "Pool",
     "WorkerDiedError",
@@ -25,6 +26,7 @@ __version__ = "0.1.0"
 # cheap as importing the extension.
 _LAZY = {
     "Queue": "kelvane.queue",
+    "DecodeError": "kelvane.queue",
     "Lock": "kelvane.lock",
     "Pool": "kelvane.pool",
     "WorkerDiedError": "kelvane.pool",

@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import collections
 import importlib
 import math
 import os
 import pickle
 import queue as _stdlib_queue
 import secrets
+import threading
 import time
 import types
 import weakref
@@ -15,9 +17,10 @@ from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from typing import Any, Protocol
 
+from kelvane import _objects
 from kelvane_core import KelQueue
 
-__all__ = ["Queue", "Full", "Empty", "DEFAULT_CAPACITY"]
+__all__ = ["Queue", "Full", "Empty", "DecodeError", "DEFAULT_CAPACITY"]
 
 Full = _stdlib_queue.Full
 Empty = _stdlib_queue.Empty
@@ -27,6 +30,16 @@ DEFAULT_CAPACITY = 16 * MIB
 # Every message takes a 4-byte length field in the ring besides its bytes.
 RECORD_OVERHEAD = 4
 SHM_DIR = "/dev/shm"
+
+
+class DecodeError(Exception):
+    """A message that the queue's serializer could not decode. It has been taken from the
+    queue; its bytes are in ``data`` and the serializer's own error is the ``__cause__``.
+    No other message is lost with it."""
+
+    def __init__(self, data: bytes) -> None:
+        super().__init__(f"a message of {len(data)} bytes could not be decoded")
+        self.data = data
 
 
 class Serializer(Protocol):
@@ -59,6 +72,16 @@ def _object_path(name: str) -> str:
     return os.path.join(SHM_DIR, name.lstrip("/"))
 
 
+def _open_error(name: str, error: RuntimeError) -> Exception:
+    """What to raise for a native failure to open `name`: a plain word when the name holds
+    something that is no queue, else the native error itself."""
+    try:
+        _objects.refuse_unless(name, "queue")
+    except ValueError as refusal:
+        return refusal
+    return error
+
+
 class Queue:
     """A bounded multi-producer, multi-consumer queue of Python objects in shared memory.
 
@@ -69,6 +92,12 @@ class Queue:
     ``capacity`` is the ring's size in bytes, rounded up to a whole MiB; a message
     takes its serialized length plus 4 bytes. ``serializer`` is anything with
     ``dumps`` and ``loads`` (default: pickle); ``None`` passes bytes through as they are.
+
+    A message the serializer cannot decode is reported on its own (``DecodeError``,
+    with its bytes); when that happens inside ``get_many``, the messages taken with it
+    that were not delivered yet stay with this object and are served first by its next
+    ``get``, ``get_many`` or ``view`` (``qsize`` counts them; ``close`` hands them back
+    to the queue).
     """
 
     def __init__(
@@ -82,23 +111,29 @@ class Queue:
         if serializer is not None and not (hasattr(serializer, "dumps") and hasattr(serializer, "loads")):
             raise TypeError("'serializer' must have dumps() and loads(), or be None")
         self._serializer = serializer
-        self._owner_finalizer: weakref.finalize[[str], Queue] | None = None
+        self._owner_finalizer: weakref.finalize[[str, int], Queue] | None = None
         if name is None:
             if not create:
                 raise ValueError("a queue without a name can only be created")
             q, name = self._create_fresh(_size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
-            # The name was made up here, so nobody else can be expected to remove it.
-            self._owner_finalizer = weakref.finalize(self, _unlink_quietly, name)
+            # The name was made up here, so nobody else can be expected to remove it; only
+            # this process may, never a child forked from it that inherits this object.
+            self._owner_finalizer = weakref.finalize(self, _unlink_if_creator, name, os.getpid())
         elif not isinstance(name, str):
             raise TypeError(f"'name' must be str or None, not {type(name).__name__}")
         elif create:
-            q = KelQueue(name, _size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
+            q = self._open_or_create(name, capacity)
         else:
             q = self._open_existing(name, capacity)
         self._q: KelQueue | None = q
         self.name: str = name
         self._capacity: int = q.capacity
         self._max_data: int = self._capacity - RECORD_OVERHEAD
+        # Messages taken from the ring that were not delivered yet: after a message that
+        # did not decode, the rest of its batch waits here, older than anything in the ring.
+        self._held: collections.deque[bytes] = collections.deque()
+        self._held_lock = threading.Lock()
+        self._in_use = _objects.InUse(name)
         self._bind_fast_paths()
 
     # -- construction -------------------------------------------------------------
@@ -122,10 +157,40 @@ class Queue:
         except RuntimeError as e:
             if "ENOENT" in str(e):
                 raise FileNotFoundError(f"no kelvane queue named {name!r} exists") from None
-            raise
+            raise _open_error(name, e) from None
         if capacity is not None and _size_mb(capacity) * MIB != q.capacity:
             raise ValueError(f"queue {name!r} holds {q.capacity} bytes, not {_size_mb(capacity) * MIB}")
         return q
+
+    @staticmethod
+    def _open_or_create(name: str, capacity: int | None) -> KelQueue:
+        """Opens the queue `name` (at its own size when no capacity is given), or creates it.
+        Several processes may do this at once: exactly one creates, the others open."""
+        if capacity is not None:
+            size_mb = _size_mb(capacity)
+            try:
+                return KelQueue(name, size_mb)
+            except RuntimeError as e:
+                error = _open_error(name, e)
+            try:
+                q = KelQueue.attach(name)
+            except RuntimeError:
+                raise error from None
+            if q.capacity != size_mb * MIB:
+                raise ValueError(f"queue {name!r} holds {q.capacity} bytes, not {size_mb * MIB}") from None
+            return q
+        for _ in range(3):
+            try:
+                return KelQueue.attach(name)
+            except RuntimeError as e:
+                if "ENOENT" not in str(e):
+                    raise _open_error(name, e) from None
+            try:
+                return KelQueue(name, _size_mb(DEFAULT_CAPACITY))
+            except RuntimeError as e:
+                # Another process made it meanwhile, perhaps at another size: open that one.
+                error = _open_error(name, e)
+        raise error
 
     def _bind_fast_paths(self) -> None:
         ser = self._serializer
@@ -183,11 +248,21 @@ class Queue:
         q = self._q
         if q is None:
             raise self._closed()
-        data = q.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout))
+        data = self._take_held() if self._held else None
         if data is None:
-            raise Empty
+            data = q.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout))
+            if data is None:
+                raise Empty
         loads = self._loads
-        return data if loads is None else loads(data)
+        if loads is None:
+            return data
+        try:
+            return loads(data)
+        except Exception as e:
+            raise DecodeError(data) from e
+        except BaseException:  # Ctrl-C while decoding: the message is not lost
+            self._hold_again([data])
+            raise
 
     def put_nowait(self, obj: Any) -> None:
         self.put(obj, False)
@@ -246,20 +321,60 @@ class Queue:
     def get_many(self, max_items: int = 1000, timeout: float | None = None, block: bool = True) -> list[Any]:
         """Take up to `max_items` objects at once, waiting only for the first.
 
-        Raises queue.Empty when nothing came before the timeout.
+        Raises queue.Empty when nothing came before the timeout. When a message does not
+        decode, the objects decoded before it are returned; the call that meets it first
+        raises DecodeError for it alone, and the messages after it stay with this object
+        for the next call.
         """
-        got = self._kq.get_many(max_items, None if block and timeout is None else _wait_seconds(block, timeout))
+        q = self._kq
+        got: list[bytes] = []
+        if self._held and type(max_items) is int and max_items > 0:
+            got = self._take_held_many(max_items)
         if not got:
-            raise Empty
+            got = q.get_many(max_items, None if block and timeout is None else _wait_seconds(block, timeout))
+            if not got:
+                raise Empty
+        elif len(got) < max_items:
+            got += q.get_many(max_items - len(got), 0)
         loads = self._loads
-        return got if loads is None else list(map(loads, got))
+        if loads is None:
+            return got
+        objs: list[Any] = []
+        try:
+            objs.extend(map(loads, got))  # on an error, objs holds what decoded before it
+        except Exception as e:
+            failed = len(objs)
+            if failed:
+                self._hold_again(got[failed:])
+                return objs
+            self._hold_again(got[1:])
+            raise DecodeError(got[0]) from e
+        except BaseException:  # Ctrl-C while decoding: nothing is lost
+            self._hold_again(got)
+            raise
+        return objs
+
+    def _hold_again(self, messages: list[bytes]) -> None:
+        if messages:
+            with self._held_lock:
+                self._held.extendleft(reversed(messages))
+
+    def _take_held(self) -> bytes | None:
+        with self._held_lock:
+            return self._held.popleft() if self._held else None
+
+    def _take_held_many(self, max_items: int) -> list[bytes]:
+        held = self._held
+        with self._held_lock:
+            return [held.popleft() for _ in range(min(max_items, len(held)))]
 
     def qsize(self) -> int:
-        """Messages held right now (counted under the queue's lock; may change at once)."""
-        return self._kq.stats()[1]
+        """Messages held right now (counted under the queue's lock; may change at once),
+        with those this object took and has not delivered yet."""
+        return self._kq.stats()[1] + len(self._held)
 
     def empty(self) -> bool:
-        return self._kq.stats()[0] == 0
+        return self._kq.stats()[0] == 0 and not self._held
 
     def full(self) -> bool:
         """True when not even an empty message would fit right now."""
@@ -281,6 +396,10 @@ class Queue:
         released on exit). The message is not reserved: with several consumers, use
         ``get`` instead, or one consumer per queue.
         """
+        held = self._take_held() if self._held else None
+        if held is not None:
+            yield from self._view_held(held)
+            return
         got = self._kq.recv_view_timed(_wait_seconds(True, timeout))
         if got is None:
             raise Empty
@@ -292,6 +411,16 @@ class Queue:
             raise
         mv.release()
         self._kq.commit_read(next_pos)
+
+    def _view_held(self, data: bytes) -> Iterator[memoryview]:
+        mv = memoryview(data)
+        try:
+            yield mv
+        except BaseException:
+            mv.release()
+            self._hold_again([data])
+            raise
+        mv.release()
 
     # -- lifetime ---------------------------------------------------------------------
 
@@ -306,9 +435,19 @@ class Queue:
         """Detach this process; the queue lives on for others (see unlink).
 
         A queue made here without a name also loses its name, since nobody else
-        could know to remove it; processes attached already keep using it.
+        could know to remove it; processes attached already keep using it. Messages
+        this object took and did not deliver (see get_many) go back to the queue, at
+        its end, as far as there is room for them now.
         """
-        self._q = None
+        q, self._q = self._q, None
+        if q is not None and self._held:
+            with self._held_lock:
+                held, self._held = list(self._held), collections.deque()
+            if not q.put_many(held, 0):
+                for data in held:
+                    if not q.put_bytes_timed(data, 0):
+                        break
+        self._in_use.release()
         if self._owner_finalizer is not None:
             self._owner_finalizer()
 
@@ -335,7 +474,9 @@ def _attach(name: str, serializer: Any) -> Queue:
     return Queue.attach(name, serializer=serializer)
 
 
-def _unlink_quietly(name: str) -> None:
+def _unlink_if_creator(name: str, creator: int) -> None:
+    if os.getpid() != creator:
+        return  # a forked child: the name is its parent's to remove
     try:
         KelQueue.unlink(name)
     except RuntimeError:
