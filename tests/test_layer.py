@@ -275,6 +275,33 @@ def test_processes_opening_one_new_queue_at_once_share_it(shm_name, spawn, mp):
         assert sorted(q.get_many(10, timeout=5)) == sorted(p.pid for p in procs)
 
 
+@pytest.mark.parametrize(
+    "content, text",
+    [
+        ("queue", r"holds a kelvane queue \(1 MiB\), not a lock"),
+        (b"x" * 4096, "holds 4096 bytes that are not a kelvane lock"),
+        (b"text", "holds 4 bytes, not a kelvane lock"),
+    ],
+    ids=["queue", "foreign-4k", "small"],
+)
+def test_lock_on_a_name_that_holds_something_else_is_refused_at_once(shm_name, content, text):
+    name = shm_name("ll")
+    if content == "queue":
+        keep = KelQueue(name, 1)
+        keep.put_bytes(b"untouched")
+    else:
+        with open(shm_path(name), "wb") as f:
+            f.write(content)
+    with open(shm_path(name), "rb") as f:
+        before = f.read()
+    started = time.monotonic()
+    with pytest.raises(ValueError, match=f"'{name}' {text}"):
+        kelvane.Lock(name)
+    assert time.monotonic() - started < 2
+    with open(shm_path(name), "rb") as f:
+        assert f.read() == before
+
+
 def test_queue_on_a_name_that_holds_a_lock_is_refused_at_once(shm_name):
     name = shm_name("ll")
     KelLock(name)
@@ -283,3 +310,107 @@ def test_queue_on_a_name_that_holds_a_lock_is_refused_at_once(shm_name):
         with pytest.raises(ValueError, match=f"'{name}' holds a kelvane lock, not a queue"):
             make()
     assert os.path.getsize(shm_path(name)) == 4096
+
+
+# --- a dead holder inside `with` ----------------------------------------------------------------
+
+
+def die_holding(name, conn):
+    KelLock(name).acquire()
+    conn.send("held")
+    os._exit(0)
+
+
+@pytest.fixture
+def orphaned(shm_name, spawn, mp):
+    """The name of a lock whose holder died holding it."""
+    name = shm_name("ll")
+    parent, child = mp.Pipe()
+    proc = spawn(die_holding, name, child)
+    assert parent.poll(30) and parent.recv() == "held"
+    join_or_kill(proc)
+    return name
+
+
+def free_for_others(name):
+    """True when another thread can take the lock (and gives it back)."""
+
+    def take():
+        other = kelvane.Lock(name)
+        if not other.acquire(timeout=2):
+            return False
+        other.release()
+        return True
+
+    return call_with_timeout(take)
+
+
+def test_with_after_a_dead_holder_raises_without_keeping_the_lock(orphaned):
+    lock = kelvane.Lock(orphaned)
+    ran = []
+    with pytest.raises(LockRecovered, match="released"):
+        with lock:
+            ran.append("body")
+    assert ran == []
+    assert free_for_others(orphaned)
+    with lock:
+        ran.append("again")
+    assert ran == ["again"]
+
+
+@pytest.mark.parametrize("how", ["with", "acquire"])
+def test_on_recovered_repairs_under_the_lock_before_the_body(orphaned, how):
+    seen = []
+    lock = kelvane.Lock(orphaned, on_recovered=lambda: seen.append(("repair", free_for_others(orphaned))))
+    if how == "with":
+        with lock as got:
+            seen.append(("body", got))
+    else:
+        assert lock.acquire(timeout=5) is True
+        seen.append(("body", True))
+        lock.release()
+    assert seen == [("repair", False), ("body", True)]
+    assert free_for_others(orphaned)
+    with lock:  # a clean acquire from now on: no repair
+        pass
+    assert len(seen) == 2
+
+
+@pytest.mark.parametrize("error", [ValueError, KeyboardInterrupt])
+@pytest.mark.parametrize("how", ["with", "acquire"])
+def test_a_repair_that_fails_releases_the_lock(orphaned, error, how):
+    def repair():
+        raise error("repair failed")
+
+    lock = kelvane.Lock(orphaned, on_recovered=repair)
+    ran = []
+    with pytest.raises(error, match="repair failed"):
+        if how == "with":
+            with lock:
+                ran.append("body")
+        else:
+            lock.acquire()
+    assert ran == []
+    assert free_for_others(orphaned)
+
+
+# --- taking a lock this thread holds ------------------------------------------------------------
+
+
+def test_reacquiring_from_the_holding_thread_answers_like_threading_lock(shm_name):
+    name = shm_name("ll")
+    for lock in (threading.Lock(), kelvane.Lock(name)):
+        assert lock.acquire() is True
+        assert lock.acquire(blocking=False) is False
+        started = time.monotonic()
+        assert lock.acquire(timeout=0.2) is False
+        assert time.monotonic() - started >= 0.2
+        lock.release()
+    lock, twin = kelvane.Lock(name), kelvane.Lock(name)
+    with lock:
+        assert twin.acquire(blocking=False) is False  # another object, the same thread
+        for blocking_call in (lock.acquire, twin.acquire, twin.__enter__):
+            with pytest.raises(RuntimeError, match="this thread already holds it") as info:
+                blocking_call()
+            assert "Pthread" not in str(info.value)
+    assert free_for_others(name)
