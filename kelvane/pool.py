@@ -15,6 +15,7 @@ Message layouts (little-endian):
 from __future__ import annotations
 
 import atexit
+import collections
 import itertools
 import multiprocessing
 import os
@@ -36,6 +37,7 @@ from multiprocessing.process import BaseProcess
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, ParamSpec, TypeAlias, TypeVar, cast
 
+from kelvane import _objects
 from kelvane_core import KelPoolCore, KelQueue
 
 if TYPE_CHECKING:
@@ -70,6 +72,7 @@ _EVENT = (1 << 64) - 1
 _LOCAL, _CANCELLED = 5, 6
 
 _POLL = 0.05  # seconds between the collector's looks at its workers
+_BACKLOG_POLL = 0.002  # the collector's wait for results while callbacks' tasks wait for room
 _WORKER_POLL = 0.1  # seconds an idle worker waits before it looks at its owner again
 _LOST_GAP = 0.1  # seconds between the two looks that declare a task lost
 _STOP_GRACE = 10.0  # seconds stopped workers get to exit before they are terminated
@@ -267,6 +270,7 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
     # owner starts workers with it blocked); ignore it before letting it through.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    me = os.getpid()
     owner = _OwnerWatch(owner_pid)
     if owner.gone():
         return
@@ -275,13 +279,16 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
         tasks, results = KelQueue.attach(names[0]), KelQueue.attach(names[1])
     except RuntimeError:
         return  # the pool is gone; the owner sees this worker exit
+    in_use = [_objects.InUse(name) for name in names]  # held for this worker's lifetime
     try:
         if owner.gone():
             raise _OwnerGone
         if initializer is not None:
             try:
                 initializer(*initargs)
+                _leave_if_forked(me)
             except BaseException as exc:
+                _leave_if_forked(me)
                 text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
                 _put_result(results, _event(_INIT_FAILED, index, text), owner)
                 return
@@ -304,6 +311,7 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
                 _put_result(results, _event(_BYE, index), owner)
                 return
             tid, out = _run_task(message, functions)
+            _leave_if_forked(me)
             if len(out) > limit:
                 out = _error_message(tid, ValueError(
                     f"the result of {len(out) - _RESULT_HEAD} bytes does not fit the result "
@@ -324,8 +332,27 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
         _unlink_names(names)
 
 
+def _leave_if_forked(worker_pid: int) -> None:
+    """A task (or initializer) that forked returns in the child as well: that child is no
+    worker of the pool. It must not put a second result, take tasks or stop messages meant
+    for the real workers, or run the worker's exit handlers: it leaves at once."""
+    if os.getpid() != worker_pid:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
+        os._exit(0)
+
+
 # ---------------------------------------------------------------------------
 # Owner side
+
+
+def _is_ctrl_c(exc: BaseException | None) -> bool:
+    """A KeyboardInterrupt of this process, not one that a task raised in its worker and its
+    future (or map) handed on: those carry their worker's traceback as cause."""
+    return isinstance(exc, KeyboardInterrupt) and not isinstance(exc.__cause__, RemoteTraceback)
 
 
 class _Future(Future[_T]):
@@ -345,8 +372,9 @@ class _Future(Future[_T]):
     def result(self, timeout: float | None = None) -> _T:
         try:
             return super().result(timeout)
-        except KeyboardInterrupt:
-            self._interrupted()
+        except KeyboardInterrupt as exc:
+            if _is_ctrl_c(exc):
+                self._interrupted()
             raise
 
     def exception(self, timeout: float | None = None) -> BaseException | None:
@@ -414,6 +442,11 @@ class _Worker:
 
 _live_engines: set[_Engine] = set()
 _live_lock = threading.Lock()
+# Every engine of this process, so that a forked child can disown them all (_after_fork).
+_all_engines: weakref.WeakSet[_Engine] = weakref.WeakSet()
+# In a forked child, the pool cores it inherited: never released, since releasing a
+# KelPoolCore removes both of its names, which belong to the parent's pool.
+_inherited_cores: list[KelPoolCore] = []
 
 
 class _Engine:
@@ -431,6 +464,7 @@ class _Engine:
         self.tasks = KelQueue(self.names[0], self.size_mb)
         self.results = KelQueue(self.names[1], self.size_mb)
         self.capacity = self.tasks.capacity
+        self.in_use = [_objects.InUse(name) for name in self.names]
         self.slots: _Slots = ctx.Array("Q", workers, lock=False)
         self.slot = memoryview(self.slots).cast("B").cast("Q")
         self.workers: list[_Worker | None] = [None] * workers  # the current worker of each index
@@ -440,6 +474,12 @@ class _Engine:
         self.last_put = 0  # every task id up to this one is in the task queue or taken
         self.put_lock = threading.Lock()  # task ids are allocated and put in one order
         self.state_lock = threading.RLock()  # the workers list and the flags below
+        # Tasks submitted on the collector thread (from done-callbacks), which must never
+        # wait for room in the task queue: the collector puts them when there is room.
+        # Each: (kind, fn_bytes, bodies, entries). Their ids are given when they are put.
+        self.backlog: collections.deque[tuple[int, bytes, list[bytes], list[_Entry]]] = collections.deque()
+        self.backlog_lock = threading.Lock()
+        self.forked_off = False  # this process is a fork of the pool's owner
         self.shutdown_requested = self.stops_sent = self.aborted = False
         self.stop_deadline: float | None = None
         self.broken: str | None = None  # the BrokenPool text
@@ -457,6 +497,7 @@ class _Engine:
     def start(self) -> None:
         with _live_lock:
             _live_engines.add(self)
+            _all_engines.add(self)
         try:
             with self.state_lock:
                 for index in range(self.n):
@@ -493,6 +534,9 @@ class _Engine:
     # --- sending tasks ---------------------------------------------------------------
 
     def check_open(self) -> None:
+        if self.forked_off:
+            raise RuntimeError("this pool belongs to the process that made it, not to a child "
+                               "forked from that process")
         if self.broken:
             raise BrokenPool(self.broken)
         if self.shutdown_requested:
@@ -505,30 +549,75 @@ class _Engine:
     def send(self, kind: int, fn_bytes: bytes, bodies: Sequence[bytes],
              entries: Sequence[_Entry]) -> None:
         """Puts one task per body, registering entries[i] for it; waits for room in slices,
-        so a broken or stopped pool is noticed."""
-        count = len(bodies)
-        head = _TASK.pack
+        so a broken or stopped pool is noticed. On the collector thread (a done-callback that
+        submits) it never waits: what does not fit now goes to the backlog."""
+        if threading.current_thread() is self.collector:
+            self.check_open()
+            with self.backlog_lock:
+                self.backlog.append((kind, fn_bytes, list(bodies), list(entries)))
+            self.flush_backlog()
+            return
         with self.put_lock:
             self.check_open()
-            first = self.next_id
-            pending = self.pending
-            messages: list[bytes] = []
+            self._put(kind, fn_bytes, bodies, entries, True)
+
+    def _put(self, kind: int, fn_bytes: bytes, bodies: Sequence[bytes], entries: Sequence[_Entry],
+             blocking: bool) -> bool:
+        """With put_lock held: gives the tasks their ids and puts them as one batch. Blocking,
+        it waits for room in slices, so a broken or stopped pool is noticed; otherwise it
+        puts nothing and says False when there is no room now."""
+        count = len(bodies)
+        head = _TASK.pack
+        first = self.next_id
+        pending = self.pending
+        messages: list[bytes] = []
+        for i in range(count):
+            pending[first + i] = entries[i]
+            messages.append(b"".join((head(first + i, kind, len(fn_bytes)), fn_bytes, bodies[i])))
+        try:
+            while not self.tasks.put_many(messages, 0.1 if blocking else 0):
+                if not blocking:
+                    for i in range(count):
+                        pending.pop(first + i, None)
+                    return False
+                self.check_open()
+        except BaseException:
             for i in range(count):
-                pending[first + i] = entries[i]
-                messages.append(b"".join((head(first + i, kind, len(fn_bytes)), fn_bytes, bodies[i])))
-            self.next_id = first + count
-            try:
-                while not self.tasks.put_many(messages, 0.1):
-                    self.check_open()
-            except BaseException:
-                for i in range(count):
-                    pending.pop(first + i, None)
-                raise
-            self.last_put = first + count - 1
+                pending.pop(first + i, None)
+            raise
+        self.next_id = first + count
+        self.last_put = first + count - 1
+        return True
+
+    def flush_backlog(self) -> None:
+        """On the collector thread: puts what the backlog holds, as far as there is room now;
+        never waits, not even for put_lock (another thread may hold it while it waits for room
+        that only the collector's reading of results can make)."""
+        if not self.backlog or not self.put_lock.acquire(blocking=False):
+            return
+        try:
+            while self.backlog:
+                kind, fn_bytes, bodies, entries = self.backlog[0]
+                keep = [i for i, e in enumerate(entries) if isinstance(e, tuple) or not e.cancelled()]
+                if keep and not self._put(kind, fn_bytes, [bodies[i] for i in keep],
+                                          [entries[i] for i in keep], False):
+                    return
+                with self.backlog_lock:
+                    self.backlog.popleft()
+        finally:
+            self.put_lock.release()
+
+    def _take_backlog(self) -> list[_Entry]:
+        with self.backlog_lock:
+            entries = [e for _, _, _, batch in self.backlog for e in batch]
+            self.backlog.clear()
+        return entries
 
     # --- shutting down ---------------------------------------------------------------
 
     def begin_shutdown(self, cancel_futures: bool = False) -> None:
+        if self.forked_off:
+            return  # the parent's pool: only the parent shuts it down
         with self.put_lock:
             self.shutdown_requested = True
             if cancel_futures and not self.aborted:
@@ -555,15 +644,22 @@ class _Engine:
                     _cancel(entry)
         if stops:
             self.tasks.put_many(stops, None)
+        for entry in self._take_backlog():
+            if isinstance(entry, tuple):
+                entry[0].deliver([(entry[1], _CANCELLED, None)])
+            else:
+                _cancel(entry)
 
     def join(self) -> None:
-        if threading.current_thread() is self.collector:
+        if threading.current_thread() is self.collector or self.forked_off:
             return  # shutdown(wait=True) from a done-callback: the collector cannot wait for itself
         while not self.finished.wait(0.1):
             pass
 
     def abort(self) -> None:
         """Ctrl-C: cancel everything pending, stop the workers now, remove both names."""
+        if self.forked_off:
+            return  # the workers and the names are the parent's
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
         try:
             with self.state_lock:
@@ -585,11 +681,15 @@ class _Engine:
 
     def _fail_pending(self, error: BaseException | None) -> None:
         """Every pending task fails with `error` (None: cancelled)."""
-        while self.pending:
-            try:
-                tid, entry = self.pending.popitem()
-            except KeyError:
-                break
+        backlog = self._take_backlog()
+        while self.pending or backlog:
+            if backlog:
+                entry = backlog.pop()
+            else:
+                try:
+                    entry = self.pending.popitem()[1]
+                except KeyError:
+                    break
             if isinstance(entry, tuple):
                 if error is None:
                     entry[0].deliver([(entry[1], _CANCELLED, None)])
@@ -603,9 +703,20 @@ class _Engine:
             elif _claim(entry):
                 entry.set_exception(error)
 
+    def disown(self) -> None:
+        """In a forked child: the pool is the parent's (see _after_fork)."""
+        if not self.forked_off:
+            self.forked_off = True
+            _inherited_cores.append(self.core)
+        # Locks another thread of the parent may have held at the fork.
+        self.put_lock, self.state_lock = threading.Lock(), threading.RLock()
+        self.backlog_lock = threading.Lock()
+
     def _close(self) -> None:
         """Both names go, once every worker has exited."""
         self.core.unlink()
+        for mark in self.in_use:
+            mark.release()
         with _live_lock:
             _live_engines.discard(self)
         self.finished.set()
@@ -618,9 +729,11 @@ class _Engine:
         checked = time.monotonic()
         try:
             while not self.aborted:
-                messages = get_many(1024, _POLL)
+                messages = get_many(1024, _BACKLOG_POLL if self.backlog else _POLL)
                 if messages:
                     handle(messages)
+                if self.backlog:
+                    self.flush_backlog()
                 now = time.monotonic()
                 if now - checked >= _POLL:
                     checked = now
@@ -700,7 +813,7 @@ class _Engine:
                     w.proc.join(0)
             return True
         if self.shutdown_requested:
-            if not self.stops_sent and not self.pending:
+            if not self.stops_sent and not self.pending and not self.backlog:
                 with self.put_lock:
                     with self.state_lock:
                         self.stops_sent = True
@@ -724,7 +837,9 @@ class _Engine:
         if not watched:
             return
         ready = set(_wait_sentinels([w.proc.sentinel for w in watched], 0))
-        dead = [w for w in watched if w.proc.sentinel in ready]
+        # A worker's sentinel can stay open after it exits (a process its task forked may
+        # have inherited it), so its exit status is asked for too.
+        dead = [w for w in watched if w.proc.sentinel in ready or w.proc.exitcode is not None]
         if not dead:
             return
         self._drain()  # whatever a dead worker put is in the queue by now
@@ -849,7 +964,7 @@ def _stop_processes(procs: Sequence[BaseProcess]) -> None:
 def _at_exit() -> None:
     """Pools still running when the interpreter exits finish their work (as
     ProcessPoolExecutor's do), unless the program is ending on Ctrl-C."""
-    interrupted = isinstance(getattr(sys, "last_exc", None), KeyboardInterrupt)
+    interrupted = _is_ctrl_c(getattr(sys, "last_exc", None))
     with _live_lock:
         engines = list(_live_engines)
     for engine in engines:
@@ -863,11 +978,25 @@ def _at_exit() -> None:
             engine.abort()
 
 
+def _after_fork() -> None:
+    """In a child forked from a process with pools (by os.fork, a fork-context
+    multiprocessing process, or a fork-context pool starting its workers): the child has
+    none of their threads and must not wait for them at exit, stop their workers or remove
+    their names. Each pool is disowned: unusable here, and its core kept for ever, since
+    releasing a KelPoolCore removes both names."""
+    global _live_lock
+    _live_lock = threading.Lock()  # another thread may have held it at the fork
+    _live_engines.clear()
+    for engine in list(_all_engines):
+        engine.disown()
+
+
 # Before multiprocessing's own exit handler, which would wait for the workers to end.
 if hasattr(threading, "_register_atexit"):
     threading._register_atexit(_at_exit)
 else:
     atexit.register(_at_exit)
+os.register_at_fork(after_in_child=_after_fork)
 
 
 # ---------------------------------------------------------------------------
@@ -895,6 +1024,7 @@ class _MapJob:
         self.consumed = 0
         self.exhausted = self.closed = False
         self.refill_at = max(1, window * 3 // 4)  # in flight at or below this: feed more
+        self.fn_error: Exception | None = None  # the function could not be pickled
 
     def describe(self, index: int) -> str:
         if self.chunksize == 1:
@@ -934,6 +1064,8 @@ class _MapJob:
                     if not item:
                         self.exhausted = True
                         break
+                if self.fn_error is not None:
+                    raise self.fn_error
                 body = dumps(item, _PROTOCOL)
                 if len(body) > limit:
                     raise engine.too_big(len(body) + _TASK_HEAD + len(self.fn_bytes))
@@ -987,26 +1119,35 @@ class _MapJob:
         self.closed = True
 
 
+# The map generators never keep a result they gave (nor its message) in a local while
+# they wait for the next next(): a consumer that drops a result frees its memory. Results
+# are popped from the containers that hold them as they are handed on.
+
+
+def _handed_on(values: list[Any]) -> Iterator[Any]:
+    """The items of `values` in order; each is dropped from the list as it is given."""
+    values.reverse()
+    while values:
+        yield values.pop()
+
+
 def _ordered(job: _MapJob, deadline: float | None) -> Iterator[Any]:
     results: dict[int, tuple[int, bytes | BaseException | None]] = {}
     next_index = 0
     while True:
-        entry = results.pop(next_index, None)
-        if entry is None:
+        if next_index not in results:
             if job.exhausted and next_index >= job.sent:
                 return
-            for index, status, obj in job.wait(deadline):
-                results[index] = (status, obj)
+            results.update((index, (status, obj)) for index, status, obj in job.wait(deadline))
             continue
         next_index += 1
         job.consumed = next_index
         if job.sent - next_index <= job.refill_at:
             job.feed()
-        value = _decode(*entry)
         if job.chunksize == 1:
-            yield value
+            yield _decode(*results.pop(next_index - 1))
         else:
-            yield from value
+            yield from _handed_on(_decode(*results.pop(next_index - 1)))
 
 
 def _unordered(job: _MapJob, deadline: float | None) -> Iterator[Any]:
@@ -1015,12 +1156,12 @@ def _unordered(job: _MapJob, deadline: float | None) -> Iterator[Any]:
         job.consumed += len(batch)
         if job.sent - job.consumed <= job.refill_at:
             job.feed()
-        for _, status, obj in batch:
-            value = _decode(status, obj)
+        batch.reverse()
+        while batch:
             if job.chunksize == 1:
-                yield value
+                yield _decode(*batch.pop()[1:])
             else:
-                yield from value
+                yield from _handed_on(_decode(*batch.pop()[1:]))
 
 
 def _run_job(job: _MapJob, results: Iterator[_T]) -> Iterator[_T]:
@@ -1028,8 +1169,9 @@ def _run_job(job: _MapJob, results: Iterator[_T]) -> Iterator[_T]:
     a break, a timeout) abandons the tasks still in flight."""
     try:
         yield from results
-    except KeyboardInterrupt:
-        job.engine.abort()
+    except KeyboardInterrupt as exc:
+        if _is_ctrl_c(exc):
+            job.engine.abort()
         raise
     finally:
         job.close()
@@ -1045,11 +1187,14 @@ def _with_progress(results: Iterator[_T], total: int | None) -> Iterator[_T]:
     else:
         make_bar = tqdm
     done, shown = 0, time.monotonic()
+    held: list[_T] = []  # the value being handed on; empty while the consumer has it
     if make_bar is not None:
         bar = make_bar(total=total, mininterval=0.1)
         try:
             for value in results:
-                yield value
+                held.append(value)
+                del value
+                yield held.pop()
                 done += 1
                 if done & 15 == 0 and time.monotonic() - shown >= 0.1:
                     bar.update(done - bar.n)
@@ -1062,7 +1207,9 @@ def _with_progress(results: Iterator[_T], total: int | None) -> Iterator[_T]:
     write = sys.stderr.write
     try:
         for value in results:
-            yield value
+            held.append(value)
+            del value
+            yield held.pop()
             done += 1
             if done & 15 == 0 and time.monotonic() - shown >= 0.1:
                 write(f"\r{done}{suffix}")
@@ -1152,13 +1299,18 @@ class Pool(Executor):
     def submit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]:
         engine = self._engine
         engine.check_open()
-        fn_bytes = pickle.dumps(fn, _PROTOCOL)  # unpicklable: raises here, nothing is sent
-        body = pickle.dumps((args, kwargs), _PROTOCOL)
-        size = _TASK_HEAD + len(fn_bytes) + len(body)
-        if size + _RECORD > engine.capacity:
-            raise engine.too_big(size)
         future: _Future[_T] = _Future(engine)
         future._kel_what = _describe(fn)
+        try:
+            fn_bytes = pickle.dumps(fn, _PROTOCOL)
+            body = pickle.dumps((args, kwargs), _PROTOCOL)
+            size = _TASK_HEAD + len(fn_bytes) + len(body)
+            if size + _RECORD > engine.capacity:
+                raise engine.too_big(size)
+        except Exception as exc:
+            # As ProcessPoolExecutor: a task that cannot be sent fails its own future.
+            future.set_exception(exc)
+            return future
         engine.send(_CALL, fn_bytes, [body], [future])
         return future
 
@@ -1189,12 +1341,18 @@ class Pool(Executor):
         engine = self._engine
         engine.check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
-        fn_bytes = pickle.dumps(fn, _PROTOCOL)
+        fn_error: Exception | None = None
+        try:
+            fn_bytes = pickle.dumps(fn, _PROTOCOL)
+        except Exception as exc:
+            # As ProcessPoolExecutor: the first result raises it (none, for an empty input).
+            fn_bytes, fn_error = b"", exc
         if chunksize == 1:
             window = max(16, 64 * self._max_workers)
         else:
             window = max(8, 4 * self._max_workers)
         job = _MapJob(engine, fn, fn_bytes, iterables, chunksize, window)
+        job.fn_error = fn_error
         job.feed()  # the first window starts now, as Executor.map's tasks do
         results = _run_job(job, order(job, deadline))
         if progress:
@@ -1213,7 +1371,7 @@ class Pool(Executor):
 
     def __exit__(self, exc_type: type[BaseException] | None, exc_val: BaseException | None,
                  exc_tb: TracebackType | None) -> Literal[False]:
-        if exc_type is not None and issubclass(exc_type, KeyboardInterrupt):
+        if _is_ctrl_c(exc_val):
             self._engine.abort()
         else:
             self.shutdown(wait=True)

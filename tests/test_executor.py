@@ -12,10 +12,12 @@ import sys
 import textwrap
 import threading
 import time
+import weakref
 
 import pytest
 
 import kelvane
+from conftest import call_with_timeout
 from kelvane.pool import BrokenPool, RemoteTraceback
 
 SHM_DIR = "/dev/shm"
@@ -243,16 +245,32 @@ def test_an_exception_that_cannot_be_pickled_becomes_runtime_error(make_pool):
     assert "in raise_unpicklable" in str(info.value.__cause__)
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda pool: pool.submit(lambda: 1), (pickle.PicklingError, AttributeError)),
-    (lambda pool: pool.submit(square, threading.Lock()), TypeError),
-    (lambda pool: pool.map(lambda x: x, range(3)), (pickle.PicklingError, AttributeError)),
-])
-def test_unpicklable_function_or_argument_raises_at_submit(make_pool, call, error):
-    pool = make_pool(1)
-    with pytest.raises(error):
-        call(pool)
-    assert pool.submit(square, 5).result(timeout=30) == 25
+UNPICKLABLE = {
+    "function": (lambda ex: ex.submit(lambda: 1), lambda f: f.result(timeout=30),
+                 (pickle.PicklingError, AttributeError)),
+    "argument": (lambda ex: ex.submit(square, threading.Lock()), lambda f: f.result(timeout=30), TypeError),
+    "map-function": (lambda ex: ex.map(lambda x: x, range(3), timeout=30), next,
+                     (pickle.PicklingError, AttributeError)),
+}
+
+
+@pytest.mark.parametrize("case", list(UNPICKLABLE))
+@pytest.mark.parametrize("executor", ["kelvane", "ProcessPoolExecutor"])
+def test_unpicklable_function_or_argument_fails_its_future_as_in_process_pool_executor(
+        make_pool, case, executor):
+    start, collect, error = UNPICKLABLE[case]
+    if executor == "kelvane":
+        ex = make_pool(1)
+    else:
+        ex = cf.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("forkserver"))
+    try:
+        pending = start(ex)  # raises nothing: the error travels with the future
+        with pytest.raises(error):
+            collect(pending)
+        assert ex.submit(square, 5).result(timeout=30) == 25
+    finally:
+        if executor != "kelvane":
+            ex.shutdown(cancel_futures=True)
 
 
 def test_an_unpicklable_map_item_fails_at_its_position(make_pool):
@@ -266,11 +284,203 @@ def test_an_unpicklable_map_item_fails_at_its_position(make_pool):
 def test_too_large_task_and_result_fail_without_hanging(make_pool):
     pool = make_pool(1, capacity=1)  # rounded up to 1 MiB per queue
     assert pool.capacity == 1 << 20
+    too_big = pool.submit(len, b"\0" * (2 << 20))  # fails its future, as any error of the task
     with pytest.raises(ValueError, match=r"does not fit the task queue of 1048576 bytes"):
-        pool.submit(len, b"\0" * (2 << 20))
+        too_big.result(timeout=30)
     with pytest.raises(ValueError, match=r"the result of \d+ bytes does not fit the result queue of 1048576 bytes"):
         pool.submit(big_result, 2 << 20).result(timeout=30)
     assert len(pool.submit(big_result, 100_000).result(timeout=30)) == 100_000
+
+
+def echo(data):
+    return data
+
+
+def test_a_done_callback_may_submit_more_work(make_pool):
+    # Tasks and results of 150 kB through 1 MiB queues: a collector thread that waited for
+    # room in the task queue inside a callback would leave the results unread, and the
+    # workers, which wait for room in the result queue, would never free any.
+    pool = make_pool(2, capacity=1 << 20)
+    payload = b"\1" * 150_000
+    follow_ups = []
+
+    def on_done(_):
+        follow_ups.append(pool.submit(echo, payload))
+
+    def run():
+        firsts = []
+        for _ in range(40):
+            f = pool.submit(echo, payload)
+            f.add_done_callback(on_done)
+            firsts.append(f)
+        return [len(f.result(timeout=60)) for f in firsts]
+
+    assert call_with_timeout(run, timeout=60) == [150_000] * 40
+    wait_until(lambda: len(follow_ups) == 40, 30, "the callbacks did not all run")
+    assert [len(f.result(timeout=60)) for f in follow_ups] == [150_000] * 40
+
+
+def raise_keyboard_interrupt(x=None):
+    raise KeyboardInterrupt(f"raised by the task {x}")
+
+
+def interrupt_on_two(x):
+    return raise_keyboard_interrupt(x) if x == 2 else x
+
+
+def test_a_task_raising_keyboard_interrupt_fails_only_its_future(make_pool):
+    pool = make_pool(2)
+    others = [pool.submit(sleep_then, 0.2, i) for i in range(4)]
+    doomed = pool.submit(raise_keyboard_interrupt)
+    with pytest.raises(KeyboardInterrupt, match="raised by the task"):
+        doomed.result(timeout=30)
+    assert isinstance(doomed.exception(timeout=0), KeyboardInterrupt)
+    assert [f.result(timeout=30) for f in others] == list(range(4))
+    results = pool.map(interrupt_on_two, range(5), timeout=30)
+    assert [next(results), next(results)] == [0, 1]
+    with pytest.raises(KeyboardInterrupt, match="raised by the task 2"):
+        next(results)
+    assert pool.submit(square, 4).result(timeout=30) == 16
+
+
+def test_a_task_keyboard_interrupt_leaving_a_with_block_shuts_the_pool_down_normally():
+    with pytest.raises(KeyboardInterrupt, match="raised by the task"):
+        with kelvane.Pool(2) as pool:
+            slow = pool.submit(sleep_then, 0.5, "finished")
+            pool.submit(raise_keyboard_interrupt).result(timeout=30)
+    assert slow.result(timeout=0) == "finished"
+    assert names_exist(pool.names) == []
+
+
+def fork_and_return(_=None):
+    """Forks; the child returns from the task as the parent does, without os._exit."""
+    return "parent" if os.fork() else "child"
+
+
+def test_a_task_that_forks_and_returns_in_both_holds_nothing_up(make_pool):
+    pool = make_pool(1)
+    assert pool.submit(fork_and_return).result(timeout=30) == "parent"
+    assert list(pool.map(square, range(50), timeout=30)) == [x * x for x in range(50)]
+    started = time.monotonic()
+    pool.shutdown(wait=True)
+    assert time.monotonic() - started < 5
+
+
+def fork_a_sleeper(seconds):
+    """Forks a child that outlives the task, with every descriptor the worker has, and
+    leaves with os._exit."""
+    if os.fork() == 0:
+        time.sleep(seconds)
+        os._exit(0)
+    return "forked"
+
+
+@pytest.mark.parametrize("method", CONTEXTS)
+def test_a_process_a_task_forked_does_not_hold_shutdown_up(make_pool, method):
+    pool = make_pool(1, mp_context=multiprocessing.get_context(method))
+    assert pool.submit(fork_a_sleeper, 15).result(timeout=30) == "forked"
+    started = time.monotonic()
+    pool.shutdown(wait=True)
+    assert time.monotonic() - started < 5
+
+
+class Payload:
+    """A result that can be watched with a weak reference."""
+
+    def __init__(self, n):
+        self.n = n
+
+
+def make_payload(n):
+    return Payload(n)
+
+
+@pytest.mark.parametrize("progress", [False, True], ids=["plain", "progress"])
+@pytest.mark.parametrize("chunksize", [1, 4])
+@pytest.mark.parametrize("method", ["map", "imap_unordered"])
+def test_map_keeps_no_result_the_consumer_dropped(make_pool, method, chunksize, progress):
+    pool = make_pool(1)
+    results = getattr(pool, method)(make_payload, range(8), chunksize=chunksize, timeout=30, progress=progress)
+    first = next(results)
+    seen, watched = [first.n], weakref.ref(first)
+    del first
+    assert watched() is None, "the iterator still holds the result it gave"
+    seen += [p.n for p in results]
+    assert sorted(seen) == list(range(8))
+
+
+# --- forks of the owner ----------------------------------------------------------------------
+
+
+def return_quietly():
+    pass
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_process_forked_beside_a_live_pool_exits(make_pool):
+    pool = make_pool(1)
+    assert pool.submit(square, 2).result(timeout=30) == 4
+    child = multiprocessing.get_context("fork").Process(target=return_quietly)
+    child.start()
+    child.join(10)
+    still_running = child.is_alive()
+    if still_running:
+        child.kill()
+        child.join(5)
+    assert not still_running and child.exitcode == 0
+    assert names_exist(pool.names) == list(pool.names)
+    assert pool.submit(square, 3).result(timeout=30) == 9
+
+
+FORKING_OWNER = """
+    import gc, os, sys, time
+    import kelvane
+    from test_executor import square
+
+    def wait(pid):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return os.waitstatus_to_exitcode(status)
+            time.sleep(0.02)
+        os.kill(pid, 9)
+        return "hung"
+
+    if __name__ == "__main__":
+        pool = kelvane.Pool(1)
+        names = pool.names
+        print(pool.submit(square, 2).result(timeout=30), flush=True)
+        pid = os.fork()
+        if pid == 0:
+            {child}
+        print("child:", wait(pid), flush=True)
+        print("names:", all(os.path.exists("/dev/shm/" + n) for n in names), flush=True)
+        print(pool.submit(square, 3).result(timeout=30), flush=True)
+        pool.shutdown()
+        print("after:", any(os.path.exists("/dev/shm/" + n) for n in names), flush=True)
+"""
+
+
+@pytest.mark.parametrize("child", [
+    "sys.exit(0)",
+    "pool.shutdown(); sys.exit(0)",
+    "del pool; gc.collect(); os._exit(0)",
+    "with pool:\n                pass\n            os._exit(0)",
+], ids=["exit", "shutdown", "drop", "with"])
+def test_a_forked_child_neither_hangs_nor_touches_its_parents_pool(tmp_path, child):
+    proc = run_script(tmp_path, FORKING_OWNER.replace("{child}", child), timeout=90)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split("\n")[:5] == ["4", "child: 0", "names: True", "9", "after: False"], proc.stderr
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_fork_context_pool_shuts_down_promptly(make_pool):
+    pool = make_pool(2, mp_context=multiprocessing.get_context("fork"))
+    assert list(pool.map(square, range(20), timeout=30)) == [x * x for x in range(20)]
+    started = time.monotonic()
+    pool.shutdown(wait=True)
+    assert time.monotonic() - started < 5
 
 
 # --- dead workers --------------------------------------------------------------------------
