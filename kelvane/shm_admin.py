@@ -4,17 +4,20 @@ Everything here reads the objects as plain files, read-only: nothing is mapped,
 created or locked, so listing a queue never waits for a process that holds its
 mutex, and a damaged header is reported instead of trusted.
 
-What counts as kelvane's, judged by content:
+What counts as kelvane's, judged by content (an object of zeros, such as a fresh
+multiprocessing.shared_memory block or a sparse file, is nobody's that we can prove):
 
-- lock: exactly 4096 bytes; bytes 64..72 hold the ready mark b"KELLOCK1" and every
-  byte from 72 on is zero. The same with the mark still zero is a lock whose creator
-  has not finished; since that shape is weak evidence, it is taken only when the
-  object's mode is 0600 (kelvane creates every object 0600 whatever the umask).
+- lock: exactly 4096 bytes with the ready mark b"KELLOCK1" at 64. Listed as damaged
+  when the bytes at 0 are not a robust, process-shared pthread mutex or bytes from 40
+  on (the mark aside) are not zero. Without the mark, a robust, process-shared mutex
+  at 0 and zeros elsewhere is a lock whose creator has not finished, taken only when
+  the object's mode is 0600 (kelvane creates every object 0600 whatever the umask).
 - queue: 16384 + D bytes with D a positive multiple of 1 MiB, and a header whose
   wait-slot padding and bytes 416..16384 are zero. ready (@408) == 1 with capacity
-  (@400) == D is a working queue; ready == 0 with capacity 0 or D and both positions
-  zero is a queue whose creator has not finished (again only when the mode is 0600);
-  ready or capacity disagreeing while the rest fits is listed as damaged.
+  (@400) == D is a working queue; ready == 0 with capacity 0 or D, both positions
+  zero and the robust mutex already at 0 is a queue whose creator has not finished
+  (again only when the mode is 0600); ready or capacity disagreeing while the rest
+  fits, or positions that do not frame, is listed as damaged.
 - pool-task / pool-result: a queue named kp_task_<hex> / kp_res_<hex>, the two
   rings of one KelPoolCore; the entries of one pool share their identifier.
 
@@ -22,12 +25,27 @@ Anything else in /dev/shm is not kelvane's: `ls --all` lists it as "other", and
 `rm --stale` never touches it.
 
 A process uses an object when its /proc/PID/maps maps it or /proc/PID/fd holds it
-open (same inode, so an old object removed and made again under the same name does
-not count). /proc entries that cannot be read are skipped.
+open, matched by device and inode (so an old object removed and made again under the
+same name does not count, and a name's bytes do not matter).
+
+Processes this one cannot see: another PID namespace (a container sharing /dev/shm),
+/proc mounted with hidepid, or processes whose /proc entries it may not read (other
+users', or a supervisor's even for root) may use an object without showing it. Two
+signs show through all of that: kelvane's in-use mark (an open file description that
+kelvane's Python objects hold on every object they use, see kelvane._objects), and the
+kernel's count of the mappings of the object's first page (/proc/kpagecount, read
+through a mapping of our own; it takes CAP_SYS_ADMIN). An object without visible users
+is in use when it carries the mark or others map it; when this process sees only part
+of the processes and cannot count mappings, nothing proves it unused: `ls` says so on
+stderr and `rm --stale` keeps it unless given --force (never what carries the mark).
+What stays unseen even then is a hidden process that holds the object open without
+mapping it and without the mark (not a kelvane process: the native classes close their
+descriptors once mapped).
 """
 
 import argparse
 import json
+import mmap
 import os
 import re
 import stat
@@ -35,11 +53,10 @@ import struct
 import sys
 import time
 
-SHM_DIR = "/dev/shm"
+from kelvane._objects import (LOCK_MARK, LOCK_MARK_AT, LOCK_SIZE, MUTEX_SIZE, is_robust_shared_mutex,
+                              marked_in_use)
 
-LOCK_SIZE = 4096
-LOCK_MARK = b"KELLOCK1"
-LOCK_MARK_AT = 64
+SHM_DIR = "/dev/shm"
 
 QUEUE_HEADER = 16384
 MIB = 1 << 20
@@ -51,6 +68,11 @@ _HEADER_TAIL = 416
 
 _POOL_NAME = re.compile(r"kp_(task|res)_([0-9a-f]+)\Z")
 _KELVANE_MODE = 0o600
+
+# The initial PID namespace's inode (PROC_PID_INIT_INO): processes outside another
+# namespace are invisible from inside it.
+_INITIAL_PID_NAMESPACE = "pid:[4026531836]"
+_CAP_SYS_PTRACE = 19
 
 # A walk of the records stops counting here; the count is then shown as unknown.
 _WALK_LIMIT = 2_000_000
@@ -75,7 +97,10 @@ class Segment:
         self.damaged = None
         self.age = age
         self.inode = None
-        self.users = []  # [(pid, command)]
+        self.device = None
+        self.marked = False  # some open file description holds the in-use mark
+        self.unproven = False  # no visible user, but processes this one cannot see might be
+        self.users = []  # [(pid, command)]; (None, None): a process this one cannot see
 
     @property
     def is_kelvane(self):
@@ -109,13 +134,20 @@ def _examine_lock(seg, fd, mode):
     if len(record) != LOCK_SIZE:
         return False
     mark = record[LOCK_MARK_AT:LOCK_MARK_AT + len(LOCK_MARK)]
+    mutex = is_robust_shared_mutex(record)
+    gap_zero = _zero(record[MUTEX_SIZE:LOCK_MARK_AT])
     tail_zero = _zero(record[LOCK_MARK_AT + len(LOCK_MARK):])
     if mark == LOCK_MARK:
         seg.ready = True
-        if not tail_zero:
+        if not mutex:
+            seg.damaged = "the bytes at offset 0 are not a robust, process-shared mutex"
+        elif not tail_zero:
             seg.damaged = "bytes after the ready mark are not zero"
+        elif not gap_zero:
+            seg.damaged = "bytes between the mutex and the ready mark are not zero"
         return True
-    if _zero(mark) and tail_zero and mode == _KELVANE_MODE:
+    # A creator between initialising the mutex and storing the mark.
+    if _zero(mark) and mutex and gap_zero and tail_zero and mode == _KELVANE_MODE:
         seg.ready = False
         return True
     return False
@@ -185,8 +217,9 @@ def _examine_queue(seg, fd, mode):
     padding_zero = _zero(header[_HEADER_TAIL:]) and all(_zero(header[a:b]) for a, b in _WAIT_SLOT_PADDING)
 
     if ready == 0:
-        # A creator between sizing the object and publishing its header.
-        if padding_zero and capacity in (0, data_size) and read_pos == write_pos == 0 and mode == _KELVANE_MODE:
+        # A creator between initialising the mutex and publishing its header.
+        if (padding_zero and capacity in (0, data_size) and read_pos == write_pos == 0
+                and mode == _KELVANE_MODE and is_robust_shared_mutex(header)):
             seg.ready = False
             seg.capacity = data_size
             seg.bytes_held = seg.messages = 0
@@ -247,7 +280,8 @@ def examine(name, include_other=False):
             return None
         age = max(0.0, time.time() - max(st.st_mtime, st.st_ctime))
         seg = Segment(name, "other", st.st_size, age)
-        seg.inode = st.st_ino
+        seg.inode, seg.device = st.st_ino, st.st_dev
+        seg.marked = marked_in_use(fd)
         mode = stat.S_IMODE(st.st_mode)
         size = st.st_size
         try:
@@ -273,15 +307,16 @@ def examine(name, include_other=False):
 
 
 def scan(prefix="", include_other=False):
-    """Kelvane's objects in /dev/shm whose names start with prefix, pool pairs next
-    to each other, each with the live processes that use it."""
+    """(segments, hidden): kelvane's objects in /dev/shm whose names start with prefix,
+    pool pairs next to each other, each with the live processes that use it; hidden says
+    why this process may not see every process that could use them (empty: it sees all)."""
     try:
         names = sorted(n for n in os.listdir(SHM_DIR) if n.startswith(prefix))
     except OSError:
         names = []
     found = [seg for seg in (examine(n, include_other) for n in names) if seg is not None]
-    find_users(found)
-    return sorted(found, key=_order)
+    hidden = find_users(found)
+    return sorted(found, key=_order), hidden
 
 
 def _order(seg):
@@ -295,60 +330,207 @@ def _order(seg):
 
 def find_users(segments):
     """Fills seg.users with (pid, command) of every other live process that maps an
-    object or holds it open."""
-    wanted = {os.path.join(SHM_DIR, seg.name): seg for seg in segments if seg.inode is not None}
-    if not wanted:
-        return
-    me = os.getpid()
-    try:
-        pids = [int(e) for e in os.listdir("/proc") if e.isdigit()]
-    except OSError:
-        return
-    for pid in sorted(pids):
-        if pid == me:
+    object or holds it open; an object no process seen uses gets (None, what shows its
+    hidden user) when it carries the in-use mark or others map it, and is flagged
+    unproven when this process can tell neither. Returns why the view of the processes
+    may be partial: a list of reasons, empty when this process sees every one."""
+    hidden = _partial_view()
+    wanted = {(seg.device, seg.inode): seg for seg in segments if seg.inode is not None}
+    if wanted:
+        me = os.getpid()
+        try:
+            pids = [int(e) for e in os.listdir("/proc") if e.isdigit()]
+        except OSError:
+            pids = []
+            hidden.append("/proc cannot be read")
+        unreadable = []
+        for pid in sorted(pids):
+            if pid == me:
+                continue
+            using, readable = _maps_using(pid, wanted)
+            fds, fds_readable = _fds_using(pid, wanted)
+            using |= fds
+            # A process with no address space left (a zombie, a kernel thread) maps nothing
+            # and holds nothing open, whatever its fd directory lets us read.
+            if not readable or (not fds_readable and _has_memory(pid)):
+                unreadable.append(pid)
+            if using:
+                command = _command(pid)
+                for key in sorted(using):
+                    wanted[key].users.append((pid, command))
+        if unreadable:
+            pids_text = ", ".join(map(str, unreadable[:5])) + (", ..." if len(unreadable) > 5 else "")
+            hidden.append(f"the /proc entries of {len(unreadable)} "
+                          f"process{'es' if len(unreadable) > 1 else ''} cannot be read (pid {pids_text})")
+    for seg in segments:
+        if seg.users:
             continue
-        using = _maps_using(pid, wanted) | _fds_using(pid, wanted)
-        if using:
-            command = _command(pid)
-            for path in sorted(using):
-                wanted[path].users.append((pid, command))
+        if seg.marked:
+            seg.users.append((None, "in-use mark"))
+            continue
+        others = _mapped_elsewhere(seg)
+        if others:
+            seg.users.append((None, f"{others} mapping{'s' if others > 1 else ''}"))
+        elif others is None and hidden:
+            seg.unproven = True
+    return hidden
+
+
+def _mapped_elsewhere(seg):
+    """How many mappings of the object's first page exist besides this probe's own, by the
+    kernel's count; None when the count cannot be had (it takes CAP_SYS_ADMIN). Every
+    kelvane process touches that page (the mutex, the ready word) as it opens the object."""
+    page = mmap.PAGESIZE
+    try:
+        fd = os.open(os.path.join(SHM_DIR, seg.name), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        st = os.fstat(fd)
+        if (st.st_dev, st.st_ino) != (seg.device, seg.inode) or st.st_size < page:
+            return None
+        probe = mmap.mmap(fd, page, mmap.MAP_SHARED, mmap.PROT_READ)
+    except (OSError, ValueError):
+        return None
+    finally:
+        os.close(fd)
+    try:
+        probe[0]  # fault the page into this mapping
+        start = _probe_address(st)
+        if start is None:
+            return None
+        with open("/proc/self/pagemap", "rb") as f:
+            f.seek(start // page * 8)
+            entry = struct.unpack("=Q", f.read(8))[0]
+        frame = entry & ((1 << 55) - 1)
+        if not entry >> 63 or frame == 0:  # not present, or the frame is hidden from us
+            return None
+        with open("/proc/kpagecount", "rb") as f:
+            f.seek(frame * 8)
+            count = struct.unpack("=Q", f.read(8))[0]
+        return max(0, count - 1)
+    except (OSError, struct.error, IndexError):
+        return None
+    finally:
+        probe.close()
+
+
+def _probe_address(st):
+    """The start of a mapping of this process that maps the object at offset 0."""
+    with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+        for line in maps:
+            fields = line.split(None, 5)
+            if len(fields) < 6 or fields[4] != str(st.st_ino) or int(fields[2], 16) != 0:
+                continue
+            major, _, minor = fields[3].partition(":")
+            if os.makedev(int(major, 16), int(minor, 16)) == st.st_dev:
+                return int(fields[0].split("-")[0], 16)
+    return None
+
+
+def _partial_view():
+    """Why this process's /proc may not show every process on the machine."""
+    reasons = []
+    try:
+        namespace = os.readlink("/proc/self/ns/pid")
+        proc_self = os.readlink("/proc/self")
+    except OSError:
+        return ["this process cannot tell which processes /proc shows"]
+    if namespace != _INITIAL_PID_NAMESPACE:
+        reasons.append("it runs in a PID namespace of its own (a container?)")
+    elif proc_self != str(os.getpid()):
+        reasons.append("/proc belongs to another PID namespace")
+    hidepid = _proc_hidepid()
+    if hidepid not in (None, "0", "off", "1", "noaccess") and not _has_capability(_CAP_SYS_PTRACE):
+        reasons.append(f"/proc is mounted with hidepid={hidepid}")
+    return reasons
+
+
+def _proc_hidepid():
+    """The hidepid option of the /proc mount (None when not set or unknown)."""
+    try:
+        with open("/proc/self/mountinfo", encoding="utf-8", errors="replace") as f:
+            for line in f:
+                fields = line.split()
+                if len(fields) > 4 and fields[4] == "/proc" and " - " in line:
+                    options = line.split(" - ", 1)[1].split()[-1].split(",")
+                    for option in options:
+                        if option.startswith("hidepid="):
+                            return option.split("=", 1)[1]
+    except OSError:
+        pass
+    return None
+
+
+def _has_capability(bit):
+    try:
+        with open("/proc/self/status", encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("CapEff:"):
+                    return bool(int(line.split()[1], 16) >> bit & 1)
+    except (OSError, ValueError, IndexError):
+        pass
+    return False
+
+
+def _has_memory(pid):
+    try:
+        with open(f"/proc/{pid}/statm") as f:
+            return f.read().split()[0] != "0"
+    except (OSError, IndexError):
+        return False
 
 
 def _maps_using(pid, wanted):
+    """(keys of the wanted objects this process maps, whether its maps could be read).
+    Matched by device and inode: the path in maps has its newlines escaped."""
     using = set()
+    inodes = {str(inode) for _, inode in wanted}
     try:
         with open(f"/proc/{pid}/maps", encoding="utf-8", errors="replace") as maps:
             for line in maps:
-                if "/dev/shm/" not in line:
+                fields = line.split(None, 5)
+                if len(fields) < 6 or fields[4] not in inodes:
                     continue
-                fields = line.rstrip("\n").split(None, 5)
-                if len(fields) < 6:
+                major, _, minor = fields[3].partition(":")
+                try:
+                    key = (os.makedev(int(major, 16), int(minor, 16)), int(fields[4]))
+                except ValueError:
                     continue
-                seg = wanted.get(fields[5])
-                if seg is not None and fields[4] == str(seg.inode):
-                    using.add(fields[5])
+                if key in wanted:
+                    using.add(key)
+    except PermissionError:
+        return using, False
     except OSError:
-        pass
-    return using
+        pass  # gone meanwhile
+    return using, True
 
 
 def _fds_using(pid, wanted):
+    """(keys of the wanted objects this process holds open, whether its fds could be read)."""
     using = set()
     fd_dir = f"/proc/{pid}/fd"
     try:
         fds = os.listdir(fd_dir)
+    except PermissionError:
+        return using, False
     except OSError:
-        return using
+        return using, True
+    prefix = SHM_DIR + "/"
     for fd in fds:
         link = f"{fd_dir}/{fd}"
         try:
-            target = os.readlink(link)
-            seg = wanted.get(target)
-            if seg is not None and os.stat(link).st_ino == seg.inode:
-                using.add(target)
+            # Only what lies in /dev/shm is looked at: a stat of another file could hang
+            # (a network file system), and sockets and pipes are no objects of ours.
+            if not os.readlink(link).startswith(prefix):
+                continue
+            st = os.stat(link)
         except OSError:
             continue
-    return using
+        key = (st.st_dev, st.st_ino)
+        if key in wanted:
+            using.add(key)
+    return using, True
 
 
 def _command(pid):
@@ -390,8 +572,17 @@ def _state(seg):
     return "ready" if seg.ready else "not ready"
 
 
+def shown(name):
+    """A name as printed: as it is when it is plain, else quoted with its odd characters
+    escaped, so that a name cannot break a table or pose as another."""
+    if name and name.isprintable() and not any(c.isspace() or c in "'\"\\" for c in name):
+        return name
+    return repr(name)
+
+
 def _users_text(seg):
-    return ", ".join(f"{pid} ({command})" for pid, command in seg.users) or "-"
+    return ", ".join(f"{pid} ({command})" if pid is not None else f"hidden ({command})"
+                     for pid, command in seg.users) or "-"
 
 
 def format_table(segments):
@@ -399,12 +590,12 @@ def format_table(segments):
     rows = [header]
     for seg in segments:
         messages = "-" if seg.capacity is None else ("?" if seg.messages is None else str(seg.messages))
-        rows.append((seg.name, seg.kind, _units(seg.size), _units(seg.capacity),
+        rows.append((shown(seg.name), seg.kind, _units(seg.size), _units(seg.capacity),
                      _units(seg.bytes_held) if seg.capacity is not None else "-", messages,
                      _state(seg), _age(seg.age), _users_text(seg)))
     widths = [max(len(row[i]) for row in rows) for i in range(len(header) - 1)]
     lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[-1] for row in rows]
-    lines += [f"{seg.name}: damaged: {seg.damaged}" for seg in segments if seg.damaged is not None]
+    lines += [f"{shown(seg.name)}: damaged: {seg.damaged}" for seg in segments if seg.damaged is not None]
     return "\n".join(lines) + "\n"
 
 
@@ -412,7 +603,10 @@ def format_table(segments):
 
 
 def _ls(args):
-    segments = scan(args.prefix, include_other=args.all)
+    segments, hidden = scan(args.prefix, include_other=args.all)
+    if any(seg.unproven for seg in segments):
+        print(f"kelvane ls: this process cannot see every process ({'; '.join(hidden)}) nor count "
+              "mappings (that takes CAP_SYS_ADMIN): USED BY may miss some", file=sys.stderr)
     if args.json:
         out = json.dumps([seg.as_dict() for seg in segments], indent=2) + "\n"
     elif segments:
@@ -434,20 +628,35 @@ def _remove(name, dry_run, missing_ok=False):
     """True when removed (or, dry, when it would be); missing_ok: gone already counts
     as removed, silently."""
     if dry_run:
-        print(f"would remove {name}")
+        print(f"would remove {shown(name)}")
         return True
     try:
         os.unlink(os.path.join(SHM_DIR, name))
     except FileNotFoundError:
         if missing_ok:
             return True
-        print(f"kelvane rm: {name}: no such segment", file=sys.stderr)
+        print(f"kelvane rm: {shown(name)}: no such segment", file=sys.stderr)
         return False
     except OSError as e:
-        print(f"kelvane rm: {name}: {e.strerror}", file=sys.stderr)
+        print(f"kelvane rm: {shown(name)}: {e.strerror}", file=sys.stderr)
         return False
-    print(f"removed {name}")
+    print(f"removed {shown(name)}")
     return True
+
+
+def _still_unused(seg):
+    """Right before a stale object is removed: is the name still that object, and still
+    without the in-use mark? (Another process may have removed and made it again, or
+    started to use it, since the scan.)"""
+    try:
+        fd = os.open(os.path.join(SHM_DIR, seg.name), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        st = os.fstat(fd)
+        return (st.st_dev, st.st_ino) == (seg.device, seg.inode) and not marked_in_use(fd)
+    finally:
+        os.close(fd)
 
 
 def _rm_names(args):
@@ -461,14 +670,14 @@ def _rm_names(args):
             continue
         seg = examine(name, include_other=True)
         if seg is None:
-            print(f"kelvane rm: {name}: no such segment", file=sys.stderr)
+            print(f"kelvane rm: {shown(name)}: no such segment", file=sys.stderr)
             ok = False
             continue
         targets.append(seg)
     find_users(targets)
     for seg in targets:
         if seg.users and not args.force:
-            print(f"kelvane rm: {seg.name} is in use by {_pids_text(seg)}; --force removes it anyway",
+            print(f"kelvane rm: {shown(seg.name)} is in use by {_pids_text(seg)}; --force removes it anyway",
                   file=sys.stderr)
             ok = False
             continue
@@ -477,23 +686,37 @@ def _rm_names(args):
 
 
 def _pids_text(seg):
-    return ", ".join(f"pid {pid} ({command})" for pid, command in seg.users)
+    return ", ".join(f"pid {pid} ({command})" if pid is not None
+                     else f"a process this one cannot see ({command})"
+                     for pid, command in seg.users)
 
 
 def _rm_stale(args):
-    ok, stale = True, [seg for seg in scan(args.prefix) if not seg.users]
-    for seg in stale:
-        ok = _remove(seg.name, args.dry_run, missing_ok=True) and ok
+    segments, hidden = scan(args.prefix)
+    stale = [seg for seg in segments if not seg.users]
     if not stale:
         print("no stale kelvane segments")
+        return 0
+    ok = True
+    unproven = [seg for seg in stale if seg.unproven]
+    if unproven and not args.force:
+        kept = ", ".join(shown(seg.name) for seg in unproven)
+        print(f"kelvane rm: kept {kept}: this process cannot see every process ({'; '.join(hidden)}) "
+              "nor count mappings (that takes CAP_SYS_ADMIN), so one it cannot see may use "
+              f"{'them' if len(unproven) > 1 else 'it'}; --force removes what no process seen uses "
+              "(never what carries kelvane's in-use mark)", file=sys.stderr)
+        stale = [seg for seg in stale if not seg.unproven]
+        ok = False
+    for seg in stale:
+        if not args.dry_run and not _still_unused(seg):
+            continue  # made again, or taken into use, since the scan
+        ok = _remove(seg.name, args.dry_run, missing_ok=True) and ok
     return 0 if ok else 1
 
 
 def _rm(args, parser):
     if args.stale == bool(args.names):
         parser.error("give segment names, or --stale")
-    if args.stale and args.force:
-        parser.error("--stale removes only segments nobody uses; --force applies to names")
     if args.prefix and not args.stale:
         parser.error("--prefix applies to --stale")
     return _rm_stale(args) if args.stale else _rm_names(args)
@@ -514,7 +737,9 @@ def build_parser():
     rm.add_argument("--stale", action="store_true", help="remove every kelvane segment no live process uses")
     rm.add_argument("--prefix", default="", help="with --stale: only names that start with PREFIX")
     rm.add_argument("--dry-run", action="store_true", help="print what would be removed, remove nothing")
-    rm.add_argument("--force", action="store_true", help="remove named segments even while processes use them")
+    rm.add_argument("--force", action="store_true",
+                    help="remove named segments even while processes use them; with --stale, sweep even "
+                         "when this process cannot see every process (never what carries the in-use mark)")
     return parser, rm
 
 
