@@ -281,6 +281,23 @@ def test_an_unpicklable_map_item_fails_at_its_position(make_pool):
         next(results)
 
 
+def refuse_to_rebuild():
+    raise ValueError("this argument cannot be rebuilt in a worker")
+
+
+class RebuiltBadly:
+    def __reduce__(self):
+        return (refuse_to_rebuild, ())
+
+
+def test_an_argument_that_fails_to_unpickle_in_the_worker_fails_only_its_task(make_pool):
+    # ProcessPoolExecutor breaks the whole pool here (BrokenProcessPool).
+    pool = make_pool(1)
+    with pytest.raises(ValueError, match="cannot be rebuilt in a worker"):
+        pool.submit(square, RebuiltBadly()).result(timeout=30)
+    assert pool.submit(square, 6).result(timeout=30) == 36
+
+
 def test_too_large_task_and_result_fail_without_hanging(make_pool):
     pool = make_pool(1, capacity=1)  # rounded up to 1 MiB per queue
     assert pool.capacity == 1 << 20

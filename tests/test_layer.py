@@ -185,6 +185,7 @@ def close_queue(q):
     q.close()
 
 
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("ending", ["close", "drop", "mp-fork-close"])
 def test_a_forked_child_never_removes_its_parents_queue(ending):
     q = kelvane.Queue(capacity=MIB)
