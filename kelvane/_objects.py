@@ -114,27 +114,55 @@ def refuse_unless(name: str, kind: str) -> None:
 
 
 class InUse:
-    """This process's in-use mark on one object (see the module's doc string). Best effort:
-    an object that cannot be opened or locked is simply not marked."""
+    """This process's in-use mark on one object: an open descriptor with a shared OFD lock,
+    closed when the last holder drops it. Made by mark_in_use."""
 
     __slots__ = ("_finalizer", "__weakref__")
 
-    def __init__(self, name: str) -> None:
-        self._finalizer: weakref.finalize[[int], InUse] | None = None
-        try:
-            fd = os.open(object_path(name), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-        except (OSError, ValueError):
-            return
-        try:
-            fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_RDLCK, os.SEEK_SET, 0, 0, 0))
-        except (OSError, AttributeError):
-            os.close(fd)
-            return
+    def __init__(self, fd: int) -> None:
         self._finalizer = weakref.finalize(self, os.close, fd)
 
-    def release(self) -> None:
-        if self._finalizer is not None:
-            self._finalizer()
+
+# One mark per object and process, whatever the number of objects that use it.
+_marks: weakref.WeakValueDictionary[tuple[int, int], InUse] = weakref.WeakValueDictionary()
+_fd_ceiling: int | None = None
+
+
+def _descriptor_ceiling() -> int:
+    """Marks use descriptors below half the process's limit only: the mark is a courtesy to
+    `kelvane rm`, never a reason for the program to run out of descriptors."""
+    global _fd_ceiling
+    if _fd_ceiling is None:
+        try:
+            import resource
+
+            soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+        except (ImportError, OSError, ValueError):
+            soft = 1024
+        _fd_ceiling = (1 << 20 if soft == -1 or soft > 1 << 21 else soft) // 2
+    return _fd_ceiling
+
+
+def mark_in_use(name: str) -> InUse | None:
+    """This process's in-use mark on the object `name` (see the module's doc string), to be
+    kept as long as the object is used; None when it cannot be had (best effort)."""
+    try:
+        fd = os.open(object_path(name), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        return None
+    try:
+        st = os.fstat(fd)
+        key = (st.st_dev, st.st_ino)
+        mark = _marks.get(key)
+        if mark is not None or fd >= _descriptor_ceiling():
+            os.close(fd)
+            return mark
+        fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_RDLCK, os.SEEK_SET, 0, 0, 0))
+    except (OSError, AttributeError):
+        os.close(fd)
+        return None
+    mark = _marks[key] = InUse(fd)
+    return mark
 
 
 def marked_in_use(fd: int) -> bool:

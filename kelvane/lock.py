@@ -49,7 +49,7 @@ class Lock:
         self._lock = KelLock(name)
         self.name: str = name
         self._on_recovered = on_recovered
-        self._in_use = _objects.InUse(name)
+        self._in_use = _objects.mark_in_use(name)
 
     def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
         """Wait for the lock, as threading.Lock.acquire; True when it was acquired."""

@@ -279,7 +279,7 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
         tasks, results = KelQueue.attach(names[0]), KelQueue.attach(names[1])
     except RuntimeError:
         return  # the pool is gone; the owner sees this worker exit
-    in_use = [_objects.InUse(name) for name in names]  # held for this worker's lifetime
+    in_use = [_objects.mark_in_use(name) for name in names]  # held for this worker's lifetime
     try:
         if owner.gone():
             raise _OwnerGone
@@ -464,7 +464,7 @@ class _Engine:
         self.tasks = KelQueue(self.names[0], self.size_mb)
         self.results = KelQueue(self.names[1], self.size_mb)
         self.capacity = self.tasks.capacity
-        self.in_use = [_objects.InUse(name) for name in self.names]
+        self.in_use = [_objects.mark_in_use(name) for name in self.names]
         self.slots: _Slots = ctx.Array("Q", workers, lock=False)
         self.slot = memoryview(self.slots).cast("B").cast("Q")
         self.workers: list[_Worker | None] = [None] * workers  # the current worker of each index
@@ -715,8 +715,7 @@ class _Engine:
     def _close(self) -> None:
         """Both names go, once every worker has exited."""
         self.core.unlink()
-        for mark in self.in_use:
-            mark.release()
+        self.in_use = []
         with _live_lock:
             _live_engines.discard(self)
         self.finished.set()

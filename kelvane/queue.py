@@ -133,7 +133,7 @@ class Queue:
         # did not decode, the rest of its batch waits here, older than anything in the ring.
         self._held: collections.deque[bytes] = collections.deque()
         self._held_lock = threading.Lock()
-        self._in_use = _objects.InUse(name)
+        self._in_use: _objects.InUse | None = _objects.mark_in_use(name)
         self._bind_fast_paths()
 
     # -- construction -------------------------------------------------------------
@@ -447,7 +447,7 @@ class Queue:
                 for data in held:
                     if not q.put_bytes_timed(data, 0):
                         break
-        self._in_use.release()
+        self._in_use = None
         if self._owner_finalizer is not None:
             self._owner_finalizer()
 

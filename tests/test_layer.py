@@ -16,6 +16,7 @@ import pytest
 
 import kelvane
 from conftest import call_with_timeout, join_or_kill, shm_path
+from kelvane.queue import DEFAULT_CAPACITY
 from kelvane_core import KelLock, KelQueue, LockRecovered
 
 MIB = 1 << 20
@@ -271,7 +272,7 @@ def test_processes_opening_one_new_queue_at_once_share_it(shm_name, spawn, mp):
     outcomes = [results.get(timeout=30) for _ in procs]
     for p in procs:
         assert join_or_kill(p) == 0
-    assert outcomes == [kelvane.queue.DEFAULT_CAPACITY] * 4
+    assert outcomes == [DEFAULT_CAPACITY] * 4
     with kelvane.Queue.attach(name) as q:
         assert sorted(q.get_many(10, timeout=5)) == sorted(p.pid for p in procs)
 
@@ -415,3 +416,37 @@ def test_reacquiring_from_the_holding_thread_answers_like_threading_lock(shm_nam
                 blocking_call()
             assert "Pthread" not in str(info.value)
     assert free_for_others(name)
+
+
+# --- the in-use mark costs the program nothing it needs ------------------------------------------
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def test_objects_of_one_name_share_one_descriptor(shm_name):
+    name = shm_name("ll")
+    gc.collect()
+    before = open_descriptors()
+    locks = [kelvane.Lock(name) for _ in range(50)]
+    queues = [kelvane.Queue(name + "q", MIB) for _ in range(50)]
+    assert open_descriptors() - before == 2
+    del locks, queues
+    gc.collect()
+    assert open_descriptors() == before
+
+
+def test_many_objects_leave_descriptors_for_the_program(shm_name, tmp_path):
+    base = shm_name("ll")
+    script = tmp_path / "many.py"
+    script.write_text(textwrap.dedent(f"""
+        import resource, sys
+        import kelvane
+        resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        locks = [kelvane.Lock({base!r} + str(i)) for i in range(100)]
+        files = [open(sys.executable, "rb") for _ in range(25)]
+        print("ok")
+    """))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
