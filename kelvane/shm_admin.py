@@ -17,7 +17,7 @@ multiprocessing.shared_memory block or a sparse file, is nobody's that we can pr
   (@400) == D is a working queue; ready == 0 with capacity 0 or D, both positions
   zero and the robust mutex already at 0 is a queue whose creator has not finished
   (again only when the mode is 0600); ready or capacity disagreeing while the rest
-  fits, or positions that do not frame, is listed as damaged.
+  fits and the mutex is in place, or positions that do not frame, is listed as damaged.
 - pool-task / pool-result: a queue named kp_task_<hex> / kp_res_<hex>, the two
   rings of one KelPoolCore; the entries of one pool share their identifier.
 
@@ -225,12 +225,18 @@ def _examine_queue(seg, fd, mode):
             seg.bytes_held = seg.messages = 0
             return True
         return False
+    mutex = is_robust_shared_mutex(header)
     if ready == 1 and capacity == data_size and padding_zero:
         seg.ready = True
         seg.capacity = data_size
         _count_records(seg, fd, read_pos, write_pos)
+        if not mutex and seg.damaged is None:
+            seg.damaged = "the bytes at offset 0 are not a robust, process-shared mutex"
         return True
-    # Kelvane's by shape, but the header says something no kelvane process writes.
+    # Kelvane's by shape, but the header says something no kelvane process writes: only
+    # taken as kelvane's with its mutex in place.
+    if not mutex:
+        return False
     if capacity == data_size:
         seg.ready = ready == 1
         seg.capacity = data_size

@@ -173,11 +173,13 @@ def _queue_image(ready, capacity, kind=0x90):
         (_queue_image(0, D), 0o600, "queue", False),
         (_queue_image(0, D, kind=0), 0o600, None, None),
         (_queue_image(1, D), 0o644, "queue", True),
+        (_queue_image(1, D, kind=0), 0o600, "queue", True),
+        (_queue_image(7, D, kind=0), 0o600, None, None),
     ],
     ids=["text", "random-4k", "marked-lock", "marked-lock-with-tail", "marked-lock-without-mutex", "zero-4k-0644",
          "zero-4k-0600", "data-then-zero-4k", "lock-being-made", "lock-being-made-0644", "random-queue-size",
          "zero-queue-size-0644", "zero-queue-size-0600", "queue-being-made", "zero-mutex-queue-being-made",
-         "ready-queue"],
+         "ready-queue", "ready-queue-without-mutex", "odd-ready-without-mutex"],
 )
 def test_only_kelvane_objects_are_listed_and_swept(shm_name, content, mode, kind, ready):
     name = shm_name("cli")
