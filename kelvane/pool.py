@@ -596,14 +596,19 @@ class _Engine:
         if not self.backlog or not self.put_lock.acquire(blocking=False):
             return
         try:
-            while self.backlog:
-                kind, fn_bytes, bodies, entries = self.backlog[0]
+            while True:
+                with self.backlog_lock:
+                    if not self.backlog:
+                        return
+                    item = self.backlog[0]
+                kind, fn_bytes, bodies, entries = item
                 keep = [i for i, e in enumerate(entries) if isinstance(e, tuple) or not e.cancelled()]
                 if keep and not self._put(kind, fn_bytes, [bodies[i] for i in keep],
                                           [entries[i] for i in keep], False):
                     return
                 with self.backlog_lock:
-                    self.backlog.popleft()
+                    if self.backlog and self.backlog[0] is item:  # not taken by a failing pool
+                        self.backlog.popleft()
         finally:
             self.put_lock.release()
 
