@@ -334,12 +334,12 @@ def orphaned(shm_name, spawn, mp):
     return name
 
 
-def free_for_others(name):
-    """True when another thread can take the lock (and gives it back)."""
+def free_for_others(name, wait=2):
+    """True when another thread can take the lock within `wait` seconds (and gives it back)."""
 
     def take():
         other = kelvane.Lock(name)
-        if not other.acquire(timeout=2):
+        if not other.acquire(timeout=wait):
             return False
         other.release()
         return True
@@ -363,7 +363,7 @@ def test_with_after_a_dead_holder_raises_without_keeping_the_lock(orphaned):
 @pytest.mark.parametrize("how", ["with", "acquire"])
 def test_on_recovered_repairs_under_the_lock_before_the_body(orphaned, how):
     seen = []
-    lock = kelvane.Lock(orphaned, on_recovered=lambda: seen.append(("repair", free_for_others(orphaned))))
+    lock = kelvane.Lock(orphaned, on_recovered=lambda: seen.append(("repair", free_for_others(orphaned, 0.2))))
     if how == "with":
         with lock as got:
             seen.append(("body", got))
