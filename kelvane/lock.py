@@ -80,6 +80,11 @@ class Lock:
         except RuntimeError as e:
             if not str(e).endswith(_HELD_BY_THIS_THREAD):
                 raise
+        except BaseException:
+            # Ctrl-C (or a signal handler's error) may land right after the lock was taken,
+            # before anyone could know to release it.
+            self._let_go_if_taken()
+            raise
         # This thread holds it (through this object or another one of the same name).
         if wait is None:
             raise RuntimeError(
@@ -88,6 +93,14 @@ class Lock:
         if wait > 0:
             time.sleep(wait)  # nobody else can release it: wait out the time as threading.Lock
         return False
+
+    def _let_go_if_taken(self) -> None:
+        try:
+            taken = self._lock.acquire_timed(0)
+        except RuntimeError as e:  # LockRecovered included: ours either way now
+            taken = isinstance(e, LockRecovered) or str(e).endswith(_HELD_BY_THIS_THREAD)
+        if taken:
+            self._lock.release()
 
     def _recovered(self) -> None:
         """With the lock held after a take-over: repair under it, or (in `with`, where

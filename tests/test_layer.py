@@ -396,6 +396,38 @@ def test_a_repair_that_fails_releases_the_lock(orphaned, error, how):
     assert free_for_others(orphaned)
 
 
+class InterruptedOnceTaken:
+    """Stands in for the native lock: takes it, then raises KeyboardInterrupt once, as a
+    Ctrl-C that lands the instant after the lock was taken."""
+
+    def __init__(self, real):
+        self.real, self.armed = real, True
+
+    def acquire_timed(self, timeout):
+        got = self.real.acquire_timed(timeout)
+        if self.armed:
+            self.armed = False
+            raise KeyboardInterrupt
+        return got
+
+    def release(self):
+        self.real.release()
+
+
+@pytest.mark.parametrize("how", ["with", "acquire"])
+def test_ctrl_c_right_after_the_lock_was_taken_leaves_it_free(shm_name, how):
+    name = shm_name("ll")
+    lock = kelvane.Lock(name)
+    lock._lock = InterruptedOnceTaken(lock._lock)
+    with pytest.raises(KeyboardInterrupt):
+        if how == "with":
+            with lock:
+                pytest.fail("the body ran")
+        else:
+            lock.acquire()
+    assert free_for_others(name)
+
+
 # --- taking a lock this thread holds ------------------------------------------------------------
 
 
