@@ -428,6 +428,34 @@ def test_ctrl_c_right_after_the_lock_was_taken_leaves_it_free(shm_name, how):
     assert free_for_others(name)
 
 
+class InterruptedWaiting:
+    """Stands in for the native lock: raises KeyboardInterrupt once without taking it, as a
+    Ctrl-C during the wait."""
+
+    def __init__(self, real):
+        self.real, self.armed = real, True
+
+    def acquire_timed(self, timeout):
+        if self.armed:
+            self.armed = False
+            raise KeyboardInterrupt
+        return self.real.acquire_timed(timeout)
+
+    def release(self):
+        self.real.release()
+
+
+def test_ctrl_c_while_waiting_keeps_the_news_of_a_dead_holder(orphaned):
+    lock = kelvane.Lock(orphaned)
+    lock._lock = InterruptedWaiting(lock._lock)
+    with pytest.raises(KeyboardInterrupt):
+        with lock:
+            pytest.fail("the body ran")
+    with pytest.raises(LockRecovered):  # the next acquirer is still told
+        lock.acquire(timeout=5)
+    lock.release()
+
+
 # --- taking a lock this thread holds ------------------------------------------------------------
 
 
