@@ -30,6 +30,7 @@ POOL_PEERS = ("mp.Queue", "faster-fifo")
 LAYER_PEERS = ("mp.Queue", "faster-fifo")
 LAYER_BATCH = 256
 GROUPS = ("stream", "mpmc", "pingpong", "lock", "pool", "layer", "executor", "memory")
+STREAM_NAME = "1 -> 1 streaming"
 # First guess of messages per calibration run, by message size.
 FIRST_GUESS = {64: 20_000, KiB: 10_000, 64 * KiB: 2_000, MiB: 200}
 
@@ -143,7 +144,7 @@ def stream_plan(cpus):
             rate_until_last([0]),
             guess * 10,
         ))
-        plan.append(Scenario("stream", "1 -> 1 streaming", size, "msg/s", row))
+        plan.append(Scenario("stream", STREAM_NAME, size, "msg/s", row))
     return plan
 
 
@@ -678,7 +679,32 @@ def memory_records(mem, quick):
     return records
 
 
-def plot(path, plan, mem):
+def plan_from_json(doc):
+    """The scenarios of a run saved with --json, as far as a plot needs them: each
+    transport's rounds (whose median is the figure), by scenario and size."""
+    plan, by_key = [], {}
+    for rec in doc["records"]:
+        if rec.get("unit") == "bytes":  # the memory figures are tables, not drawn
+            continue
+        key = (rec["scenario"], rec["size"])
+        if key not in by_key:
+            group = "stream" if rec["scenario"] == STREAM_NAME else "saved"
+            by_key[key] = Scenario(group, rec["scenario"], rec["size"], rec["unit"], [])
+            plan.append(by_key[key])
+        case = Case(rec["transport"], None, None, None)
+        case.rates = list(rec.get("reps") or [])
+        case.note = rec.get("note")
+        by_key[key].cases.append(case)
+    return plan
+
+
+def caption(info, elapsed=None):
+    took = f"; {elapsed:.0f} s" if elapsed is not None else ""
+    return (f"kelvane bench, {info.get('date')}, {info.get('cpu_model')} ({info.get('cpus_online')} CPUs), "
+            f"Python {str(info.get('python', '')).split()[0]}, {' '.join(info.get('libc') or [])}{took}")
+
+
+def plot(path, plan, mem, title=None):
     try:
         import matplotlib
 
@@ -721,7 +747,11 @@ def plot(path, plan, mem):
         ax.tick_params(labelsize=7)
         ax.margins(x=0.12)
         ax.invert_yaxis()
-    fig.tight_layout()
+    top = 1.0
+    if title:
+        fig.suptitle(title, fontsize=9)
+        top -= 0.45 / fig.get_figheight()  # room for the caption, in inches
+    fig.tight_layout(rect=(0, 0, 1, top))
     fig.savefig(path, dpi=90)
     plt.close(fig)
     return True
@@ -736,6 +766,8 @@ def parse(argv):
     p.add_argument("--quick", action="store_true", help="short measurements: under a minute in all")
     p.add_argument("--json", metavar="FILE", help="write every figure, with the machine's description")
     p.add_argument("--plot", metavar="FILE.png", help="draw the comparison (needs matplotlib)")
+    p.add_argument("--from-json", metavar="FILE", help="measure nothing: draw --plot from a run "
+                   "saved with --json")
     p.add_argument("--only", metavar="GROUPS",
                    help="comma-separated subset of: " + ", ".join(GROUPS))
     p.add_argument("--reps", type=int, help="rounds per scenario (default 3 quick, 5 full)")
@@ -748,6 +780,8 @@ def parse(argv):
 
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
+    if args.from_json:
+        return plot_saved(args.from_json, args.plot)
     groups = GROUPS if not args.only else tuple(g.strip() for g in args.only.split(","))
     unknown = set(groups) - set(GROUPS)
     if unknown:
@@ -826,8 +860,25 @@ def main(argv=None):
         with open(args.json, "w") as f:
             json.dump(doc, f, indent=1)
         print(f"\nwrote {args.json}")
-    if args.plot and plot(args.plot, plan, mem):
+    if args.plot and plot(args.plot, plan, mem, caption(info, elapsed)):
         print(f"wrote {args.plot}")
     if interrupted:
         return 130
     return 1 if runner.failures else 0
+
+
+def plot_saved(json_path, png_path):
+    if not png_path:
+        print("--from-json draws a saved run: give --plot FILE.png", file=sys.stderr)
+        return 2
+    try:
+        with open(json_path) as f:
+            doc = json.load(f)
+        plan = plan_from_json(doc)
+    except (OSError, ValueError, KeyError, TypeError) as exc:
+        print(f"cannot read a saved run from {json_path}: {exc}", file=sys.stderr)
+        return 2
+    if not plot(png_path, plan, None, caption(doc.get("machine", {}), doc.get("method", {}).get("elapsed_s"))):
+        return 1
+    print(f"wrote {png_path}")
+    return 0

@@ -968,7 +968,10 @@ def _stop_processes(procs: Sequence[BaseProcess]) -> None:
 def _at_exit() -> None:
     """Pools still running when the interpreter exits finish their work (as
     ProcessPoolExecutor's do), unless the program is ending on Ctrl-C."""
-    interrupted = _is_ctrl_c(getattr(sys, "last_exc", None))
+    # The exception that ends the program, as printed: sys.last_exc from 3.12 on, only
+    # sys.last_value on 3.11.
+    ending = getattr(sys, "last_exc", None) or getattr(sys, "last_value", None)
+    interrupted = _is_ctrl_c(ending)
     with _live_lock:
         engines = list(_live_engines)
     for engine in engines:

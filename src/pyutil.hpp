@@ -4,6 +4,24 @@
 
 #include <Python.h>
 
+// The one stable-ABI build runs on every interpreter from the oldest it names
+// (Py_LIMITED_API, 3.11) on, whichever interpreter's headers compiled it. The 3.12
+// and early 3.13 headers return None, True, False and NotImplemented from these
+// macros without a new reference even for an older target (CPython gh-134989). That
+// is sound only where those objects are immortal (3.12 on): on 3.11 every such return
+// gives away a reference the module never took, until the interpreter deallocates
+// None and aborts. Every return of a singleton here takes its own reference, as the
+// stable ABI requires, whatever the headers say. Every source includes Python.h
+// through this header, so these are the definitions the module is built with.
+#undef Py_RETURN_NONE
+#undef Py_RETURN_TRUE
+#undef Py_RETURN_FALSE
+#undef Py_RETURN_NOTIMPLEMENTED
+#define Py_RETURN_NONE return Py_NewRef(Py_None)
+#define Py_RETURN_TRUE return Py_NewRef(Py_True)
+#define Py_RETURN_FALSE return Py_NewRef(Py_False)
+#define Py_RETURN_NOTIMPLEMENTED return Py_NewRef(Py_NotImplemented)
+
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
