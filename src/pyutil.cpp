@@ -1,7 +1,10 @@
 #include "pyutil.hpp"
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cxxabi.h>
+#include <unistd.h>
 #include <vector>
 
 namespace kel::py {
@@ -18,7 +21,31 @@ std::string type_name_of(PyObject* o) {
     return "object";
 }
 
+thread_local pthread_mutex_t* unlock_when_parked = nullptr;
+
+[[noreturn]] void park_for_ever() noexcept {
+    if (unlock_when_parked != nullptr)
+        (void)pthread_mutex_unlock(unlock_when_parked);
+    // Signals go to the threads that can still run Python's handlers.
+    sigset_t all;
+    sigfillset(&all);
+    (void)pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;)
+        ::pause();
+}
+
 } // namespace
+
+void unlock_if_parked(pthread_mutex_t* mutex) noexcept { unlock_when_parked = mutex; }
+
+void restore_thread(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        park_for_ever(); // never returns, so the unwind never reaches a noexcept frame
+    }
+    unlock_when_parked = nullptr;
+}
 
 bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** out) {

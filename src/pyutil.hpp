@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include <pthread.h>
 
 #include <chrono>
 #include <cstdint>
@@ -52,6 +53,21 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Takes the interpreter lock back after PyEval_SaveThread; every place that does so
+// goes through here. While the interpreter finalizes, CPython never gives it to a
+// daemon thread again: up to 3.13 it ends the thread with pthread_exit, a forced
+// unwind that would reach one of our noexcept frames and abort the whole process;
+// 3.14 blocks the thread for ever. Such a thread is parked here for ever instead,
+// as 3.14 does, and the process exit ends it. At this point it holds neither the
+// interpreter lock nor a queue mutex. Letting the unwind run through our frames
+// instead would drop Python references without the interpreter lock.
+void restore_thread(PyThreadState* state) noexcept;
+
+// A mutex the calling thread has just taken, without the interpreter lock, for a
+// caller that is still to learn of it: if the thread is parked by restore_thread,
+// nobody ever will, and the mutex is unlocked first. Cleared by restore_thread.
+void unlock_if_parked(pthread_mutex_t* mutex) noexcept;
+
 // Gives up the interpreter lock for the guard's scope. Nothing inside may touch a
 // Python object, and nothing inside may wait for the interpreter lock.
 class GilRelease {
@@ -59,7 +75,7 @@ public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() { restore_thread(state_); }
 
 private:
     PyThreadState* state_;
