@@ -75,9 +75,9 @@ CHILD = textwrap.dedent(
             self.wake, self.pool, self.sleep = wake, pool, sleep
 
         def __del__(self):
-            self.wake()
             if self.pool is not None:
                 self.pool.unlink()  # the threads keep the object alive: remove its names now
+            self.wake()
             self.sleep(0.5)
 
 
