@@ -308,8 +308,8 @@ PyObject* KelLock_acquire_timed(PyObject* self, PyObject* const* args, Py_ssize_
         };
         bool wait_failed = false;
         const Step step = run_sliced(
-            budget, [&] { return step_of(pthread_mutex_trylock(&record->mutex)); },
-            [&](WaitBudget::Clock::time_point end) {
+            budget, {}, [&] { return step_of(pthread_mutex_trylock(&record->mutex)); },
+            [&](Step, WaitBudget::Clock::time_point end) {
                 int rc = EBUSY;
                 (void)poll_until([&] {
                     if (mutex_owner_tid(&record->mutex) != 0)

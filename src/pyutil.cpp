@@ -189,7 +189,7 @@ bool WaitBudget::parse(PyObject* o, const char* fname, const char* param) {
         return true;
     forever_ = false;
     seconds_ = seconds;
-    end_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    end_ = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     return true;
 }
 

@@ -104,45 +104,61 @@ public:
     // Ctrl-C reaches a waiting call within one slice.
     static constexpr auto kSlice = std::chrono::milliseconds(50);
 
+    WaitBudget() noexcept : start_(Clock::now()) {}
+
     // Raises TypeError or ValueError naming the parameter.
     [[nodiscard]] bool parse(PyObject* o, const char* fname, const char* param);
     [[nodiscard]] bool nonblocking() const noexcept { return !forever_ && seconds_ == 0; }
-    [[nodiscard]] bool expired() const noexcept { return !forever_ && Clock::now() >= end_; }
-    [[nodiscard]] Clock::time_point next_slice() const noexcept {
-        const auto slice = Clock::now() + kSlice;
-        return forever_ || slice < end_ ? slice : end_;
+    [[nodiscard]] Clock::time_point started() const noexcept { return start_; }
+    // Until when the call may wait for what it needs (for a zero timeout: never).
+    [[nodiscard]] Clock::time_point until() const noexcept { return forever_ ? Clock::time_point::max() : end_; }
+    // Until when it may wait for a mutex that somebody else holds: as long as for
+    // anything else, except that a zero timeout, which waits for nothing else, does
+    // wait for it up to `bound`.
+    [[nodiscard]] Clock::time_point busy_until(Clock::duration bound) const noexcept {
+        return nonblocking() ? start_ + bound : until();
     }
 
 private:
     bool forever_ = true;
     double seconds_ = 0;
+    Clock::time_point start_;
     Clock::time_point end_{};
 };
 
-// The outcome of one step of a sliced wait.
-enum class Step { Done, Again, Failed };
+// The outcome of one step of a sliced wait: done; not possible yet (no data, room
+// or lock); a busy queue mutex; or failed.
+enum class Step { Done, Again, Busy, Failed };
 
 // A waiting call in slices. `try_once()` runs with the interpreter lock and never
-// waits; `wait_slice(end)` runs without it and waits at most until `end`; either
-// may finish the operation (Done), ask for another round (Again) or fail (Failed;
-// try_once raises itself, wait_slice leaves its error for the caller to raise).
-// Returns Done, Again when the budget ran out, or Failed; a signal handler that
-// raises between slices ends the wait with Failed and the exception set.
+// waits; `wait_slice(why, end)` runs without it and waits at most until `end` for
+// what `why` (Again or Busy) says was missing; either may finish the operation
+// (Done), ask for another round (Again, Busy) or fail (Failed; try_once raises
+// itself, wait_slice leaves its error for the caller to raise). Returns Done, Again
+// when the budget ran out, or Failed; a signal handler that raises between slices
+// ends the wait with Failed and the exception set. A busy mutex is waited for up to
+// budget.busy_until(busy_bound).
 template <class Try, class Wait>
-Step run_sliced(const WaitBudget& budget, Try try_once, Wait wait_slice, bool& wait_failed) {
+Step run_sliced(const WaitBudget& budget, WaitBudget::Clock::duration busy_bound, Try try_once, Wait wait_slice,
+                bool& wait_failed) {
     wait_failed = false;
     for (;;) {
         const Step tried = try_once();
-        if (tried != Step::Again || budget.nonblocking() || budget.expired())
+        if (tried == Step::Done || tried == Step::Failed)
             return tried;
+        const auto until = tried == Step::Busy ? budget.busy_until(busy_bound) : budget.until();
+        const auto now = WaitBudget::Clock::now();
+        if (now >= until)
+            return Step::Again;
+        const auto end = until - now > WaitBudget::kSlice ? now + WaitBudget::kSlice : until;
         Step waited;
         {
             GilRelease nogil;
-            waited = wait_slice(budget.next_slice());
+            waited = wait_slice(tried, end);
         }
         if (waited == Step::Failed)
             wait_failed = true;
-        if (waited != Step::Again)
+        if (waited == Step::Done || waited == Step::Failed)
             return waited;
         if (PyErr_CheckSignals() < 0)
             return Step::Failed;
