@@ -1,5 +1,7 @@
 #include "pyutil.hpp"
 
+#include "errors.hpp"
+
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -200,6 +202,14 @@ PyObject* raise_runtime(std::string_view prefix, const std::string& text) {
     if (s)
         PyErr_SetObject(PyExc_RuntimeError, s.get());
     return nullptr;
+}
+
+PyObject* raise_queue_error(std::string_view prefix, const QueueError& error) {
+    if (error.bad_argument()) {
+        PyErr_SetString(PyExc_ValueError, error.display().c_str());
+        return nullptr;
+    }
+    return raise_runtime(prefix, error.display());
 }
 
 PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec) {

@@ -14,6 +14,7 @@
 
 namespace kel {
 class RingQueue;
+struct QueueError;
 }
 
 namespace kel::py {
@@ -167,6 +168,8 @@ Step run_sliced(const WaitBudget& budget, WaitBudget::Clock::duration busy_bound
 
 // Sets RuntimeError(prefix + text) and returns nullptr.
 PyObject* raise_runtime(std::string_view prefix, const std::string& text);
+// The same for a queue error; one that blames the caller's argument is a ValueError of its own text.
+PyObject* raise_queue_error(std::string_view prefix, const QueueError& error);
 
 // Runs one entry point so that no C++ exception reaches the interpreter.
 template <class F>

@@ -265,8 +265,10 @@ bool claim_lapsed(const RoomClaim& c, Deadline now) {
 } // namespace
 
 Status<QueueError> RingQueue::check_fits(std::uint64_t length) const {
-    if (length > kMaxRecordLength || length > capacity() || capacity() - length < kRecordPrefix)
+    if (length > capacity() || capacity() - length < kRecordPrefix)
         return QueueError::buffer_too_small();
+    if (length > kMaxRecordLength) // only a ring of more than 4 GiB gets here
+        return QueueError::record_too_long(length);
     return {};
 }
 
@@ -941,7 +943,7 @@ PyObject* KelQueue_recv_view(PyObject* self, PyObject*) {
 // Maps a ring attempt to a step, raising prefix + error on failure.
 Step step_of(Result<Attempt, QueueError> attempt, const char* prefix) {
     if (!attempt.ok()) {
-        raise_runtime(prefix, attempt.error().display());
+        raise_queue_error(prefix, attempt.error());
         return Step::Failed;
     }
     switch (attempt.value()) {
@@ -994,7 +996,7 @@ PyObject* finish(Step step, bool wait_failed, const std::optional<QueueError>& e
         Py_XDECREF(result);
         Py_XDECREF(timed_out);
         if (wait_failed)
-            return raise_runtime(prefix, error->display());
+            return raise_queue_error(prefix, *error);
         return nullptr;
     }
     if (step == Step::Again) {
@@ -1355,7 +1357,7 @@ PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const
     const Deadline since = Clock::now();
     auto attempt = ring.try_put(data, size);
     if (!attempt.ok())
-        return raise_runtime(prefix, attempt.error().display());
+        return raise_queue_error(prefix, attempt.error());
     if (attempt.value() != Attempt::Done) {
         const Piece piece{data, size};
         std::optional<Result<Attempt, QueueError>> put;
@@ -1365,7 +1367,7 @@ PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const
         }
         if (!put->ok()) {
             give_up_claim(ring);
-            return raise_runtime(prefix, put->error().display());
+            return raise_queue_error(prefix, put->error());
         }
     }
     Py_RETURN_NONE;
@@ -1382,7 +1384,7 @@ PyObject* queue_get(RingQueue& ring, const char* prefix) {
         auto attempt = ring.try_get(bytes_sink, &out);
         Ref result(out);
         if (!attempt.ok())
-            return raise_runtime(prefix, attempt.error().display());
+            return raise_queue_error(prefix, attempt.error());
         if (attempt.value() == Attempt::Done)
             return result.release();
         if (attempt.value() == Attempt::SinkFailed)
@@ -1398,7 +1400,7 @@ PyObject* queue_get(RingQueue& ring, const char* prefix) {
                                 : ring.wait_readable(kForever));
         }
         if (!waited->ok())
-            return raise_runtime(prefix, waited->error().display());
+            return raise_queue_error(prefix, waited->error());
         if (busy && waited->value() == Attempt::Done)
             return spare.bytes.release();
     }
