@@ -161,6 +161,56 @@ bool to_bytes(PyObject* o, const char* fname, const char* param, const char*& da
     return true;
 }
 
+bool BufferView::acquire(PyObject* o, const char* fname, const char* param, Py_ssize_t index) {
+    if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) == 0) {
+        held_ = true;
+        return true;
+    }
+    // Exporters refuse a layout that is not C-contiguous with BufferError or, like
+    // numpy, ValueError: one BufferError that names the argument, caused by theirs.
+    if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+        return false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref cause_type(type), cause(value), cause_traceback(traceback);
+    if (cause_traceback)
+        (void)PyException_SetTraceback(cause.get(), cause_traceback.get());
+    Ref text(PyObject_Str(cause.get()));
+    if (!text)
+        return false;
+    if (index < 0)
+        PyErr_Format(PyExc_BufferError, "%s() argument '%s' must be a C-contiguous buffer (%U)", fname, param,
+                     text.get());
+    else
+        PyErr_Format(PyExc_BufferError, "%s() argument '%s' must hold C-contiguous buffers (%U at index %zd)",
+                     fname, param, text.get(), index);
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyException_SetCause(value, cause.release()); // steals the cause
+    PyErr_Restore(type, value, traceback);
+    return false;
+}
+
+bool to_bytes_like(PyObject* o, const char* fname, const char* param, BufferView& view, const void*& data,
+                   std::uint64_t& size) {
+    if (PyBytes_Check(o)) { // the common case, without an export
+        data = PyBytes_AsString(o);
+        size = static_cast<std::uint64_t>(PyBytes_Size(o));
+        return data != nullptr;
+    }
+    if (!PyObject_CheckBuffer(o)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a bytes-like object, not %s", fname, param,
+                     type_name_of(o).c_str());
+        return false;
+    }
+    if (!view.acquire(o, fname, param, -1))
+        return false;
+    data = view.data();
+    size = view.size();
+    return true;
+}
+
 bool WaitBudget::parse(PyObject* o, const char* fname, const char* param) {
     forever_ = true;
     if (o == Py_None)

@@ -82,6 +82,31 @@ private:
     PyThreadState* state_;
 };
 
+// One export of an object's bytes, released when the guard goes. Made and dropped
+// with the interpreter lock held, around the calls that give it up; meanwhile the
+// exporter keeps the memory where it is (a bytearray cannot be resized, say).
+// Neither copied nor moved: the exporter may know it by its address.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    // The C-contiguous bytes of `o`, argument `param` of `fname` (item `index` of it
+    // unless negative). Raises BufferError for a layout that is not C-contiguous,
+    // else the exporter's own error.
+    [[nodiscard]] bool acquire(PyObject* o, const char* fname, const char* param, Py_ssize_t index);
+    [[nodiscard]] const void* data() const noexcept { return view_.buf; }
+    [[nodiscard]] std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // Binds positional and keyword arguments (vectorcall or tuple/dict form) to the
 // parameter names in order; every parameter is required. Raises TypeError as the
 // interpreter's own parser words it.
@@ -95,6 +120,9 @@ private:
 [[nodiscard]] bool to_u64(PyObject* o, const char* fname, const char* param, std::uint64_t& out);
 [[nodiscard]] bool to_bytes(PyObject* o, const char* fname, const char* param, const char*& data,
                             std::uint64_t& size);
+// Any bytes-like object: a bytes object directly, anything else through `view`.
+[[nodiscard]] bool to_bytes_like(PyObject* o, const char* fname, const char* param, BufferView& view,
+                                 const void*& data, std::uint64_t& size);
 
 // How long a call may wait, from its `timeout` argument: None or +inf for as long as
 // it takes, else seconds >= 0 on the monotonic clock.

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <linux/futex.h>
 #include <memory>
 #include <optional>
@@ -1024,13 +1025,14 @@ PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBu
 PyObject* KelQueue_put_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[2];
-        const char* data;
+        BufferView view;
+        const void* data;
         std::uint64_t size;
         WaitBudget budget;
         if (!check_receiver(self, kel_queue_type, "KelQueue") ||
             !bind_args("put_bytes_timed", {"data", "timeout"}, args, nargs, kwnames, argv) ||
-            !to_bytes(argv[0], "put_bytes_timed", "data", data, size) ||
-            !budget.parse(argv[1], "put_bytes_timed", "timeout"))
+            !budget.parse(argv[1], "put_bytes_timed", "timeout") ||
+            !to_bytes_like(argv[0], "put_bytes_timed", "data", view, data, size))
             return nullptr;
         const Piece piece{data, size};
         return put_pieces(as_queue(self)->ring, std::span(&piece, 1), budget);
@@ -1045,22 +1047,32 @@ PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t na
             !bind_args("put_many", {"items", "timeout"}, args, nargs, kwnames, argv) ||
             !budget.parse(argv[1], "put_many", "timeout"))
             return nullptr;
-        // The tuple keeps every bytes object alive while the interpreter lock is given up.
+        // The tuple keeps every item alive while the interpreter lock is given up, and
+        // `views` every export of one that is not a bytes object.
         Ref items(PySequence_Tuple(argv[0]));
         if (!items)
             return nullptr;
         const Py_ssize_t n = PyTuple_Size(items.get());
         std::vector<Piece> batch;
         batch.reserve(static_cast<std::size_t>(n));
+        std::deque<BufferView> views;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyTuple_GetItem(items.get(), i);
-            if (!PyBytes_Check(item)) {
+            if (PyBytes_Check(item)) {
+                batch.push_back(Piece{PyBytes_AsString(item), static_cast<std::uint64_t>(PyBytes_Size(item))});
+                continue;
+            }
+            if (!PyObject_CheckBuffer(item)) {
                 Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__name__"));
-                PyErr_Format(PyExc_TypeError, "put_many() argument 'items' must hold bytes, not %S at index %zd",
+                PyErr_Format(PyExc_TypeError,
+                             "put_many() argument 'items' must hold bytes-like objects, not %S at index %zd",
                              type_name ? type_name.get() : Py_None, i);
                 return nullptr;
             }
-            batch.push_back(Piece{PyBytes_AsString(item), static_cast<std::uint64_t>(PyBytes_Size(item))});
+            BufferView& view = views.emplace_back();
+            if (!view.acquire(item, "put_many", "items", i))
+                return nullptr;
+            batch.push_back(Piece{view.data(), view.size()});
         }
         if (batch.empty())
             Py_RETURN_TRUE;
@@ -1287,14 +1299,15 @@ PyMethodDef kel_queue_methods[] = {
      "commit_read($self, next_pos)\n--\n\n"},
     {"unlink", as_cfunction(KelQueue_unlink), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "unlink(name)\n--\n\n"},
     {"put_bytes_timed", as_cfunction(KelQueue_put_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
-     "put_bytes_timed($self, data, timeout)\n--\n\nPut one message, waiting at most `timeout` seconds for room "
-     "(None: as long as it takes; 0: never waits).\nReturns True when the message was put, False on timeout."},
+     "put_bytes_timed($self, data, timeout)\n--\n\nPut one message (any C-contiguous buffer), waiting at most "
+     "`timeout` seconds for room (None: as long as it takes; 0: never waits).\nReturns True when the message was "
+     "put, False on timeout."},
     {"get_bytes_timed", as_cfunction(KelQueue_get_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
      "get_bytes_timed($self, timeout)\n--\n\nTake the oldest message, waiting at most `timeout` seconds "
      "(None: as long as it takes; 0: never waits).\nReturns the message, or None on timeout."},
     {"put_many", as_cfunction(KelQueue_put_many), METH_FASTCALL | METH_KEYWORDS,
-     "put_many($self, items, timeout)\n--\n\nPut a sequence of bytes messages as one batch: all of them, next to "
-     "each other, or none.\nReturns True when the batch was put, False on timeout."},
+     "put_many($self, items, timeout)\n--\n\nPut a sequence of messages (any C-contiguous buffers) as one batch: "
+     "all of them, next to each other, or none.\nReturns True when the batch was put, False on timeout."},
     {"get_many", as_cfunction(KelQueue_get_many), METH_FASTCALL | METH_KEYWORDS,
      "get_many($self, max_items, timeout)\n--\n\nWait at most `timeout` seconds for a message, then take up to "
      "max_items messages at once.\nReturns a list, empty on timeout."},
