@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import os
 
 from kelvane_core import KelLock, LockRecovered
 
@@ -28,35 +29,58 @@ class Lock:
 
     The lock belongs to the thread that acquired it: only that thread may release
     it, and acquiring it again from that thread raises RuntimeError instead of
-    waiting for itself for ever.
+    waiting for itself for ever. A process forked while the lock is held does not
+    hold it: the hold stays with the parent's thread.
     """
 
     def __init__(self, name: str) -> None:
         self._lock = KelLock(name)
         self.name: str = name
+        # The process that took the lock through this object and has not released it.
+        self._held_in: int | None = None
 
     def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
         """Wait for the lock, as threading.Lock.acquire; True when it was acquired."""
+        wait: float | None
         if not blocking:
             if timeout != -1:
                 raise ValueError("can't specify a timeout for a non-blocking call")
-            return self._lock.acquire_timed(0)
-        if timeout == -1:
-            return self._lock.acquire_timed(None)
-        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
-            raise TypeError(f"'timeout' must be a number, not {type(timeout).__name__}")
-        if math.isnan(timeout) or timeout < 0:
-            raise ValueError("timeout value must be a non-negative number")
-        return self._lock.acquire_timed(timeout)
+            wait = 0
+        elif timeout == -1:
+            wait = None
+        else:
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+                raise TypeError(f"'timeout' must be a number, not {type(timeout).__name__}")
+            if math.isnan(timeout) or timeout < 0:
+                raise ValueError("timeout value must be a non-negative number")
+            wait = timeout
+        try:
+            got = self._lock.acquire_timed(wait)
+        except LockRecovered:
+            self._held_in = os.getpid()  # held all the same
+            raise
+        if got:
+            self._held_in = os.getpid()
+        return got
 
     def release(self) -> None:
-        self._lock.release()
+        try:
+            self._lock.release()
+        except RuntimeError as e:
+            holder = self._held_in
+            if holder is not None and holder != os.getpid() and str(e) == "Unlock failed: Pthread error: 1":
+                raise RuntimeError(
+                    f"Unlock failed: lock {self.name!r} was held when this process was forked; "
+                    f"the hold stays with the thread that took it in process {holder}, which alone can release it"
+                ) from e
+            raise
+        self._held_in = None
 
     def __enter__(self) -> bool:
         return self.acquire()
 
     def __exit__(self, *exc_info: object) -> None:
-        self._lock.release()
+        self.release()
 
     def unlink(self) -> None:
         """Remove the name; processes that opened the lock keep using it."""

@@ -124,6 +124,7 @@ constexpr std::uint64_t kMaxSizeMb = std::uint64_t{1} << 44;
 
 struct KelPoolCoreObject {
     PyObject_HEAD
+    pid_t owner_pid; // a forked child that inherits the object does not own the names
     std::string task_q_name;
     std::string result_q_name;
     Mapping task_mapping;
@@ -216,6 +217,7 @@ PyObject* KelPoolCore_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         task_guard.disarm();
         result_guard.disarm();
         auto* pool = as_pool(self);
+        pool->owner_pid = ::getpid();
         std::construct_at(&pool->task_q_name, std::move(task_name));
         std::construct_at(&pool->result_q_name, std::move(result_name));
         std::construct_at(&pool->task_mapping, std::move(task_mapping));
@@ -229,7 +231,9 @@ PyObject* KelPoolCore_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 
 void KelPoolCore_dealloc(PyObject* self) {
     auto* pool = as_pool(self);
-    unlink_both(pool->task_q_name, pool->result_q_name);
+    // A copy inherited through fork goes without taking the pool away from its owner.
+    if (pool->owner_pid == ::getpid())
+        unlink_both(pool->task_q_name, pool->result_q_name);
     pool->task_mapping.reset();
     pool->result_mapping.reset();
     std::destroy_at(&pool->result_mapping);
