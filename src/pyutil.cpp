@@ -5,7 +5,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cxxabi.h>
 #include <unistd.h>
 #include <vector>
 
@@ -43,8 +42,11 @@ void unlock_if_parked(pthread_mutex_t* mutex) noexcept { unlock_when_parked = mu
 void restore_thread(PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        park_for_ever(); // never returns, so the unwind never reaches a noexcept frame
+    } catch (...) {
+        // C code throws nothing: this is the forced unwind of pthread_exit
+        // (abi::__forced_unwind, which is not bound here: it has no object). The
+        // handler never returns, so the unwind never reaches a noexcept frame.
+        park_for_ever();
     }
     unlock_when_parked = nullptr;
 }

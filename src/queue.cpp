@@ -255,12 +255,12 @@ void set_claim(RoomClaim& c, std::uint64_t need, pid_t tid, Deadline now) {
 // A claim counts while its lease runs and its thread exists. An expiry further off
 // than a whole lease was not written on this clock (another time namespace) or was
 // damaged: it does not count either.
-bool claim_lapsed(const RoomClaim& c, Deadline now) {
-    const std::uint64_t expires = field(const_cast<std::uint64_t&>(c.expires_ns)).load(std::memory_order_relaxed);
-    const std::uint64_t at = ns_of(now);
-    if (expires <= at || expires - at > ns_of(Deadline{} + kClaimLease))
+bool claim_lapsed(RoomClaim& c) {
+    const std::uint64_t expires = field(c.expires_ns).load(std::memory_order_relaxed);
+    const std::uint64_t now = ns_of(Clock::now());
+    if (expires <= now || expires - now > ns_of(Deadline{} + kClaimLease))
         return true;
-    return !thread_exists(static_cast<pid_t>(field(const_cast<std::uint32_t&>(c.tid)).load(std::memory_order_relaxed)));
+    return !thread_exists(static_cast<pid_t>(field(c.tid).load(std::memory_order_relaxed)));
 }
 
 } // namespace
@@ -309,28 +309,31 @@ Result<Attempt, QueueError> RingQueue::put_locked(std::span<const Piece> batch, 
         if (used > capacity)
             return unlock_with(&h.mutex, QueueError::corrupt("more bytes held than the ring's capacity"));
         const std::uint64_t room = capacity - used;
+        auto fits = [&](std::uint64_t reserved) { return room >= need && room - need >= reserved; };
         std::uint64_t reserved = 0; // room to leave free for somebody else's claim
-        const Deadline now = Clock::now();
         mine = false;
-        if (field(claim.need).load(std::memory_order_relaxed) != 0) {
+        if (const std::uint64_t claimed = field(claim.need).load(std::memory_order_relaxed); claimed != 0) {
             if (me == 0)
                 me = current_thread();
             if (static_cast<pid_t>(field(claim.tid).load(std::memory_order_relaxed)) == me) {
                 mine = true;
-            } else if (claim_lapsed(claim, now)) {
+            } else if (!fits(claimed) && claim_lapsed(claim)) {
                 clear_claim(claim);
                 claim_changed = true;
             } else {
-                reserved = field(claim.need).load(std::memory_order_relaxed);
+                reserved = claimed;
             }
         }
-        if (room >= need && room - need >= reserved)
+        if (fits(reserved))
             break;
-        if (what == WaitFor::Mutex || until == kNoWait || now >= until)
+        if (what == WaitFor::Mutex || until == kNoWait)
+            return unlock_would_block(h, claim_changed);
+        const Deadline now = Clock::now();
+        if (now >= until)
             return unlock_would_block(h, claim_changed);
         if (mine) {
             set_claim(claim, need, me, now); // renewed at every wake
-        } else if (reserved == 0 && now - since >= kClaimGrace) {
+        } else if (reserved == 0 && since != kNoWait && now - since >= kClaimGrace) {
             if (me == 0)
                 me = current_thread();
             set_claim(claim, need, me, now);
