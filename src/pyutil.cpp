@@ -243,6 +243,7 @@ bool WaitBudget::parse(PyObject* o, const char* fname, const char* param) {
         return true;
     forever_ = false;
     seconds_ = seconds;
+    start_ = Clock::now();
     end_ = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     return true;
 }

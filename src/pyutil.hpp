@@ -103,7 +103,7 @@ public:
     [[nodiscard]] std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
 
 private:
-    Py_buffer view_{};
+    Py_buffer view_; // filled by the export; read only while held_
     bool held_ = false;
 };
 
@@ -133,12 +133,9 @@ public:
     // Ctrl-C reaches a waiting call within one slice.
     static constexpr auto kSlice = std::chrono::milliseconds(50);
 
-    WaitBudget() noexcept : start_(Clock::now()) {}
-
     // Raises TypeError or ValueError naming the parameter.
     [[nodiscard]] bool parse(PyObject* o, const char* fname, const char* param);
     [[nodiscard]] bool nonblocking() const noexcept { return !forever_ && seconds_ == 0; }
-    [[nodiscard]] Clock::time_point started() const noexcept { return start_; }
     // Until when the call may wait for what it needs (for a zero timeout: never).
     [[nodiscard]] Clock::time_point until() const noexcept { return forever_ ? Clock::time_point::max() : end_; }
     // Until when it may wait for a mutex that somebody else holds: as long as for
@@ -151,7 +148,7 @@ public:
 private:
     bool forever_ = true;
     double seconds_ = 0;
-    Clock::time_point start_;
+    Clock::time_point start_{}; // read only for a limited wait: a call without one never reads the clock
     Clock::time_point end_{};
 };
 
@@ -175,6 +172,8 @@ Step run_sliced(const WaitBudget& budget, WaitBudget::Clock::duration busy_bound
         const Step tried = try_once();
         if (tried == Step::Done || tried == Step::Failed)
             return tried;
+        if (tried == Step::Again && budget.nonblocking())
+            return Step::Again; // the answer of a call that waits for no data or room
         const auto until = tried == Step::Busy ? budget.busy_until(busy_bound) : budget.until();
         const auto now = WaitBudget::Clock::now();
         if (now >= until)

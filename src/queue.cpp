@@ -105,10 +105,7 @@ Result<int, LockError> lock_blocking(pthread_mutex_t* mutex, Deadline until) {
     }
 }
 
-// Takes the queue mutex, waiting at most until `until` (kNoWait: one try): Done when
-// held, Busy when `until` came first.
-Result<Attempt, LockError> lock_queue(pthread_mutex_t* mutex, Deadline until) {
-    int rc = pthread_mutex_trylock(mutex);
+Result<Attempt, LockError> lock_queue_after_try(pthread_mutex_t* mutex, Deadline until, int rc) {
     if (rc == EBUSY && until != kNoWait) {
         auto waited = lock_blocking(mutex, until);
         if (!waited.ok())
@@ -128,6 +125,15 @@ Result<Attempt, LockError> lock_queue(pthread_mutex_t* mutex, Deadline until) {
     default:
         return LockError::pthread(rc);
     }
+}
+
+// Takes the queue mutex, waiting at most until `until` (kNoWait: one try): Done when
+// held, Busy when `until` came first. The free mutex is the usual case: inline.
+[[gnu::always_inline]] inline Result<Attempt, LockError> lock_queue(pthread_mutex_t* mutex, Deadline until) {
+    const int rc = pthread_mutex_trylock(mutex);
+    if (rc == 0) [[likely]]
+        return Attempt::Done;
+    return lock_queue_after_try(mutex, until, rc);
 }
 
 Status<QueueError> unlock_queue(pthread_mutex_t* mutex) {
@@ -309,10 +315,13 @@ Result<Attempt, QueueError> RingQueue::put_locked(std::span<const Piece> batch, 
         if (used > capacity)
             return unlock_with(&h.mutex, QueueError::corrupt("more bytes held than the ring's capacity"));
         const std::uint64_t room = capacity - used;
+        const std::uint64_t claimed = field(claim.need).load(std::memory_order_relaxed);
+        mine = false;
+        if (claimed == 0 && room >= need) [[likely]]
+            break;
         auto fits = [&](std::uint64_t reserved) { return room >= need && room - need >= reserved; };
         std::uint64_t reserved = 0; // room to leave free for somebody else's claim
-        mine = false;
-        if (const std::uint64_t claimed = field(claim.need).load(std::memory_order_relaxed); claimed != 0) {
+        if (claimed != 0) {
             if (me == 0)
                 me = current_thread();
             if (static_cast<pid_t>(field(claim.tid).load(std::memory_order_relaxed)) == me) {
@@ -488,8 +497,10 @@ Result<Attempt, QueueError> RingQueue::get_many(Sink sink, void* context, std::s
     if (locked.value() == Attempt::Busy)
         return Attempt::Busy;
     KEL_KILL_POINT("get:after_lock");
-    if (auto there = await_data_locked(h, until, what); !there.ok() || there.value() != Attempt::Done)
-        return there;
+    if (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+        if (auto there = await_data_locked(h, until, what); !there.ok() || there.value() != Attempt::Done)
+            return there;
+    }
     while (taken < max && load_pos(h.write_pos) != load_pos(h.read_pos)) {
         auto oldest = oldest_locked();
         if (!oldest.ok())
@@ -549,8 +560,10 @@ Result<Attempt, QueueError> RingQueue::peek(RecordView& out, Deadline until, Wai
         return QueueError::from_mutex(locked.error());
     if (locked.value() == Attempt::Busy)
         return Attempt::Busy;
-    if (auto there = await_data_locked(h, until, what); !there.ok() || there.value() != Attempt::Done)
-        return there;
+    if (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+        if (auto there = await_data_locked(h, until, what); !there.ok() || there.value() != Attempt::Done)
+            return there;
+    }
     auto oldest = oldest_locked();
     if (!oldest.ok())
         return unlock_with(&h.mutex, oldest.error());
@@ -1016,9 +1029,14 @@ PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBu
     std::optional<QueueError> error;
     bool wait_failed = false;
     const WaitFor what = wait_for(budget);
+    Deadline since = kNoWait; // when the first wait began: what a claim on room counts from
     const Step step = run_sliced(
         budget, busy_mutex_bound(ring.capacity()), [&] { return step_of(ring.try_put(batch), prefix); },
-        [&](Step, Deadline end) { return step_of(ring.put(batch, end, what, budget.started()), error); },
+        [&](Step, Deadline end) {
+            if (since == kNoWait)
+                since = Clock::now();
+            return step_of(ring.put(batch, end, what, since), error);
+        },
         wait_failed);
     if (step != Step::Done)
         give_up_claim(ring);
@@ -1370,12 +1388,12 @@ PyTypeObject* queue_view_type() { return create_type_once(queue_view, queue_view
 // once; only a wait for room gives the interpreter lock up. `data` belongs to a
 // bytes object the caller keeps referenced, and bytes never change.
 PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const char* prefix) {
-    const Deadline since = Clock::now();
     auto attempt = ring.try_put(data, size);
     if (!attempt.ok())
         return raise_queue_error(prefix, attempt.error());
     if (attempt.value() != Attempt::Done) {
         const Piece piece{data, size};
+        const Deadline since = Clock::now();
         std::optional<Result<Attempt, QueueError>> put;
         {
             GilRelease nogil;
