@@ -27,10 +27,11 @@ thread_local pthread_mutex_t* unlock_when_parked = nullptr;
 [[noreturn]] void park_for_ever() noexcept {
     if (unlock_when_parked != nullptr)
         (void)pthread_mutex_unlock(unlock_when_parked);
-    // Signals go to the threads that can still run Python's handlers.
+    // Signals go to the threads that can still run Python's handlers. (glibc's
+    // sigprocmask sets this thread's mask, as pthread_sigmask does, and is older.)
     sigset_t all;
     sigfillset(&all);
-    (void)pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    (void)sigprocmask(SIG_BLOCK, &all, nullptr);
     for (;;)
         ::pause();
 }

@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <linux/futex.h>
 #include <memory>
 #include <optional>
@@ -1076,7 +1075,8 @@ PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t na
         const Py_ssize_t n = PyTuple_Size(items.get());
         std::vector<Piece> batch;
         batch.reserve(static_cast<std::size_t>(n));
-        std::deque<BufferView> views;
+        std::vector<std::unique_ptr<BufferView>> views; // each stays where it was made
+        views.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyTuple_GetItem(items.get(), i);
             if (PyBytes_Check(item)) {
@@ -1090,7 +1090,7 @@ PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t na
                              type_name ? type_name.get() : Py_None, i);
                 return nullptr;
             }
-            BufferView& view = views.emplace_back();
+            BufferView& view = *views.emplace_back(std::make_unique<BufferView>());
             if (!view.acquire(item, "put_many", "items", i))
                 return nullptr;
             batch.push_back(Piece{view.data(), view.size()});
