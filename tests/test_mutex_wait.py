@@ -353,3 +353,56 @@ def test_ctrl_c_reaches_a_call_stuck_behind_a_stopped_holder(case, kq, stopped_h
     assert kq.put_bytes_timed(b"after", 5) is True
     assert kq.stats() == (9, 1)
     assert kq.get_bytes_timed(5) == b"after"
+
+
+# --- threads of one process ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("timeout", [0, 0.05, None])
+def test_threads_sharing_one_handle_take_every_message_once(kq, timeout):
+    """The mutex is busy for a thread whenever another thread of the process holds it:
+    the waits for it (and the bytes objects made ready for them) lose and repeat
+    nothing."""
+    q, _ = kq
+    producers, consumers, per_producer = 4, 4, 2500
+    got = [[] for _ in range(consumers)]
+    stop = threading.Event()
+
+    def produce(p):
+        for i in range(per_producer):
+            message = p.to_bytes(1, "little") + i.to_bytes(4, "little") + bytes(i % 300)
+            while not q.put_bytes_timed(message, timeout) and not stop.is_set():
+                pass
+
+    def consume(c):
+        while not stop.is_set():
+            batch = q.get_many(3, timeout) if c % 2 else [m for m in [q.get_bytes_timed(timeout)] if m is not None]
+            got[c] += batch
+            if b"" in batch:  # the end
+                return
+
+    producing = [threading.Thread(target=produce, args=(p,), daemon=True) for p in range(producers)]
+    consuming = [threading.Thread(target=consume, args=(c,), daemon=True) for c in range(consumers)]
+    for t in producing + consuming:
+        t.start()
+    deadline = time.monotonic() + 60
+    for t in producing:
+        t.join(max(0.1, deadline - time.monotonic()))
+    assert q.put_many([b""] * (3 * consumers), 10) is True  # enough ends for every consumer
+    for t in consuming:
+        t.join(max(0.1, deadline - time.monotonic()))
+    stop.set()
+    assert not any(t.is_alive() for t in producing + consuming), "the threads did not finish within 60 s"
+    seen = set()
+    for messages in got:
+        last = {}
+        for m in messages:
+            if m == b"":
+                continue
+            p, i = m[0], int.from_bytes(m[1:5], "little")
+            assert m[5:] == bytes(i % 300)
+            assert i > last.get(p, -1)  # each consumer sees a producer's messages in order
+            last[p] = i
+            seen.add((p, i))
+    assert len(seen) == producers * per_producer == sum(len(m) - m.count(b"") for m in got)
+    assert q.get_many(100, 0) == [b""] * (3 * consumers - sum(m.count(b"") for m in got))
