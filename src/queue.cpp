@@ -70,18 +70,16 @@ thread_local MissingOwner missing_owner{0, {}};
 
 // Returns the code of the last lock call: EBUSY when `until` came first.
 Result<int, LockError> lock_blocking(pthread_mutex_t* mutex, Deadline until) {
+    // Watch the lock word and try only when it reads free: polling a shared line is
+    // cheap for the holder, hammering it with atomic tries is not.
     int rc = EBUSY;
-    if (several_cpus()) {
-        for (int i = 1; i <= 64; ++i) {
+    if (poll_until([&] {
+            if (mutex_owner_tid(mutex) != 0)
+                return false;
             rc = pthread_mutex_trylock(mutex);
-            if (rc != EBUSY)
-                return rc;
-            for (int j = 0; j < 16; ++j)
-                cpu_relax();
-            if (i % 16 == 0)
-                std::this_thread::yield(); // the holder may be waiting for this CPU
-        }
-    }
+            return rc != EBUSY;
+        }))
+        return rc;
     for (;;) {
         const Deadline now = Clock::now();
         if (now >= until)
