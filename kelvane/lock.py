@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import os
 import threading
 import time
 from collections.abc import Callable
@@ -37,7 +38,8 @@ class Lock:
     The lock belongs to the thread that acquired it: only that thread may release
     it. That thread acquiring it again gets False from a non-blocking or timed
     acquire (after the timeout, as threading.Lock), and RuntimeError from a blocking
-    one instead of waiting for itself for ever.
+    one instead of waiting for itself for ever. A process forked while the lock is
+    held does not hold it: the hold stays with the parent's thread.
     """
 
     def __init__(self, name: str, *, on_recovered: Callable[[], object] | None = None) -> None:
@@ -51,6 +53,8 @@ class Lock:
         self.name: str = name
         self._on_recovered = on_recovered
         self._in_use = _objects.mark_in_use(name)
+        # The process that took the lock through this object and has not released it.
+        self._held_in: int | None = None
 
     def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
         """Wait for the lock, as threading.Lock.acquire; True when it was acquired."""
@@ -72,8 +76,9 @@ class Lock:
 
     def _acquire(self, wait: float | None, in_with: bool) -> bool:
         try:
-            return self._lock.acquire_timed(wait)
+            got = self._lock.acquire_timed(wait)
         except LockRecovered:
+            self._held_in = os.getpid()  # held all the same
             if self._on_recovered is None and not in_with:
                 raise  # the caller holds the lock, repairs, then releases it
             self._recovered()
@@ -86,6 +91,10 @@ class Lock:
             # before anyone could know to release it.
             self._let_go_if_taken()
             raise
+        else:
+            if got:
+                self._held_in = os.getpid()
+            return got
         # This thread holds it (through this object or another one of the same name).
         if wait is None:
             raise RuntimeError(
@@ -99,31 +108,41 @@ class Lock:
         # Looked at, not tried: a try could take over a dead holder's lock and swallow the
         # news that the next holder must repair.
         if _objects.lock_owner(self.name) == threading.get_native_id():
-            self._lock.release()
+            self.release()
 
     def _recovered(self) -> None:
         """With the lock held after a take-over: repair under it, or (in `with`, where
         nobody would release it) let it go and say so."""
         repair = self._on_recovered
         if repair is None:
-            self._lock.release()
+            self.release()
             raise LockRecovered(
                 "Lock recovered from dead process; the with block did not run and the lock was "
                 "released again (give kelvane.Lock an on_recovered callable to repair under it)")
         try:
             repair()
         except BaseException:
-            self._lock.release()
+            self.release()
             raise
 
     def release(self) -> None:
-        self._lock.release()
+        try:
+            self._lock.release()
+        except RuntimeError as e:
+            holder = self._held_in
+            if holder is not None and holder != os.getpid() and str(e) == "Unlock failed: Pthread error: 1":
+                raise RuntimeError(
+                    f"Unlock failed: lock {self.name!r} was held when this process was forked; "
+                    f"the hold stays with the thread that took it in process {holder}, which alone can release it"
+                ) from e
+            raise
+        self._held_in = None
 
     def __enter__(self) -> bool:
         return self._acquire(None, True)
 
     def __exit__(self, *exc_info: object) -> None:
-        self._lock.release()
+        self.release()
 
     def unlink(self) -> None:
         """Remove the name; processes that opened the lock keep using it."""

@@ -63,7 +63,8 @@ MIB = 1 << 20
 _POSITIONS = struct.Struct("=4Q")  # read_pos, write_pos, capacity, ready
 _POSITIONS_AT = 384
 _PREFIX = struct.Struct("=I")
-_WAIT_SLOT_PADDING = ((136, 256), (264, 384))
+# 264..283 of the not_full slot hold a waiting producer's claim on room (need, expiry, thread).
+_WAIT_SLOT_PADDING = ((136, 256), (284, 384))
 _HEADER_TAIL = 416
 
 _POOL_NAME = re.compile(r"kp_(task|res)_([0-9a-f]+)\Z")

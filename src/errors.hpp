@@ -132,20 +132,26 @@ struct QueueError {
         Mutex,
         Cond,
         BufferTooSmall,
-        Corrupt,     // the shared positions or a length field break the ring's invariants
-        BadPosition  // commit_read was given something other than a record boundary it may store
+        Corrupt,       // the shared positions or a length field break the ring's invariants
+        BadPosition,   // commit_read was given something other than a record boundary it may store
+        RecordTooLong  // a message that fits the ring but not the 4-byte length field of a record
     };
 
     Kind kind;
     LockError mutex{LockError::Kind::Pthread, 0};
     CondError cond{CondError::Kind::Pthread, {LockError::Kind::Pthread, 0}, 0};
-    std::string detail; // Corrupt and BadPosition
+    std::string detail;    // Corrupt and BadPosition
+    std::uint64_t length{0}; // RecordTooLong
 
-    static QueueError from_mutex(LockError e) { return {Kind::Mutex, e, {}, {}}; }
-    static QueueError from_cond(CondError e) { return {Kind::Cond, {}, e, {}}; }
-    static QueueError buffer_too_small() { return {Kind::BufferTooSmall, {}, {}, {}}; }
-    static QueueError corrupt(std::string what) { return {Kind::Corrupt, {}, {}, std::move(what)}; }
-    static QueueError bad_position(std::string what) { return {Kind::BadPosition, {}, {}, std::move(what)}; }
+    static QueueError from_mutex(LockError e) { return {Kind::Mutex, e, {}, {}, 0}; }
+    static QueueError from_cond(CondError e) { return {Kind::Cond, {}, e, {}, 0}; }
+    static QueueError buffer_too_small() { return {Kind::BufferTooSmall, {}, {}, {}, 0}; }
+    static QueueError corrupt(std::string what) { return {Kind::Corrupt, {}, {}, std::move(what), 0}; }
+    static QueueError bad_position(std::string what) { return {Kind::BadPosition, {}, {}, std::move(what), 0}; }
+    static QueueError record_too_long(std::uint64_t length) { return {Kind::RecordTooLong, {}, {}, {}, length}; }
+
+    // A fault of the caller's argument rather than of the queue: raised as ValueError.
+    [[nodiscard]] bool bad_argument() const noexcept { return kind == Kind::RecordTooLong; }
 
     [[nodiscard]] std::string display() const {
         switch (kind) {
@@ -159,6 +165,9 @@ struct QueueError {
             return "Queue corrupted: " + detail;
         case Kind::BadPosition:
             return "Invalid position: " + detail;
+        case Kind::RecordTooLong:
+            return "a message of " + std::to_string(length) +
+                   " bytes is over the 4 GiB limit of a record (4294967295 bytes at most)";
         }
         return "unknown queue error";
     }

@@ -246,6 +246,10 @@ PyObject* lock_acquire(PyObject* self, int tried) {
                 rc = pthread_mutex_lock(&record->mutex);
             if (rc == EOWNERDEAD)
                 (void)pthread_mutex_consistent(&record->mutex);
+            // Taken over from a dead holder, the lock stays held: whoever comes next
+            // must still be told that the holder died.
+            if (rc == 0)
+                unlock_if_parked(&record->mutex);
         }
         outcome = rc == EOWNERDEAD ? Result<Acquired, LockError>(Acquired::Recovered)
                                    : classify_lock_rc(record, rc);
@@ -304,8 +308,8 @@ PyObject* KelLock_acquire_timed(PyObject* self, PyObject* const* args, Py_ssize_
         };
         bool wait_failed = false;
         const Step step = run_sliced(
-            budget, [&] { return step_of(pthread_mutex_trylock(&record->mutex)); },
-            [&](WaitBudget::Clock::time_point end) {
+            budget, {}, [&] { return step_of(pthread_mutex_trylock(&record->mutex)); },
+            [&](Step, WaitBudget::Clock::time_point end) {
                 int rc = EBUSY;
                 (void)poll_until([&] {
                     if (mutex_owner_tid(&record->mutex) != 0)
@@ -322,6 +326,8 @@ PyObject* KelLock_acquire_timed(PyObject* self, PyObject* const* args, Py_ssize_
                     if (rc == ETIMEDOUT)
                         rc = EBUSY;
                 }
+                if (rc == 0)
+                    unlock_if_parked(&record->mutex);
                 return step_of(rc);
             },
             wait_failed);

@@ -1,7 +1,11 @@
 #include "pyutil.hpp"
 
+#include "errors.hpp"
+
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <unistd.h>
 #include <vector>
 
 namespace kel::py {
@@ -18,7 +22,35 @@ std::string type_name_of(PyObject* o) {
     return "object";
 }
 
+thread_local pthread_mutex_t* unlock_when_parked = nullptr;
+
+[[noreturn]] void park_for_ever() noexcept {
+    if (unlock_when_parked != nullptr)
+        (void)pthread_mutex_unlock(unlock_when_parked);
+    // Signals go to the threads that can still run Python's handlers. (glibc's
+    // sigprocmask sets this thread's mask, as pthread_sigmask does, and is older.)
+    sigset_t all;
+    sigfillset(&all);
+    (void)sigprocmask(SIG_BLOCK, &all, nullptr);
+    for (;;)
+        ::pause();
+}
+
 } // namespace
+
+void unlock_if_parked(pthread_mutex_t* mutex) noexcept { unlock_when_parked = mutex; }
+
+void restore_thread(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        // C code throws nothing: this is the forced unwind of pthread_exit
+        // (abi::__forced_unwind, which is not bound here: it has no object). The
+        // handler never returns, so the unwind never reaches a noexcept frame.
+        park_for_ever();
+    }
+    unlock_when_parked = nullptr;
+}
 
 bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** out) {
@@ -132,6 +164,56 @@ bool to_bytes(PyObject* o, const char* fname, const char* param, const char*& da
     return true;
 }
 
+bool BufferView::acquire(PyObject* o, const char* fname, const char* param, Py_ssize_t index) {
+    if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) == 0) {
+        held_ = true;
+        return true;
+    }
+    // Exporters refuse a layout that is not C-contiguous with BufferError or, like
+    // numpy, ValueError: one BufferError that names the argument, caused by theirs.
+    if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+        return false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref cause_type(type), cause(value), cause_traceback(traceback);
+    if (cause_traceback)
+        (void)PyException_SetTraceback(cause.get(), cause_traceback.get());
+    Ref text(PyObject_Str(cause.get()));
+    if (!text)
+        return false;
+    if (index < 0)
+        PyErr_Format(PyExc_BufferError, "%s() argument '%s' must be a C-contiguous buffer (%U)", fname, param,
+                     text.get());
+    else
+        PyErr_Format(PyExc_BufferError, "%s() argument '%s' must hold C-contiguous buffers (%U at index %zd)",
+                     fname, param, text.get(), index);
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyException_SetCause(value, cause.release()); // steals the cause
+    PyErr_Restore(type, value, traceback);
+    return false;
+}
+
+bool to_bytes_like(PyObject* o, const char* fname, const char* param, BufferView& view, const void*& data,
+                   std::uint64_t& size) {
+    if (PyBytes_Check(o)) { // the common case, without an export
+        data = PyBytes_AsString(o);
+        size = static_cast<std::uint64_t>(PyBytes_Size(o));
+        return data != nullptr;
+    }
+    if (!PyObject_CheckBuffer(o)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a bytes-like object, not %s", fname, param,
+                     type_name_of(o).c_str());
+        return false;
+    }
+    if (!view.acquire(o, fname, param, -1))
+        return false;
+    data = view.data();
+    size = view.size();
+    return true;
+}
+
 bool WaitBudget::parse(PyObject* o, const char* fname, const char* param) {
     forever_ = true;
     if (o == Py_None)
@@ -162,7 +244,8 @@ bool WaitBudget::parse(PyObject* o, const char* fname, const char* param) {
         return true;
     forever_ = false;
     seconds_ = seconds;
-    end_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    start_ = Clock::now();
+    end_ = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     return true;
 }
 
@@ -173,6 +256,14 @@ PyObject* raise_runtime(std::string_view prefix, const std::string& text) {
     if (s)
         PyErr_SetObject(PyExc_RuntimeError, s.get());
     return nullptr;
+}
+
+PyObject* raise_queue_error(std::string_view prefix, const QueueError& error) {
+    if (error.bad_argument()) {
+        PyErr_SetString(PyExc_ValueError, error.display().c_str());
+        return nullptr;
+    }
+    return raise_runtime(prefix, error.display());
 }
 
 PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include <pthread.h>
 
 // The one stable-ABI build runs on every interpreter from the oldest it names
 // (Py_LIMITED_API, 3.11) on, whichever interpreter's headers compiled it. The 3.12
@@ -31,6 +32,7 @@
 
 namespace kel {
 class RingQueue;
+struct QueueError;
 }
 
 namespace kel::py {
@@ -70,6 +72,21 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Takes the interpreter lock back after PyEval_SaveThread; every place that does so
+// goes through here. While the interpreter finalizes, CPython never gives it to a
+// daemon thread again: up to 3.13 it ends the thread with pthread_exit, a forced
+// unwind that would reach one of our noexcept frames and abort the whole process;
+// 3.14 blocks the thread for ever. Such a thread is parked here for ever instead,
+// as 3.14 does, and the process exit ends it. At this point it holds neither the
+// interpreter lock nor a queue mutex. Letting the unwind run through our frames
+// instead would drop Python references without the interpreter lock.
+void restore_thread(PyThreadState* state) noexcept;
+
+// A mutex the calling thread has just taken, without the interpreter lock, for a
+// caller that is still to learn of it: if the thread is parked by restore_thread,
+// nobody ever will, and the mutex is unlocked first. Cleared by restore_thread.
+void unlock_if_parked(pthread_mutex_t* mutex) noexcept;
+
 // Gives up the interpreter lock for the guard's scope. Nothing inside may touch a
 // Python object, and nothing inside may wait for the interpreter lock.
 class GilRelease {
@@ -77,10 +94,35 @@ public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() { restore_thread(state_); }
 
 private:
     PyThreadState* state_;
+};
+
+// One export of an object's bytes, released when the guard goes. Made and dropped
+// with the interpreter lock held, around the calls that give it up; meanwhile the
+// exporter keeps the memory where it is (a bytearray cannot be resized, say).
+// Neither copied nor moved: the exporter may know it by its address.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    // The C-contiguous bytes of `o`, argument `param` of `fname` (item `index` of it
+    // unless negative). Raises BufferError for a layout that is not C-contiguous,
+    // else the exporter's own error.
+    [[nodiscard]] bool acquire(PyObject* o, const char* fname, const char* param, Py_ssize_t index);
+    [[nodiscard]] const void* data() const noexcept { return view_.buf; }
+    [[nodiscard]] std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
+
+private:
+    Py_buffer view_; // filled by the export; read only while held_
+    bool held_ = false;
 };
 
 // Binds positional and keyword arguments (vectorcall or tuple/dict form) to the
@@ -96,6 +138,9 @@ private:
 [[nodiscard]] bool to_u64(PyObject* o, const char* fname, const char* param, std::uint64_t& out);
 [[nodiscard]] bool to_bytes(PyObject* o, const char* fname, const char* param, const char*& data,
                             std::uint64_t& size);
+// Any bytes-like object: a bytes object directly, anything else through `view`.
+[[nodiscard]] bool to_bytes_like(PyObject* o, const char* fname, const char* param, BufferView& view,
+                                 const void*& data, std::uint64_t& size);
 
 // How long a call may wait, from its `timeout` argument: None or +inf for as long as
 // it takes, else seconds >= 0 on the monotonic clock.
@@ -109,42 +154,57 @@ public:
     // Raises TypeError or ValueError naming the parameter.
     [[nodiscard]] bool parse(PyObject* o, const char* fname, const char* param);
     [[nodiscard]] bool nonblocking() const noexcept { return !forever_ && seconds_ == 0; }
-    [[nodiscard]] bool expired() const noexcept { return !forever_ && Clock::now() >= end_; }
-    [[nodiscard]] Clock::time_point next_slice() const noexcept {
-        const auto slice = Clock::now() + kSlice;
-        return forever_ || slice < end_ ? slice : end_;
+    // Until when the call may wait for what it needs (for a zero timeout: never).
+    [[nodiscard]] Clock::time_point until() const noexcept { return forever_ ? Clock::time_point::max() : end_; }
+    // Until when it may wait for a mutex that somebody else holds: as long as for
+    // anything else, except that a zero timeout, which waits for nothing else, does
+    // wait for it up to `bound`.
+    [[nodiscard]] Clock::time_point busy_until(Clock::duration bound) const noexcept {
+        return nonblocking() ? start_ + bound : until();
     }
 
 private:
     bool forever_ = true;
     double seconds_ = 0;
+    Clock::time_point start_{}; // read only for a limited wait: a call without one never reads the clock
     Clock::time_point end_{};
 };
 
-// The outcome of one step of a sliced wait.
-enum class Step { Done, Again, Failed };
+// The outcome of one step of a sliced wait: done; not possible yet (no data, room
+// or lock); a busy queue mutex; or failed.
+enum class Step { Done, Again, Busy, Failed };
 
 // A waiting call in slices. `try_once()` runs with the interpreter lock and never
-// waits; `wait_slice(end)` runs without it and waits at most until `end`; either
-// may finish the operation (Done), ask for another round (Again) or fail (Failed;
-// try_once raises itself, wait_slice leaves its error for the caller to raise).
-// Returns Done, Again when the budget ran out, or Failed; a signal handler that
-// raises between slices ends the wait with Failed and the exception set.
+// waits; `wait_slice(why, end)` runs without it and waits at most until `end` for
+// what `why` (Again or Busy) says was missing; either may finish the operation
+// (Done), ask for another round (Again, Busy) or fail (Failed; try_once raises
+// itself, wait_slice leaves its error for the caller to raise). Returns Done, Again
+// when the budget ran out, or Failed; a signal handler that raises between slices
+// ends the wait with Failed and the exception set. A busy mutex is waited for up to
+// budget.busy_until(busy_bound).
 template <class Try, class Wait>
-Step run_sliced(const WaitBudget& budget, Try try_once, Wait wait_slice, bool& wait_failed) {
+Step run_sliced(const WaitBudget& budget, WaitBudget::Clock::duration busy_bound, Try try_once, Wait wait_slice,
+                bool& wait_failed) {
     wait_failed = false;
     for (;;) {
         const Step tried = try_once();
-        if (tried != Step::Again || budget.nonblocking() || budget.expired())
+        if (tried == Step::Done || tried == Step::Failed)
             return tried;
+        if (tried == Step::Again && budget.nonblocking())
+            return Step::Again; // the answer of a call that waits for no data or room
+        const auto until = tried == Step::Busy ? budget.busy_until(busy_bound) : budget.until();
+        const auto now = WaitBudget::Clock::now();
+        if (now >= until)
+            return Step::Again;
+        const auto end = until - now > WaitBudget::kSlice ? now + WaitBudget::kSlice : until;
         Step waited;
         {
             GilRelease nogil;
-            waited = wait_slice(budget.next_slice());
+            waited = wait_slice(tried, end);
         }
         if (waited == Step::Failed)
             wait_failed = true;
-        if (waited != Step::Again)
+        if (waited == Step::Done || waited == Step::Failed)
             return waited;
         if (PyErr_CheckSignals() < 0)
             return Step::Failed;
@@ -153,6 +213,8 @@ Step run_sliced(const WaitBudget& budget, Try try_once, Wait wait_slice, bool& w
 
 // Sets RuntimeError(prefix + text) and returns nullptr.
 PyObject* raise_runtime(std::string_view prefix, const std::string& text);
+// The same for a queue error; one that blames the caller's argument is a ValueError of its own text.
+PyObject* raise_queue_error(std::string_view prefix, const QueueError& error);
 
 // Runs one entry point so that no C++ exception reaches the interpreter.
 template <class F>

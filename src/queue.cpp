@@ -42,80 +42,95 @@ void store_pos(std::uint64_t& field, std::uint64_t value) {
 
 bool thread_exists(pid_t tid) { return ::kill(tid, 0) == 0 || errno != ESRCH; }
 
+pid_t current_thread() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+timespec monotonic_timespec(Deadline t) {
+    const auto since_epoch = t.time_since_epoch();
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
+    return timespec{static_cast<time_t>(secs.count()),
+                    static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch - secs).count())};
+}
+
 // Queue critical sections are one copy long, so a busy mutex is usually free again
 // within a microsecond or two: try for that long before the kernel gets involved.
-// After that the wait goes in slices. A mutex whose owner word names a thread that
-// does not exist, without the kernel's owner-died mark, can only come from damage to
-// the header and would never be unlocked: when the same missing owner is seen for a
-// whole second, it is reported instead of waited for for ever.
+// After that the wait sleeps in the kernel in slices, up to the caller's deadline.
+// A mutex whose owner word names a thread that does not exist, without the kernel's
+// owner-died mark, can only come from damage to the header and would never be
+// unlocked: when the same missing owner is seen for a whole second (by this thread,
+// across calls, so that callers waiting in short slices see it too), it is
+// reported instead of waited for.
 constexpr auto kLockSlice = std::chrono::milliseconds(250);
-constexpr int kOwnerGoneSlices = 4;
+constexpr auto kOwnerGoneAfter = std::chrono::seconds(1);
 
-Status<LockError> lock_blocking(pthread_mutex_t* mutex, int& rc) {
-    if (several_cpus()) {
-        for (int i = 1; i <= 64; ++i) {
+struct MissingOwner {
+    pid_t tid;
+    Deadline since;
+};
+thread_local MissingOwner missing_owner{0, {}};
+
+// Returns the code of the last lock call: EBUSY when `until` came first.
+Result<int, LockError> lock_blocking(pthread_mutex_t* mutex, Deadline until) {
+    // Watch the lock word and try only when it reads free: polling a shared line is
+    // cheap for the holder, hammering it with atomic tries is not.
+    int rc = EBUSY;
+    if (poll_until([&] {
+            if (mutex_owner_tid(mutex) != 0)
+                return false;
             rc = pthread_mutex_trylock(mutex);
-            if (rc != EBUSY)
-                return {};
-            for (int j = 0; j < 16; ++j)
-                cpu_relax();
-            if (i % 16 == 0)
-                std::this_thread::yield(); // the holder may be waiting for this CPU
-        }
-    }
-    pid_t suspect = 0;
-    int seen = 0;
+            return rc != EBUSY;
+        }))
+        return rc;
     for (;;) {
-        timespec deadline{};
-        ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_nsec += std::chrono::nanoseconds(kLockSlice).count();
-        deadline.tv_sec += deadline.tv_nsec / 1'000'000'000;
-        deadline.tv_nsec %= 1'000'000'000;
-        rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-        if (rc != ETIMEDOUT)
-            return {};
-        const pid_t tid = mutex_owner_tid(mutex);
-        if (tid != 0 && !thread_exists(tid)) {
-            seen = tid == suspect ? seen + 1 : 1;
-            suspect = tid;
-        } else {
-            seen = 0;
+        const Deadline now = Clock::now();
+        if (now >= until)
+            return EBUSY;
+        const Deadline slice_end = until - now > kLockSlice ? now + kLockSlice : until;
+        const timespec abs = monotonic_timespec(slice_end);
+        rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &abs);
+        if (rc != ETIMEDOUT) {
+            missing_owner.tid = 0;
+            return rc;
         }
-        if (seen >= kOwnerGoneSlices)
+        const pid_t tid = mutex_owner_tid(mutex);
+        if (tid == 0 || thread_exists(tid)) {
+            missing_owner.tid = 0;
+        } else if (tid != missing_owner.tid) {
+            missing_owner = {tid, Clock::now()};
+        } else if (Clock::now() - missing_owner.since >= kOwnerGoneAfter) {
             return LockError::owner_gone(tid);
+        }
     }
 }
 
-Status<LockError> lock_queue(pthread_mutex_t* mutex) {
-    int rc = 0;
-    if (auto st = lock_blocking(mutex, rc); !st.ok())
-        return st;
-    if (rc == EOWNERDEAD) {
+Result<Attempt, LockError> lock_queue_after_try(pthread_mutex_t* mutex, Deadline until, int rc) {
+    if (rc == EBUSY && until != kNoWait) {
+        auto waited = lock_blocking(mutex, until);
+        if (!waited.ok())
+            return waited.error();
+        rc = waited.value();
+    }
+    switch (rc) {
+    case 0:
+        return Attempt::Done;
+    case EOWNERDEAD:
         // The dead holder stored positions only after its bytes were in place, so the
         // header is as consistent as it was before its operation started.
         (void)pthread_mutex_consistent(mutex);
-        return {};
-    }
-    if (rc != 0)
-        return LockError::pthread(rc);
-    return {};
-}
-
-// Never waits: one try. Retrying here, with the interpreter lock held, only keeps a
-// preempted holder on this CPU from finishing when several producers share it.
-Result<bool, LockError> try_lock_queue(pthread_mutex_t* mutex) {
-    int rc = pthread_mutex_trylock(mutex);
-    switch (rc) {
-    case 0:
-        return true;
-    case EOWNERDEAD:
-        (void)pthread_mutex_consistent(mutex);
-        return true;
+        return Attempt::Done;
     case EBUSY:
-        return false;
+        return Attempt::Busy;
     default:
         return LockError::pthread(rc);
     }
+}
+
+// Takes the queue mutex, waiting at most until `until` (kNoWait: one try): Done when
+// held, Busy when `until` came first. The free mutex is the usual case: inline.
+[[gnu::always_inline]] inline Result<Attempt, LockError> lock_queue(pthread_mutex_t* mutex, Deadline until) {
+    const int rc = pthread_mutex_trylock(mutex);
+    if (rc == 0) [[likely]]
+        return Attempt::Done;
+    return lock_queue_after_try(mutex, until, rc);
 }
 
 Status<QueueError> unlock_queue(pthread_mutex_t* mutex) {
@@ -129,10 +144,11 @@ long futex(std::uint32_t* word, int op, std::uint32_t value, const timespec* tim
 }
 
 // One bounded wait on `slot` (at most kWaitNanos, and never past `until`), entered
-// and left with the mutex held (unless the error says otherwise). The sequence is
-// read under the mutex, so a waker that bumps it after we unlock makes FUTEX_WAIT
-// return at once: no wake is lost.
-Status<CondError> timed_wait(WaitSlot& slot, pthread_mutex_t* mutex, Deadline until) {
+// with the mutex held. Done: the mutex is held again; Busy: it could not be had
+// again by `until`, and is not held. The sequence is read under the mutex, so a
+// waker that bumps it after we unlock makes FUTEX_WAIT return at once: no wake is
+// lost.
+Result<Attempt, CondError> timed_wait(WaitWords& slot, pthread_mutex_t* mutex, Deadline until) {
     long nanos = kWaitNanos;
     if (until != kForever) {
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now()).count();
@@ -151,19 +167,21 @@ Status<CondError> timed_wait(WaitSlot& slot, pthread_mutex_t* mutex, Deadline un
     int err = futex(&slot.seq, FUTEX_WAIT, seen, &timeout) == 0 ? 0 : errno;
     // Awake: no longer counted, so wakers stop paying for a syscall while we re-take the mutex.
     sleepers.fetch_sub(1);
-    auto relock = lock_queue(mutex);
+    auto relock = lock_queue(mutex, until);
     if (!relock.ok())
         return CondError::from_mutex(relock.error());
+    if (relock.value() == Attempt::Busy)
+        return Attempt::Busy;
     if (err != 0 && err != EAGAIN && err != ETIMEDOUT && err != EINTR)
         return CondError::pthread(err);
-    return {};
+    return Attempt::Done;
 }
 
 // Under the mutex: announce a change; tells whether anybody sleeps on it.
 // A waiter counts itself and reads `seq` in the same critical section in which it
 // found its condition false, so a change made while nobody is counted needs no bump:
 // any later waiter tests the condition after it.
-bool bump(WaitSlot& slot) {
+bool bump(WaitWords& slot) {
     if (std::atomic_ref<std::uint32_t>(slot.sleepers).load() == 0)
         return false;
     std::atomic_ref<std::uint32_t>(slot.seq).fetch_add(1);
@@ -171,14 +189,14 @@ bool bump(WaitSlot& slot) {
 }
 
 // After the unlock, so the woken find the mutex free.
-Status<QueueError> wake_all(WaitSlot& slot) {
+Status<QueueError> wake_all(WaitWords& slot) {
     if (futex(&slot.seq, FUTEX_WAKE, INT_MAX, nullptr) < 0)
         return QueueError::from_cond(CondError::pthread(errno));
     return {};
 }
 
 // Unlocks, then wakes the sleepers of `slot` if `announce` said there are any.
-Status<QueueError> unlock_and_wake(pthread_mutex_t* mutex, WaitSlot& slot, bool sleepers) {
+Status<QueueError> unlock_and_wake(pthread_mutex_t* mutex, WaitWords& slot, bool sleepers) {
     if (auto st = unlock_queue(mutex); !st.ok())
         return st;
     if (sleepers)
@@ -199,11 +217,62 @@ QueueError cond_failure(pthread_mutex_t* mutex, CondError e) {
     return QueueError::from_cond(e);
 }
 
+// Leaves an operation that waited and ended without data or room, with the mutex
+// held; producers held back by a claim that was dropped meanwhile are woken.
+Result<Attempt, QueueError> unlock_would_block(QueueHeader& h, bool wake_producers) {
+    const bool sleepers = wake_producers && bump(h.not_full);
+    if (auto st = unlock_and_wake(&h.mutex, h.not_full, sleepers); !st.ok())
+        return st.error();
+    return Attempt::WouldBlock;
+}
+
+// --- claims on room (see RoomClaim); all under the mutex --------------------------
+
+// A producer waits this long before it claims room, so that a ring that drains
+// steadily never sees claims; a claim lapses unless renewed within the lease, which
+// its claimant does at least every kWaitNanos while it waits.
+constexpr auto kClaimGrace = std::chrono::milliseconds(20);
+constexpr auto kClaimLease = std::chrono::milliseconds(500);
+
+std::uint64_t ns_of(Deadline t) {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
+}
+
+template <class T>
+std::atomic_ref<T> field(T& f) {
+    return std::atomic_ref<T>(f);
+}
+
+void clear_claim(RoomClaim& c) {
+    field(c.need).store(0, std::memory_order_relaxed);
+    field(c.tid).store(0, std::memory_order_relaxed);
+    field(c.expires_ns).store(0, std::memory_order_relaxed);
+}
+
+void set_claim(RoomClaim& c, std::uint64_t need, pid_t tid, Deadline now) {
+    field(c.tid).store(static_cast<std::uint32_t>(tid), std::memory_order_relaxed);
+    field(c.expires_ns).store(ns_of(now + kClaimLease), std::memory_order_relaxed);
+    field(c.need).store(need, std::memory_order_relaxed); // last: a claim killed half-written has no need
+}
+
+// A claim counts while its lease runs and its thread exists. An expiry further off
+// than a whole lease was not written on this clock (another time namespace) or was
+// damaged: it does not count either.
+bool claim_lapsed(RoomClaim& c) {
+    const std::uint64_t expires = field(c.expires_ns).load(std::memory_order_relaxed);
+    const std::uint64_t now = ns_of(Clock::now());
+    if (expires <= now || expires - now > ns_of(Deadline{} + kClaimLease))
+        return true;
+    return !thread_exists(static_cast<pid_t>(field(c.tid).load(std::memory_order_relaxed)));
+}
+
 } // namespace
 
 Status<QueueError> RingQueue::check_fits(std::uint64_t length) const {
-    if (length > UINT32_MAX || length > capacity() || capacity() - length < kRecordPrefix)
+    if (length > capacity() || capacity() - length < kRecordPrefix)
         return QueueError::buffer_too_small();
+    if (length > kMaxRecordLength) // only a ring of more than 4 GiB gets here
+        return QueueError::record_too_long(length);
     return {};
 }
 
@@ -230,22 +299,61 @@ std::uint64_t batch_need(std::span<const Piece> batch) {
 
 } // namespace
 
-Result<Attempt, QueueError> RingQueue::put_locked(std::span<const Piece> batch, std::uint64_t need, Deadline until) {
+Result<Attempt, QueueError> RingQueue::put_locked(std::span<const Piece> batch, std::uint64_t need, Deadline until,
+                                                  WaitFor what, Deadline since) {
     QueueHeader& h = *header_;
+    RoomClaim& claim = h.room_claim;
     const std::uint64_t capacity = capacity_;
+    pid_t me = 0;
+    bool mine = false;
+    bool claim_changed = false; // producers held back for a claim must look again
     for (;;) {
         const std::uint64_t used = load_pos(h.write_pos) - load_pos(h.read_pos);
         if (used > capacity)
             return unlock_with(&h.mutex, QueueError::corrupt("more bytes held than the ring's capacity"));
-        if (capacity - used >= need)
+        const std::uint64_t room = capacity - used;
+        const std::uint64_t claimed = field(claim.need).load(std::memory_order_relaxed);
+        mine = false;
+        if (claimed == 0 && room >= need) [[likely]]
             break;
-        if (until != kForever && Clock::now() >= until) { // Deadline::min(): a try that never waits
-            if (auto st = unlock_queue(&h.mutex); !st.ok())
-                return st.error();
-            return Attempt::WouldBlock;
+        auto fits = [&](std::uint64_t reserved) { return room >= need && room - need >= reserved; };
+        std::uint64_t reserved = 0; // room to leave free for somebody else's claim
+        if (claimed != 0) {
+            if (me == 0)
+                me = current_thread();
+            if (static_cast<pid_t>(field(claim.tid).load(std::memory_order_relaxed)) == me) {
+                mine = true;
+            } else if (!fits(claimed) && claim_lapsed(claim)) {
+                clear_claim(claim);
+                claim_changed = true;
+            } else {
+                reserved = claimed;
+            }
         }
-        if (auto st = timed_wait(h.not_full, &h.mutex, until); !st.ok())
-            return cond_failure(&h.mutex, st.error());
+        if (fits(reserved))
+            break;
+        if (what == WaitFor::Mutex || until == kNoWait)
+            return unlock_would_block(h, claim_changed);
+        const Deadline now = Clock::now();
+        if (now >= until)
+            return unlock_would_block(h, claim_changed);
+        if (mine) {
+            set_claim(claim, need, me, now); // renewed at every wake
+        } else if (reserved == 0 && since != kNoWait && now - since >= kClaimGrace) {
+            if (me == 0)
+                me = current_thread();
+            set_claim(claim, need, me, now);
+            mine = true;
+        }
+        auto waited = timed_wait(h.not_full, &h.mutex, until);
+        if (!waited.ok())
+            return cond_failure(&h.mutex, waited.error());
+        if (waited.value() == Attempt::Busy)
+            return Attempt::Busy;
+    }
+    if (mine) {
+        clear_claim(claim);
+        claim_changed = true;
     }
 
     // The bytes go in first and the position last: a writer that dies on the way
@@ -272,46 +380,56 @@ Result<Attempt, QueueError> RingQueue::put_locked(std::span<const Piece> batch, 
     }
     store_pos(h.write_pos, w);
     KEL_KILL_POINT("put:after_position");
-    const bool sleepers = bump(h.not_empty);
-    if (auto st = unlock_and_wake(&h.mutex, h.not_empty, sleepers); !st.ok())
+    const bool consumers = bump(h.not_empty);
+    const bool producers = claim_changed && bump(h.not_full);
+    if (auto st = unlock_and_wake(&h.mutex, h.not_empty, consumers); !st.ok())
         return st.error();
+    if (producers) {
+        if (auto st = wake_all(h.not_full); !st.ok())
+            return st.error();
+    }
     return Attempt::Done;
 }
 
-Result<Attempt, QueueError> RingQueue::try_put(std::span<const Piece> batch) {
+Result<Attempt, QueueError> RingQueue::put(std::span<const Piece> batch, Deadline until, WaitFor what,
+                                           Deadline since) {
     if (auto st = check_fits(batch); !st.ok())
         return st.error();
     const std::uint64_t need = batch_need(batch);
     QueueHeader& h = *header_;
-    if (capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) < need)
-        return Attempt::WouldBlock; // no room: leave the mutex alone
-    auto locked = try_lock_queue(&h.mutex);
+    auto room_for_it = [&] { return capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) >= need; };
+    if (what == WaitFor::Mutex || until == kNoWait) {
+        if (!room_for_it())
+            return Attempt::WouldBlock; // no room: leave the mutex alone
+    } else {
+        (void)spin_until(room_for_it);
+    }
+    auto locked = lock_queue(&h.mutex, until);
     if (!locked.ok())
         return QueueError::from_mutex(locked.error());
-    if (!locked.value())
-        return Attempt::WouldBlock;
+    if (locked.value() == Attempt::Busy)
+        return Attempt::Busy;
     KEL_KILL_POINT("put:after_lock");
-    return put_locked(batch, need, Deadline::min());
+    return put_locked(batch, need, until, what, since);
 }
 
-Result<Attempt, QueueError> RingQueue::put_until(std::span<const Piece> batch, Deadline until) {
-    if (auto st = check_fits(batch); !st.ok())
-        return st.error();
-    const std::uint64_t need = batch_need(batch);
-    QueueHeader& h = *header_;
-    (void)spin_until([&] { return capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) >= need; });
-    if (auto st = lock_queue(&h.mutex); !st.ok())
-        return QueueError::from_mutex(st.error());
-    KEL_KILL_POINT("put:after_lock");
-    return put_locked(batch, need, until);
-}
-
-Status<QueueError> RingQueue::put(const void* bytes, std::uint64_t length) {
-    const Piece piece{bytes, length};
-    auto r = put_until(std::span(&piece, 1), kForever);
-    if (!r.ok())
-        return r.error();
-    return {};
+void RingQueue::withdraw_claim(Deadline until) {
+    RoomClaim& claim = header_->room_claim;
+    if (field(claim.need).load(std::memory_order_relaxed) == 0)
+        return;
+    const pid_t me = current_thread();
+    if (static_cast<pid_t>(field(claim.tid).load(std::memory_order_relaxed)) != me)
+        return;
+    auto locked = lock_queue(&header_->mutex, until);
+    if (!locked.ok() || locked.value() != Attempt::Done)
+        return; // it lapses by itself
+    bool sleepers = false;
+    if (field(claim.need).load(std::memory_order_relaxed) != 0 &&
+        static_cast<pid_t>(field(claim.tid).load(std::memory_order_relaxed)) == me) {
+        clear_claim(claim);
+        sleepers = bump(header_->not_full);
+    }
+    (void)unlock_and_wake(&header_->mutex, header_->not_full, sleepers);
 }
 
 // The oldest record, checked against the ring's invariants so that a damaged
@@ -330,18 +448,56 @@ Result<RecordView, QueueError> RingQueue::oldest_locked() const {
     return RecordView{r, length, data_ + (r + kRecordPrefix) % capacity};
 }
 
-Result<Attempt, QueueError> RingQueue::try_get_many(Sink sink, void* context, std::size_t max,
-                                                   std::size_t& taken) {
+std::uint32_t RingQueue::oldest_length_hint() const {
+    QueueHeader& h = *header_;
+    const std::uint64_t r = load_pos(h.read_pos);
+    const std::uint64_t used = load_pos(h.write_pos) - r;
+    if (used < kRecordPrefix || used > capacity_)
+        return 0;
+    std::uint32_t length;
+    std::memcpy(&length, data_ + r % capacity_, sizeof length); // within the mapping, whatever r is
+    return length <= used - kRecordPrefix ? length : 0;
+}
+
+namespace {
+
+// Waits, with the mutex held, until a record is there. Done: there is one, the
+// mutex held; WouldBlock: none, and the call may not wait (any longer), the mutex
+// released; Busy: the mutex could not be had again by `until`.
+Result<Attempt, QueueError> await_data_locked(QueueHeader& h, Deadline until, WaitFor what) {
+    while (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+        if (what == WaitFor::Mutex || until == kNoWait || Clock::now() >= until) {
+            if (auto st = unlock_queue(&h.mutex); !st.ok())
+                return st.error();
+            return Attempt::WouldBlock;
+        }
+        auto waited = timed_wait(h.not_empty, &h.mutex, until);
+        if (!waited.ok())
+            return cond_failure(&h.mutex, waited.error());
+        if (waited.value() == Attempt::Busy)
+            return Attempt::Busy;
+    }
+    return Attempt::Done;
+}
+
+} // namespace
+
+Result<Attempt, QueueError> RingQueue::get_many(Sink sink, void* context, std::size_t max, std::size_t& taken,
+                                                Deadline until, WaitFor what) {
     taken = 0;
     QueueHeader& h = *header_;
-    if (load_pos(h.write_pos) == load_pos(h.read_pos)) // nothing there: leave the mutex alone
-        return Attempt::WouldBlock;
-    auto locked = try_lock_queue(&h.mutex);
+    if ((what == WaitFor::Mutex || until == kNoWait) && load_pos(h.write_pos) == load_pos(h.read_pos))
+        return Attempt::WouldBlock; // nothing there: leave the mutex alone
+    auto locked = lock_queue(&h.mutex, until);
     if (!locked.ok())
         return QueueError::from_mutex(locked.error());
-    if (!locked.value())
-        return Attempt::WouldBlock;
+    if (locked.value() == Attempt::Busy)
+        return Attempt::Busy;
     KEL_KILL_POINT("get:after_lock");
+    if (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+        if (auto there = await_data_locked(h, until, what); !there.ok() || there.value() != Attempt::Done)
+            return there;
+    }
     while (taken < max && load_pos(h.write_pos) != load_pos(h.read_pos)) {
         auto oldest = oldest_locked();
         if (!oldest.ok())
@@ -366,80 +522,44 @@ Result<Attempt, QueueError> RingQueue::try_get_many(Sink sink, void* context, st
         KEL_KILL_POINT("get:after_position");
         ++taken;
     }
-    if (taken == 0) {
-        if (auto st = unlock_queue(&h.mutex); !st.ok())
-            return st.error();
-        return Attempt::WouldBlock;
-    }
     const bool sleepers = bump(h.not_full);
     if (auto st = unlock_and_wake(&h.mutex, h.not_full, sleepers); !st.ok())
         return st.error();
     return Attempt::Done;
 }
 
-Result<Attempt, QueueError> RingQueue::wait_readable_until(Deadline until) {
+Result<Attempt, QueueError> RingQueue::wait_readable(Deadline until) {
     QueueHeader& h = *header_;
     if (spin_until([&] { return load_pos(h.write_pos) != load_pos(h.read_pos); }))
         return Attempt::Done;
-    if (auto st = lock_queue(&h.mutex); !st.ok())
-        return QueueError::from_mutex(st.error());
-    while (load_pos(h.write_pos) == load_pos(h.read_pos)) {
-        if (until != kForever && Clock::now() >= until) {
-            if (auto st = unlock_queue(&h.mutex); !st.ok())
-                return st.error();
-            return Attempt::WouldBlock;
-        }
-        if (auto st = timed_wait(h.not_empty, &h.mutex, until); !st.ok())
-            return cond_failure(&h.mutex, st.error());
-    }
-    if (auto st = unlock_queue(&h.mutex); !st.ok())
-        return st.error();
-    return Attempt::Done;
-}
-
-Status<QueueError> RingQueue::wait_readable() {
-    auto r = wait_readable_until(kForever);
-    if (!r.ok())
-        return r.error();
-    return {};
-}
-
-Result<Attempt, QueueError> RingQueue::try_peek(RecordView& out) {
-    QueueHeader& h = *header_;
-    if (load_pos(h.write_pos) == load_pos(h.read_pos))
-        return Attempt::WouldBlock;
-    auto locked = try_lock_queue(&h.mutex);
+    auto locked = lock_queue(&h.mutex, until);
     if (!locked.ok())
         return QueueError::from_mutex(locked.error());
-    if (!locked.value())
-        return Attempt::WouldBlock;
-    if (load_pos(h.write_pos) == load_pos(h.read_pos)) {
-        if (auto st = unlock_queue(&h.mutex); !st.ok())
-            return st.error();
-        return Attempt::WouldBlock;
-    }
-    auto oldest = oldest_locked();
-    if (!oldest.ok())
-        return unlock_with(&h.mutex, oldest.error());
-    out = oldest.value();
+    if (locked.value() == Attempt::Busy)
+        return Attempt::Busy;
+    if (auto there = await_data_locked(h, until, WaitFor::Anything); !there.ok() || there.value() != Attempt::Done)
+        return there;
     if (auto st = unlock_queue(&h.mutex); !st.ok())
         return st.error();
     return Attempt::Done;
 }
 
-Result<Attempt, QueueError> RingQueue::peek_until(Deadline until, RecordView& out) {
+Result<Attempt, QueueError> RingQueue::peek(RecordView& out, Deadline until, WaitFor what) {
     QueueHeader& h = *header_;
-    (void)spin_until([&] { return load_pos(h.write_pos) != load_pos(h.read_pos); });
-    if (auto st = lock_queue(&h.mutex); !st.ok())
-        return QueueError::from_mutex(st.error());
-    while (load_pos(h.write_pos) == load_pos(h.read_pos)) {
-        if (until != kForever && Clock::now() >= until) {
-            if (auto st = unlock_queue(&h.mutex); !st.ok())
-                return st.error();
+    if (what == WaitFor::Mutex || until == kNoWait) {
+        if (load_pos(h.write_pos) == load_pos(h.read_pos))
             return Attempt::WouldBlock;
-        }
-        if (auto st = timed_wait(h.not_empty, &h.mutex, until); !st.ok())
-            return cond_failure(&h.mutex, st.error());
+    } else {
+        (void)spin_until([&] { return load_pos(h.write_pos) != load_pos(h.read_pos); });
+    }
+    auto locked = lock_queue(&h.mutex, until);
+    if (!locked.ok())
+        return QueueError::from_mutex(locked.error());
+    if (locked.value() == Attempt::Busy)
+        return Attempt::Busy;
+    if (load_pos(h.write_pos) == load_pos(h.read_pos)) {
+        if (auto there = await_data_locked(h, until, what); !there.ok() || there.value() != Attempt::Done)
+            return there;
     }
     auto oldest = oldest_locked();
     if (!oldest.ok())
@@ -450,18 +570,13 @@ Result<Attempt, QueueError> RingQueue::peek_until(Deadline until, RecordView& ou
     return Attempt::Done;
 }
 
-Result<RecordView, QueueError> RingQueue::peek() {
-    RecordView out{};
-    auto r = peek_until(kForever, out);
-    if (!r.ok())
-        return r.error();
-    return out;
-}
-
-Result<Fill, QueueError> RingQueue::fill() {
+Result<Attempt, QueueError> RingQueue::fill(Fill& out, Deadline until) {
     QueueHeader& h = *header_;
-    if (auto st = lock_queue(&h.mutex); !st.ok())
-        return QueueError::from_mutex(st.error());
+    auto locked = lock_queue(&h.mutex, until);
+    if (!locked.ok())
+        return QueueError::from_mutex(locked.error());
+    if (locked.value() == Attempt::Busy)
+        return Attempt::Busy;
     const std::uint64_t r = load_pos(h.read_pos);
     const std::uint64_t w = load_pos(h.write_pos);
     if (w - r > capacity_)
@@ -478,7 +593,8 @@ Result<Fill, QueueError> RingQueue::fill() {
     }
     if (auto st = unlock_queue(&h.mutex); !st.ok())
         return st.error();
-    return fill;
+    out = fill;
+    return Attempt::Done;
 }
 
 Status<QueueError> RingQueue::commit_locked(std::uint64_t next_pos) {
@@ -503,21 +619,15 @@ Status<QueueError> RingQueue::commit_locked(std::uint64_t next_pos) {
     return unlock_and_wake(&h.mutex, h.not_full, sleepers);
 }
 
-Result<Attempt, QueueError> RingQueue::try_commit(std::uint64_t next_pos) {
-    auto locked = try_lock_queue(&header_->mutex);
+Result<Attempt, QueueError> RingQueue::commit(std::uint64_t next_pos, Deadline until) {
+    auto locked = lock_queue(&header_->mutex, until);
     if (!locked.ok())
         return QueueError::from_mutex(locked.error());
-    if (!locked.value())
-        return Attempt::WouldBlock;
+    if (locked.value() == Attempt::Busy)
+        return Attempt::Busy;
     if (auto st = commit_locked(next_pos); !st.ok())
         return st.error();
     return Attempt::Done;
-}
-
-Status<QueueError> RingQueue::commit(std::uint64_t next_pos) {
-    if (auto st = lock_queue(&header_->mutex); !st.ok())
-        return QueueError::from_mutex(st.error());
-    return commit_locked(next_pos);
 }
 
 Result<RingQueue, QueueError> init_header(void* base, std::size_t mapping_length) {
@@ -540,6 +650,7 @@ Result<RingQueue, QueueError> init_header(void* base, std::size_t mapping_length
 
     h->not_empty.seq = h->not_empty.sleepers = 0;
     h->not_full.seq = h->not_full.sleepers = 0;
+    clear_claim(h->room_claim);
     store_pos(h->read_pos, 0);
     store_pos(h->write_pos, 0);
     h->capacity = (mapping_length - kMirrorHeaderSize) / 2;
@@ -825,15 +936,14 @@ PyObject* KelQueue_recv_view(PyObject* self, PyObject*) {
         auto attempt = ring.try_peek(record);
         if (!attempt.ok())
             return raise_runtime("Queue get_view error: ", attempt.error().display());
-        if (attempt.value() == Attempt::WouldBlock) {
-            std::optional<Result<RecordView, QueueError>> waited;
+        if (attempt.value() != Attempt::Done) {
+            std::optional<Result<Attempt, QueueError>> waited;
             {
                 GilRelease nogil;
-                waited.emplace(ring.peek());
+                waited.emplace(ring.peek(record, kForever, WaitFor::Anything));
             }
             if (!waited->ok())
                 return raise_runtime("Queue get_view error: ", waited->error().display());
-            record = waited->value();
         }
         return view_of(self, record);
     });
@@ -847,7 +957,7 @@ PyObject* KelQueue_recv_view(PyObject* self, PyObject*) {
 // Maps a ring attempt to a step, raising prefix + error on failure.
 Step step_of(Result<Attempt, QueueError> attempt, const char* prefix) {
     if (!attempt.ok()) {
-        raise_runtime(prefix, attempt.error().display());
+        raise_queue_error(prefix, attempt.error());
         return Step::Failed;
     }
     switch (attempt.value()) {
@@ -855,6 +965,8 @@ Step step_of(Result<Attempt, QueueError> attempt, const char* prefix) {
         return Step::Done;
     case Attempt::WouldBlock:
         return Step::Again;
+    case Attempt::Busy:
+        return Step::Busy;
     case Attempt::SinkFailed:
         break;
     }
@@ -862,12 +974,32 @@ Step step_of(Result<Attempt, QueueError> attempt, const char* prefix) {
 }
 
 // The same without the interpreter lock: the error is kept for the caller to raise.
+// A sink there never fails for want of memory (see take), so SinkFailed only asks
+// for another round.
 Step step_of(Result<Attempt, QueueError>&& attempt, std::optional<QueueError>& error) {
     if (!attempt.ok()) {
         error.emplace(std::move(attempt.error()));
         return Step::Failed;
     }
-    return attempt.value() == Attempt::Done ? Step::Done : Step::Again;
+    switch (attempt.value()) {
+    case Attempt::Done:
+        return Step::Done;
+    case Attempt::WouldBlock:
+        return Step::Again;
+    case Attempt::Busy:
+    case Attempt::SinkFailed:
+        break;
+    }
+    return Step::Busy;
+}
+
+WaitFor wait_for(const WaitBudget& budget) { return budget.nonblocking() ? WaitFor::Mutex : WaitFor::Anything; }
+
+// A producer that claimed room and then gave up lets the others go on at once
+// rather than after the claim's lease; a short try, since the claim lapses anyway.
+void give_up_claim(RingQueue& ring) {
+    GilRelease nogil;
+    ring.withdraw_claim(Clock::now() + std::chrono::milliseconds(20));
 }
 
 // Ends a sliced call: the result on Done, `timed_out` (a new reference) on Again,
@@ -878,7 +1010,7 @@ PyObject* finish(Step step, bool wait_failed, const std::optional<QueueError>& e
         Py_XDECREF(result);
         Py_XDECREF(timed_out);
         if (wait_failed)
-            return raise_runtime(prefix, error->display());
+            return raise_queue_error(prefix, *error);
         return nullptr;
     }
     if (step == Step::Again) {
@@ -893,22 +1025,32 @@ PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBu
     constexpr const char* prefix = "Queue put error: ";
     std::optional<QueueError> error;
     bool wait_failed = false;
+    const WaitFor what = wait_for(budget);
+    Deadline since = kNoWait; // when the first wait began: what a claim on room counts from
     const Step step = run_sliced(
-        budget, [&] { return step_of(ring.try_put(batch), prefix); },
-        [&](Deadline end) { return step_of(ring.put_until(batch, end), error); }, wait_failed);
+        budget, busy_mutex_bound(ring.capacity()), [&] { return step_of(ring.try_put(batch), prefix); },
+        [&](Step, Deadline end) {
+            if (since == kNoWait)
+                since = Clock::now();
+            return step_of(ring.put(batch, end, what, since), error);
+        },
+        wait_failed);
+    if (step != Step::Done)
+        give_up_claim(ring);
     return finish(step, wait_failed, error, prefix, Py_NewRef(Py_True), Py_NewRef(Py_False));
 }
 
 PyObject* KelQueue_put_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[2];
-        const char* data;
+        BufferView view;
+        const void* data;
         std::uint64_t size;
         WaitBudget budget;
         if (!check_receiver(self, kel_queue_type, "KelQueue") ||
             !bind_args("put_bytes_timed", {"data", "timeout"}, args, nargs, kwnames, argv) ||
-            !to_bytes(argv[0], "put_bytes_timed", "data", data, size) ||
-            !budget.parse(argv[1], "put_bytes_timed", "timeout"))
+            !budget.parse(argv[1], "put_bytes_timed", "timeout") ||
+            !to_bytes_like(argv[0], "put_bytes_timed", "data", view, data, size))
             return nullptr;
         const Piece piece{data, size};
         return put_pieces(as_queue(self)->ring, std::span(&piece, 1), budget);
@@ -923,22 +1065,33 @@ PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t na
             !bind_args("put_many", {"items", "timeout"}, args, nargs, kwnames, argv) ||
             !budget.parse(argv[1], "put_many", "timeout"))
             return nullptr;
-        // The tuple keeps every bytes object alive while the interpreter lock is given up.
+        // The tuple keeps every item alive while the interpreter lock is given up, and
+        // `views` every export of one that is not a bytes object.
         Ref items(PySequence_Tuple(argv[0]));
         if (!items)
             return nullptr;
         const Py_ssize_t n = PyTuple_Size(items.get());
         std::vector<Piece> batch;
         batch.reserve(static_cast<std::size_t>(n));
+        std::vector<std::unique_ptr<BufferView>> views; // each stays where it was made
+        views.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyTuple_GetItem(items.get(), i);
-            if (!PyBytes_Check(item)) {
+            if (PyBytes_Check(item)) {
+                batch.push_back(Piece{PyBytes_AsString(item), static_cast<std::uint64_t>(PyBytes_Size(item))});
+                continue;
+            }
+            if (!PyObject_CheckBuffer(item)) {
                 Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__name__"));
-                PyErr_Format(PyExc_TypeError, "put_many() argument 'items' must hold bytes, not %S at index %zd",
+                PyErr_Format(PyExc_TypeError,
+                             "put_many() argument 'items' must hold bytes-like objects, not %S at index %zd",
                              type_name ? type_name.get() : Py_None, i);
                 return nullptr;
             }
-            batch.push_back(Piece{PyBytes_AsString(item), static_cast<std::uint64_t>(PyBytes_Size(item))});
+            BufferView& view = *views.emplace_back(std::make_unique<BufferView>());
+            if (!view.acquire(item, "put_many", "items", i))
+                return nullptr;
+            batch.push_back(Piece{view.data(), view.size()});
         }
         if (batch.empty())
             Py_RETURN_TRUE;
@@ -955,28 +1108,80 @@ std::uint8_t* list_sink(void* context, std::uint32_t length) {
     return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item.get()));
 }
 
+// The record is copied straight into a new bytes object under the queue mutex,
+// which only a thread that holds the interpreter lock can make. While the mutex is
+// busy, waiting for it with the interpreter lock held would stall the process's
+// other threads, and waiting without it and then trying again with it can lose
+// every round to a process that takes the mutex over and over. So a bytes object
+// is made beforehand, with the interpreter lock, for the length the positions show
+// for the oldest record, and the wait for the mutex takes that record straight into
+// it. A record of another length by then (another consumer was first) stays queued:
+// the next round makes a new one. Nothing is consumed that has no object yet.
+struct Spare {
+    Ref bytes;
+    std::uint32_t length = 0;
+    std::uint8_t* data = nullptr;
+
+    // With the interpreter lock; false with MemoryError set.
+    bool prepare(std::uint32_t wanted) {
+        if (bytes && length == wanted)
+            return true;
+        bytes = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
+        if (!bytes)
+            return false;
+        length = wanted;
+        data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
+        return true;
+    }
+
+    // Runs without the interpreter lock: the object is this thread's alone until returned.
+    static std::uint8_t* sink(void* context, std::uint32_t length) {
+        auto* spare = static_cast<Spare*>(context);
+        return length == spare->length ? spare->data : nullptr;
+    }
+};
+
 PyObject* take(PyObject* self, std::size_t max, const WaitBudget& budget, const char* prefix, bool as_list) {
     RingQueue& ring = as_queue(self)->ring;
     Ref list(PyList_New(0));
     if (!list)
         return nullptr;
+    Spare spare;
+    bool spare_taken = false;
+    const WaitFor what = wait_for(budget);
     std::optional<QueueError> error;
     bool wait_failed = false;
     const Step step = run_sliced(
-        budget,
+        budget, busy_mutex_bound(ring.capacity()),
         [&] {
             std::size_t taken = 0;
             auto attempt = ring.try_get_many(list_sink, list.get(), max, taken);
             if (attempt.ok() && attempt.value() == Attempt::Done && PyErr_Occurred())
                 PyErr_Clear(); // a later record could not be had: it stays queued, the earlier ones are ours
-            return step_of(attempt, prefix);
+            const Step tried = step_of(attempt, prefix);
+            if (tried == Step::Busy && !spare.prepare(ring.oldest_length_hint()))
+                return Step::Failed;
+            return tried;
         },
-        [&](Deadline end) {
-            auto ready = ring.wait_readable_until(end);
-            // Readable or not, the next round tries again (another consumer may be first).
-            return ready.ok() ? Step::Again : step_of(std::move(ready), error);
+        [&](Step why, Deadline end) {
+            if (why == Step::Again) {
+                // Empty: wait for a record; the next round takes it with the interpreter
+                // lock (another consumer may be first).
+                auto ready = ring.wait_readable(end);
+                return ready.ok() ? Step::Again : step_of(std::move(ready), error);
+            }
+            std::size_t taken = 0;
+            const Step got = step_of(ring.get_many(Spare::sink, &spare, 1, taken, end, what), error);
+            spare_taken = got == Step::Done;
+            return got;
         },
         wait_failed);
+    if (step == Step::Done && spare_taken) {
+        if (!as_list)
+            return spare.bytes.release();
+        if (PyList_Append(list.get(), spare.bytes.get()) != 0)
+            return nullptr;
+    }
     if (step == Step::Done && !as_list) {
         PyObject* item = PyList_GetItem(list.get(), 0);
         return finish(step, wait_failed, error, prefix, Py_NewRef(item), Py_NewRef(Py_None));
@@ -1027,9 +1232,10 @@ PyObject* KelQueue_recv_view_timed(PyObject* self, PyObject* const* args, Py_ssi
         RecordView record{};
         std::optional<QueueError> error;
         bool wait_failed = false;
+        const WaitFor what = wait_for(budget);
         const Step step = run_sliced(
-            budget, [&] { return step_of(ring.try_peek(record), prefix); },
-            [&](Deadline end) { return step_of(ring.peek_until(end, record), error); }, wait_failed);
+            budget, busy_mutex_bound(ring.capacity()), [&] { return step_of(ring.try_peek(record), prefix); },
+            [&](Step, Deadline end) { return step_of(ring.peek(record, end, what), error); }, wait_failed);
         if (step == Step::Done)
             return view_of(self, record);
         return finish(step, wait_failed, error, prefix, nullptr, Py_NewRef(Py_None));
@@ -1040,15 +1246,20 @@ PyObject* KelQueue_stats(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         if (!check_receiver(self, kel_queue_type, "KelQueue"))
             return nullptr;
-        std::optional<Result<Fill, QueueError>> fill;
-        {
-            GilRelease nogil;
-            fill.emplace(as_queue(self)->ring.fill());
-        }
-        if (!fill->ok())
-            return raise_runtime("Queue stats error: ", fill->error().display());
-        return Py_BuildValue("(KK)", static_cast<unsigned long long>(fill->value().bytes),
-                             static_cast<unsigned long long>(fill->value().messages));
+        // Counting walks every record: never with the interpreter lock. The mutex is
+        // waited for in slices, so that Ctrl-C reaches a count stuck behind a stopped holder.
+        RingQueue& ring = as_queue(self)->ring;
+        const WaitBudget as_long_as_it_takes;
+        Fill fill{};
+        std::optional<QueueError> error;
+        bool wait_failed = false;
+        const Step step = run_sliced(
+            as_long_as_it_takes, {}, [] { return Step::Busy; },
+            [&](Step, Deadline end) { return step_of(ring.fill(fill, end), error); }, wait_failed);
+        if (step != Step::Done)
+            return finish(step, wait_failed, error, "Queue stats error: ", nullptr, nullptr);
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(fill.bytes),
+                             static_cast<unsigned long long>(fill.messages));
     });
 }
 
@@ -1069,14 +1280,14 @@ PyObject* KelQueue_commit_read(PyObject* self, PyObject* const* args, Py_ssize_t
             !to_u64(argv[0], "commit_read", "next_pos", next_pos))
             return nullptr;
         RingQueue& ring = as_queue(self)->ring;
-        auto attempt = ring.try_commit(next_pos);
+        auto attempt = ring.commit(next_pos, kNoWait);
         if (!attempt.ok())
             return raise_runtime("Queue commit_read error: ", attempt.error().display());
-        if (attempt.value() == Attempt::WouldBlock) {
-            std::optional<Status<QueueError>> committed;
+        if (attempt.value() == Attempt::Busy) {
+            std::optional<Result<Attempt, QueueError>> committed;
             {
                 GilRelease nogil;
-                committed.emplace(ring.commit(next_pos));
+                committed.emplace(ring.commit(next_pos, kForever));
             }
             if (!committed->ok())
                 return raise_runtime("Queue commit_read error: ", committed->error().display());
@@ -1107,14 +1318,15 @@ PyMethodDef kel_queue_methods[] = {
      "commit_read($self, next_pos)\n--\n\n"},
     {"unlink", as_cfunction(KelQueue_unlink), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "unlink(name)\n--\n\n"},
     {"put_bytes_timed", as_cfunction(KelQueue_put_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
-     "put_bytes_timed($self, data, timeout)\n--\n\nPut one message, waiting at most `timeout` seconds for room "
-     "(None: as long as it takes; 0: never waits).\nReturns True when the message was put, False on timeout."},
+     "put_bytes_timed($self, data, timeout)\n--\n\nPut one message (any C-contiguous buffer), waiting at most "
+     "`timeout` seconds for room (None: as long as it takes; 0: never waits).\nReturns True when the message was "
+     "put, False on timeout."},
     {"get_bytes_timed", as_cfunction(KelQueue_get_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
      "get_bytes_timed($self, timeout)\n--\n\nTake the oldest message, waiting at most `timeout` seconds "
      "(None: as long as it takes; 0: never waits).\nReturns the message, or None on timeout."},
     {"put_many", as_cfunction(KelQueue_put_many), METH_FASTCALL | METH_KEYWORDS,
-     "put_many($self, items, timeout)\n--\n\nPut a sequence of bytes messages as one batch: all of them, next to "
-     "each other, or none.\nReturns True when the batch was put, False on timeout."},
+     "put_many($self, items, timeout)\n--\n\nPut a sequence of messages (any C-contiguous buffers) as one batch: "
+     "all of them, next to each other, or none.\nReturns True when the batch was put, False on timeout."},
     {"get_many", as_cfunction(KelQueue_get_many), METH_FASTCALL | METH_KEYWORDS,
      "get_many($self, max_items, timeout)\n--\n\nWait at most `timeout` seconds for a message, then take up to "
      "max_items messages at once.\nReturns a list, empty on timeout."},
@@ -1176,15 +1388,19 @@ PyTypeObject* queue_view_type() { return create_type_once(queue_view, queue_view
 PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const char* prefix) {
     auto attempt = ring.try_put(data, size);
     if (!attempt.ok())
-        return raise_runtime(prefix, attempt.error().display());
-    if (attempt.value() == Attempt::WouldBlock) {
-        std::optional<Status<QueueError>> put;
+        return raise_queue_error(prefix, attempt.error());
+    if (attempt.value() != Attempt::Done) {
+        const Piece piece{data, size};
+        const Deadline since = Clock::now();
+        std::optional<Result<Attempt, QueueError>> put;
         {
             GilRelease nogil;
-            put.emplace(ring.put(data, size));
+            put.emplace(ring.put(std::span(&piece, 1), kForever, WaitFor::Anything, since));
         }
-        if (!put->ok())
-            return raise_runtime(prefix, put->error().display());
+        if (!put->ok()) {
+            give_up_claim(ring);
+            return raise_queue_error(prefix, put->error());
+        }
     }
     Py_RETURN_NONE;
 }
@@ -1192,24 +1408,33 @@ PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const
 // The record is copied straight into the new bytes object under the queue mutex,
 // with the interpreter lock held but never waited for while the mutex is held.
 // When nothing can be taken at once, wait without the interpreter lock and retry.
+// While the mutex is busy, the record goes into a bytes object made beforehand (see Spare).
 PyObject* queue_get(RingQueue& ring, const char* prefix) {
+    Spare spare;
     for (;;) {
         PyObject* out = nullptr;
         auto attempt = ring.try_get(bytes_sink, &out);
         Ref result(out);
         if (!attempt.ok())
-            return raise_runtime(prefix, attempt.error().display());
+            return raise_queue_error(prefix, attempt.error());
         if (attempt.value() == Attempt::Done)
             return result.release();
         if (attempt.value() == Attempt::SinkFailed)
             return nullptr; // MemoryError is set; the record stays queued
-        std::optional<Status<QueueError>> waited;
+        const bool busy = attempt.value() == Attempt::Busy;
+        if (busy && !spare.prepare(ring.oldest_length_hint()))
+            return nullptr;
+        std::optional<Result<Attempt, QueueError>> waited;
         {
             GilRelease nogil;
-            waited.emplace(ring.wait_readable());
+            std::size_t taken = 0;
+            waited.emplace(busy ? ring.get_many(Spare::sink, &spare, 1, taken, kForever, WaitFor::Anything)
+                                : ring.wait_readable(kForever));
         }
         if (!waited->ok())
-            return raise_runtime(prefix, waited->error().display());
+            return raise_queue_error(prefix, waited->error());
+        if (busy && waited->value() == Attempt::Done)
+            return spare.bytes.release();
     }
 }
 

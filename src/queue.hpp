@@ -8,6 +8,7 @@
 // header's robust mutex.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -22,10 +23,24 @@ namespace kel {
 // A wait word pair in place of a condition variable: waiters sleep on `seq` with
 // a shared futex, wakers bump it. A waiter killed in its sleep leaves only a stale
 // count behind, never something a waker would block on.
-struct WaitSlot {
+struct WaitWords {
     std::uint32_t seq;
     std::uint32_t sleepers;
-    std::uint8_t unused[120];
+};
+
+// A producer's claim on room. Small messages can keep a ring from ever having room
+// for a large one: each record a consumer frees is refilled at once. So a producer
+// that has waited for room longer than a short grace publishes its need here, and
+// other producers put only while they leave that much room free, until it is
+// served or gives up. Written only under the mutex. Nobody waits on a claim itself,
+// only, as ever, on `not_full` with a bounded wait, and a claim counts only while
+// its claimant's thread exists and has renewed it within a short lease (it renews
+// at every wake): a claimant killed or stopped holds nobody back for long.
+struct RoomClaim {
+    std::uint64_t need;       // bytes of room the claimant waits for; 0: no claim
+    std::uint64_t expires_ns; // on CLOCK_MONOTONIC
+    std::uint32_t tid;        // the claimant's thread
+    std::uint32_t unused;
 };
 
 struct QueueHeader {
@@ -33,8 +48,11 @@ struct QueueHeader {
         pthread_mutex_t mutex;
         std::uint8_t mutex_slot[128];
     };
-    WaitSlot not_empty; // bumped after data was added; consumers wait on it
-    WaitSlot not_full;  // bumped after space was freed; producers wait on it
+    WaitWords not_empty; // bumped after data was added; consumers wait on it
+    std::uint8_t not_empty_unused[120];
+    WaitWords not_full; // bumped after space was freed; producers wait on it
+    RoomClaim room_claim;
+    std::uint8_t not_full_unused[120 - sizeof(RoomClaim)];
     std::uint64_t read_pos;
     std::uint64_t write_pos;
     std::uint64_t capacity;
@@ -45,6 +63,7 @@ static_assert(sizeof(pthread_mutex_t) <= 128);
 static_assert(offsetof(QueueHeader, mutex) == 0);
 static_assert(offsetof(QueueHeader, not_empty) == 128);
 static_assert(offsetof(QueueHeader, not_full) == 256);
+static_assert(offsetof(QueueHeader, room_claim) == 264);
 static_assert(offsetof(QueueHeader, read_pos) == 384);
 static_assert(offsetof(QueueHeader, write_pos) == 392);
 static_assert(offsetof(QueueHeader, capacity) == 400);
@@ -52,13 +71,33 @@ static_assert(offsetof(QueueHeader, ready) == 408);
 static_assert(sizeof(QueueHeader) == kMirrorHeaderSize);
 
 inline constexpr std::uint64_t kRecordPrefix = 4;
+// The length field holds at most this; a longer message cannot be a record at all.
+inline constexpr std::uint64_t kMaxRecordLength = UINT32_MAX;
 
-enum class Attempt { Done, WouldBlock, SinkFailed };
+// Done: the operation happened. WouldBlock: no data or room, and the call may not
+// wait for it (any longer). Busy: another thread held the mutex until the call's
+// deadline. SinkFailed: the sink gave no memory; the record stays queued.
+enum class Attempt { Done, WouldBlock, Busy, SinkFailed };
 
-// Waits end at a point on the monotonic clock; kForever never comes.
+// What an operation may wait for up to its deadline: only for the mutex, which is
+// held for one copy at a time (a call with a zero timeout), or for data or room too.
+enum class WaitFor { Mutex, Anything };
+
+// Waits end at a point on the monotonic clock (CLOCK_MONOTONIC); kForever never
+// comes, and with kNoWait the mutex is tried once and nothing is waited for: the
+// only form that may run with the interpreter lock held.
 using Clock = std::chrono::steady_clock;
 using Deadline = Clock::time_point;
 inline constexpr Deadline kForever = Deadline::max();
+inline constexpr Deadline kNoWait = Deadline::min();
+
+// How long a call that waits for nothing else (a zero timeout) waits for a busy
+// mutex. A holder keeps it for one copy of at most the capacity (a batch), which
+// takes far less than 1 ns a byte; a holder that keeps it longer is stopped or
+// stuck, and the call ends as if its time had run out.
+inline std::chrono::nanoseconds busy_mutex_bound(std::uint64_t capacity) {
+    return std::chrono::seconds(1) + std::chrono::nanoseconds(std::min<std::uint64_t>(capacity, 1ULL << 40));
+}
 
 // One message of a batch: the caller keeps the bytes alive and unchanged.
 struct Piece {
@@ -86,8 +125,9 @@ using Sink = std::uint8_t* (*)(void* context, std::uint32_t length);
 // A process's handle on one queue: addresses derived from its mapping base. Owns
 // nothing; valid as long as the mapping it was made from.
 //
-// The try_ operations never wait for anything, so they may run with the
-// interpreter lock held; the others may wait and must run without it.
+// Every operation takes the mutex waiting at most until its deadline, and leaves
+// it released whatever the outcome. Only the kNoWait forms may run with the
+// interpreter lock held; the others must run without it.
 class RingQueue {
 public:
     RingQueue() = default;
@@ -106,45 +146,53 @@ public:
     [[nodiscard]] Status<QueueError> check_fits(std::span<const Piece> batch) const;
 
     // A batch goes in whole or not at all, under one hold of the mutex, its records
-    // next to each other. put_until gives up at `until` (WouldBlock), storing nothing.
-    [[nodiscard]] Result<Attempt, QueueError> try_put(std::span<const Piece> batch);
-    [[nodiscard]] Result<Attempt, QueueError> put_until(std::span<const Piece> batch, Deadline until);
+    // next to each other. `since` is when the caller began to wait, for its claim on
+    // room; a caller that gives up after waiting calls withdraw_claim.
+    [[nodiscard]] Result<Attempt, QueueError> put(std::span<const Piece> batch, Deadline until, WaitFor what,
+                                                  Deadline since);
+    [[nodiscard]] Result<Attempt, QueueError> try_put(std::span<const Piece> batch) {
+        return put(batch, kNoWait, WaitFor::Mutex, kNoWait);
+    }
     [[nodiscard]] Result<Attempt, QueueError> try_put(const void* bytes, std::uint64_t length) {
         const Piece piece{bytes, length};
         return try_put(std::span(&piece, 1));
     }
-    [[nodiscard]] Status<QueueError> put(const void* bytes, std::uint64_t length);
+    // Drops this thread's claim on room, if it has one, once the mutex is had by `until`.
+    void withdraw_claim(Deadline until);
 
     // Takes the oldest records, up to `max`, each into the memory `sink` gives; `taken`
     // tells how many. SinkFailed (nothing taken) leaves the record queued; a sink that
     // fails after the first record ends the batch there, with Done.
+    [[nodiscard]] Result<Attempt, QueueError> get_many(Sink sink, void* context, std::size_t max,
+                                                       std::size_t& taken, Deadline until, WaitFor what);
     [[nodiscard]] Result<Attempt, QueueError> try_get_many(Sink sink, void* context, std::size_t max,
-                                                           std::size_t& taken);
+                                                           std::size_t& taken) {
+        return get_many(sink, context, max, taken, kNoWait, WaitFor::Mutex);
+    }
     [[nodiscard]] Result<Attempt, QueueError> try_get(Sink sink, void* context) {
         std::size_t taken = 0;
         return try_get_many(sink, context, 1, taken);
     }
-    // Waits until a record is there (another consumer may still take it first);
-    // WouldBlock when `until` came first.
-    [[nodiscard]] Result<Attempt, QueueError> wait_readable_until(Deadline until);
-    [[nodiscard]] Status<QueueError> wait_readable();
+    // Waits until a record is there (another consumer may still take it first).
+    [[nodiscard]] Result<Attempt, QueueError> wait_readable(Deadline until);
+    // The length of the oldest record as the positions read without the mutex say
+    // now: a guess, 0 when none is there, never more than the capacity.
+    [[nodiscard]] std::uint32_t oldest_length_hint() const;
 
     // The oldest record, left in the ring.
-    [[nodiscard]] Result<Attempt, QueueError> try_peek(RecordView& out);
-    [[nodiscard]] Result<Attempt, QueueError> peek_until(Deadline until, RecordView& out);
-    [[nodiscard]] Result<RecordView, QueueError> peek();
+    [[nodiscard]] Result<Attempt, QueueError> peek(RecordView& out, Deadline until, WaitFor what);
+    [[nodiscard]] Result<Attempt, QueueError> try_peek(RecordView& out) { return peek(out, kNoWait, WaitFor::Mutex); }
 
     // Consumes the record that ends at next_pos; the current read position is accepted
     // as nothing to do, anything else is refused and changes nothing.
-    [[nodiscard]] Result<Attempt, QueueError> try_commit(std::uint64_t next_pos);
-    [[nodiscard]] Status<QueueError> commit(std::uint64_t next_pos);
+    [[nodiscard]] Result<Attempt, QueueError> commit(std::uint64_t next_pos, Deadline until);
 
-    // Counts the records under the mutex (may wait for it: not with the interpreter lock).
-    [[nodiscard]] Result<Fill, QueueError> fill();
+    // Counts the records under the mutex.
+    [[nodiscard]] Result<Attempt, QueueError> fill(Fill& out, Deadline until);
 
 private:
     [[nodiscard]] Result<Attempt, QueueError> put_locked(std::span<const Piece> batch, std::uint64_t need,
-                                                         Deadline until);
+                                                         Deadline until, WaitFor what, Deadline since);
     [[nodiscard]] Result<RecordView, QueueError> oldest_locked() const;
     [[nodiscard]] Status<QueueError> commit_locked(std::uint64_t next_pos);
 

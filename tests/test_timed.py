@@ -122,7 +122,7 @@ def test_put_many_refuses_a_batch_that_can_never_fit_and_bad_items(kq):
     half = q.capacity // 2
     with pytest.raises(RuntimeError, match="^Queue put error: Buffer too small$"):
         q.put_many([b"a" * half, b"b" * half], None)
-    with pytest.raises(TypeError, match="^put_many\\(\\) argument 'items' must hold bytes, not str at index 1$"):
+    with pytest.raises(TypeError, match="^put_many\\(\\) argument 'items' must hold bytes-like objects, not str at index 1$"):
         q.put_many([b"a", "b"], 0)
     with pytest.raises(TypeError):
         q.put_many(5, 0)
