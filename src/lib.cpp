@@ -11,10 +11,10 @@
 #include <thread>
 #include <unistd.h>
 
-#include "mutex_word.hpp"
-#include "pyutil.hpp"
-#include "shm.hpp"
-#include "spin.hpp"
+#include "core/mutex_word.hpp"
+#include "python/pyutil.hpp"
+#include "core/shm.hpp"
+#include "core/spin.hpp"
 
 namespace kel {
 

@@ -11,9 +11,9 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#include "pyutil.hpp"
-#include "queue.hpp"
-#include "shm.hpp"
+#include "python/pyutil.hpp"
+#include "core/queue.hpp"
+#include "core/shm.hpp"
 
 namespace kel {
 

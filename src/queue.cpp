@@ -1,6 +1,6 @@
 // Ring operations on the queue header, and the KelQueue class.
 
-#include "queue.hpp"
+#include "core/queue.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -18,10 +18,10 @@
 #include <vector>
 #include <unistd.h>
 
-#include "kill_points.hpp"
-#include "mutex_word.hpp"
-#include "spin.hpp"
-#include "pyutil.hpp"
+#include "core/kill_points.hpp"
+#include "core/mutex_word.hpp"
+#include "core/spin.hpp"
+#include "python/pyutil.hpp"
 
 namespace kel {
 

@@ -1,6 +1,6 @@
 #include "pyutil.hpp"
 
-#include "errors.hpp"
+#include "core/errors.hpp"
 
 #include <cmath>
 #include <csignal>
