@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "core/mutex_word.hpp"
-#include "python/pyutil.hpp"
+#include "python/module.hpp"
 #include "core/shm.hpp"
 #include "core/spin.hpp"
 

@@ -11,7 +11,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#include "python/pyutil.hpp"
+#include "python/module.hpp"
 #include "core/queue.hpp"
 #include "core/shm.hpp"
 

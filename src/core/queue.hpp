@@ -14,7 +14,10 @@
 #include <cstdint>
 #include <pthread.h>
 #include <span>
+#include <string>
+#include <string_view>
 
+#include "deadline.hpp"
 #include "errors.hpp"
 #include "shm.hpp"
 
@@ -82,14 +85,6 @@ enum class Attempt { Done, WouldBlock, Busy, SinkFailed };
 // What an operation may wait for up to its deadline: only for the mutex, which is
 // held for one copy at a time (a call with a zero timeout), or for data or room too.
 enum class WaitFor { Mutex, Anything };
-
-// Waits end at a point on the monotonic clock (CLOCK_MONOTONIC); kForever never
-// comes, and with kNoWait the mutex is tried once and nothing is waited for: the
-// only form that may run with the interpreter lock held.
-using Clock = std::chrono::steady_clock;
-using Deadline = Clock::time_point;
-inline constexpr Deadline kForever = Deadline::max();
-inline constexpr Deadline kNoWait = Deadline::min();
 
 // How long a call that waits for nothing else (a zero timeout) waits for a busy
 // mutex. A holder keeps it for one copy of at most the capacity (a batch), which
@@ -209,5 +204,74 @@ enum class Readiness { Ready, NeverReady, CapacityMismatch };
 // Waits (bounded, without the interpreter lock) until the creator has stored `ready`,
 // then checks that the header's capacity is the one this process mapped.
 [[nodiscard]] Readiness wait_ready(void* base, std::uint64_t data_size);
+
+// One queue as this process has it: its own mapping, and the ring handle on it.
+struct QueueSegment {
+    Mapping mapping;
+    RingQueue ring;
+};
+
+// Why a queue could not be opened or created. Open: the object exists but cannot be
+// used as it is (`segment` says why); Create: exclusive creation failed; Init: the
+// creator could not initialise the header; NeverInitialised: its creator never
+// finished; CapacityMismatch: the header records another capacity than this process
+// mapped.
+struct QueueOpenError {
+    enum class Kind { Open, Create, Init, NeverInitialised, CapacityMismatch };
+
+    Kind kind;
+    SegmentError segment{SegmentError::nix(0)};  // Open, Create
+    QueueError queue{QueueError::buffer_too_small()}; // Init
+    std::uint64_t recorded{0}, expected{0};      // CapacityMismatch
+
+    static QueueOpenError open(SegmentError e) { return with_segment(Kind::Open, std::move(e)); }
+    static QueueOpenError create(SegmentError e) { return with_segment(Kind::Create, std::move(e)); }
+    static QueueOpenError init(QueueError e) {
+        QueueOpenError error{Kind::Init};
+        error.queue = std::move(e);
+        return error;
+    }
+    static QueueOpenError never_initialised() { return {Kind::NeverInitialised}; }
+    static QueueOpenError capacity_mismatch(std::uint64_t recorded, std::uint64_t expected) {
+        QueueOpenError error{Kind::CapacityMismatch};
+        error.recorded = recorded;
+        error.expected = expected;
+        return error;
+    }
+
+    [[nodiscard]] std::string display() const {
+        switch (kind) {
+        case Kind::Open:
+        case Kind::Create:
+            return segment.display();
+        case Kind::Init:
+            return queue.display();
+        case Kind::NeverInitialised:
+            return "the queue was never initialised by its creator";
+        case Kind::CapacityMismatch:
+            return "the queue header records a capacity of " + std::to_string(recorded) +
+                   " bytes, this process expects " + std::to_string(expected) + " bytes";
+        }
+        return "unknown queue open error";
+    }
+
+private:
+    static QueueOpenError with_segment(Kind kind, SegmentError e) {
+        QueueOpenError error{kind};
+        error.segment = std::move(e);
+        return error;
+    }
+};
+
+// Opens the queue `name` with a data area of `data_size` bytes, waiting (bounded) for a
+// creator that has not finished, or, when there is none, creates it exclusively and
+// initialises its header. Of several processes that do this at once for a new name,
+// one creates and the others open what it made. May wait: never with the interpreter lock.
+[[nodiscard]] Result<QueueSegment, QueueOpenError> open_or_create_queue(std::string_view name,
+                                                                        std::uint64_t data_size);
+
+// Opens the existing queue `name` at the size it was made with; never creates one. May
+// wait like open_or_create_queue.
+[[nodiscard]] Result<QueueSegment, QueueOpenError> attach_queue(std::string_view name);
 
 } // namespace kel

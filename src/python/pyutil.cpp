@@ -272,6 +272,18 @@ PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec) {
     return slot;
 }
 
+PyObject* alloc_instance(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    return (alloc != nullptr ? alloc : PyType_GenericAlloc)(type, 0);
+}
+
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
 bool check_receiver(PyObject* self, PyTypeObject* (*type_of)(), const char* class_name) {
     PyTypeObject* type = type_of();
     if (type == nullptr) {

@@ -1,5 +1,5 @@
 // Small pieces the binding layer shares: references, the interpreter-lock guard,
-// argument binding and conversion, raising error values.
+// argument binding and conversion, sliced waits, raising error values.
 #pragma once
 
 #include <Python.h>
@@ -31,7 +31,6 @@
 #include <string_view>
 
 namespace kel {
-class RingQueue;
 struct QueueError;
 }
 
@@ -229,23 +228,18 @@ auto guarded(F&& f) noexcept -> decltype(f()) {
     return {};
 }
 
-// Process-wide type objects, created on first use (module.cpp order: lock, queue, pool).
-PyTypeObject* kel_lock_type();
-PyTypeObject* kel_queue_type();
-PyTypeObject* kel_pool_core_type();
-PyTypeObject* queue_view_type();
-PyObject* lock_recovered_type();
-
 // Creates a heap type from its PyType_Spec once; `slot` keeps it for the process.
 PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec);
+
+// A new instance of a heap type through its tp_alloc slot, for a tp_new.
+PyObject* alloc_instance(PyTypeObject* type);
+// Frees an instance through its type's tp_free slot and drops the instance's reference
+// to its heap type: the last step of every deallocator.
+void free_instance(PyObject* self);
 
 // Receiver test of every instance method; raises the internal fault text when the
 // type object itself cannot be made.
 [[nodiscard]] bool check_receiver(PyObject* self, PyTypeObject* (*type_of)(), const char* class_name);
-
-// put and get on a ring with the interpreter lock held, raising prefix + error text.
-PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const char* prefix);
-PyObject* queue_get(RingQueue& ring, const char* prefix);
 
 // Writes an internal fault to standard error and raises it as RuntimeError.
 PyObject* internal_fault(const std::string& text);

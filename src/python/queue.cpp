@@ -1,0 +1,687 @@
+// KelQueue and the view object of its zero-copy receive; the ring calls that
+// KelPoolCore shares with it.
+
+#include "module.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/queue.hpp"
+
+namespace kel::py {
+
+namespace {
+
+PyTypeObject* kel_queue = nullptr;
+PyTypeObject* queue_view = nullptr;
+
+constexpr std::uint64_t kMaxSizeMb = std::uint64_t{1} << 44; // D = size_mb << 20 must not wrap
+
+struct KelQueueObject {
+    PyObject_HEAD
+    Mapping mapping;
+    RingQueue ring;
+};
+
+// Exports one record's payload to a memoryview and keeps the queue object, and so
+// its mapping, alive for as long as any view of it exists.
+struct QueueViewObject {
+    PyObject_HEAD
+    PyObject* owner;
+    const std::uint8_t* data;
+    Py_ssize_t length;
+};
+
+KelQueueObject* as_queue(PyObject* o) { return reinterpret_cast<KelQueueObject*>(o); }
+
+std::uint8_t* bytes_sink(void* context, std::uint32_t length) {
+    auto* out = static_cast<PyObject**>(context);
+    *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+    return *out != nullptr ? reinterpret_cast<std::uint8_t*>(PyBytes_AsString(*out)) : nullptr;
+}
+
+// A queue that cannot be opened or created: the prefix names the step that failed.
+// `name` is the caller's argument.
+PyObject* raise_open_error(const QueueOpenError& error, PyObject* name) {
+    switch (error.kind) {
+    case QueueOpenError::Kind::NeverInitialised:
+        PyErr_Format(PyExc_RuntimeError, "Failed to open mirrored shm: %s; KelQueue.unlink(%R) removes it",
+                     error.display().c_str(), name);
+        return nullptr;
+    case QueueOpenError::Kind::Open:
+        if (error.segment.kind == SegmentError::Kind::SizeMismatch)
+            return raise_runtime("Failed to open mirrored shm: ",
+                                 error.display() + "; every process must pass the creator's size_mb");
+        return raise_runtime("Failed to open mirrored shm: ", error.display());
+    case QueueOpenError::Kind::CapacityMismatch:
+        return raise_runtime("Failed to open mirrored shm: ", error.display());
+    case QueueOpenError::Kind::Create:
+        return raise_runtime("Failed to create mirrored shm: ", error.display());
+    case QueueOpenError::Kind::Init:
+        return raise_runtime("Failed init buffer: ", error.display());
+    }
+    return internal_fault("unknown queue open error");
+}
+
+PyObject* new_queue_object(PyTypeObject* type, QueueSegment&& segment) {
+    PyObject* self = alloc_instance(type);
+    if (self == nullptr)
+        return nullptr;
+    auto* q = as_queue(self);
+    std::construct_at(&q->mapping, std::move(segment.mapping));
+    std::construct_at(&q->ring, segment.ring);
+    return self;
+}
+
+// Opening may wait for a creator that has not finished: the whole construction runs
+// without the interpreter lock.
+PyObject* KelQueue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        std::string_view name;
+        std::uint64_t size_mb = 0;
+        if (!bind_args("KelQueue", {"name", "size_mb"}, args, kwargs, argv) ||
+            !to_name(argv[0], "KelQueue", "name", name) || !to_u64(argv[1], "KelQueue", "size_mb", size_mb))
+            return nullptr;
+        if (size_mb >= kMaxSizeMb) {
+            PyErr_SetString(PyExc_OverflowError, "size_mb must be less than 2**44");
+            return nullptr;
+        }
+        std::optional<Result<QueueSegment, QueueOpenError>> opened;
+        {
+            GilRelease nogil;
+            opened.emplace(open_or_create_queue(name, size_mb << 20));
+        }
+        if (!opened->ok())
+            return raise_open_error(opened->error(), argv[0]);
+        return new_queue_object(type, std::move(opened->value()));
+    });
+}
+
+// A handle on an existing queue, its size taken from the object: never creates one.
+PyObject* KelQueue_attach(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::string_view name;
+        if (!bind_args("attach", {"name"}, args, nargs, kwnames, argv) || !to_name(argv[0], "attach", "name", name))
+            return nullptr;
+        std::optional<Result<QueueSegment, QueueOpenError>> opened;
+        {
+            GilRelease nogil;
+            opened.emplace(attach_queue(name));
+        }
+        if (!opened->ok())
+            return raise_open_error(opened->error(), argv[0]);
+        return new_queue_object(reinterpret_cast<PyTypeObject*>(cls), std::move(opened->value()));
+    });
+}
+
+void KelQueue_dealloc(PyObject* self) {
+    std::destroy_at(&as_queue(self)->mapping);
+    free_instance(self);
+}
+
+PyObject* KelQueue_put_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        const char* data;
+        std::uint64_t size;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("put_bytes", {"data"}, args, nargs, kwnames, argv) ||
+            !to_bytes(argv[0], "put_bytes", "data", data, size))
+            return nullptr;
+        return queue_put(as_queue(self)->ring, data, size, "Queue put error: ");
+    });
+}
+
+PyObject* KelQueue_get_bytes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        return queue_get(as_queue(self)->ring, "Queue get error: ");
+    });
+}
+
+// (memoryview, next_pos) for a record that stays in the ring until committed.
+PyObject* view_of(PyObject* self, const RecordView& record) {
+    PyTypeObject* view_type = queue_view_type();
+    if (view_type == nullptr)
+        return raise_runtime("", "Failed to create memoryview");
+    Ref exporter(alloc_instance(view_type));
+    if (!exporter)
+        return raise_runtime("", "Failed to create memoryview");
+    auto* v = reinterpret_cast<QueueViewObject*>(exporter.get());
+    Py_INCREF(self);
+    v->owner = self;
+    v->data = record.payload;
+    v->length = static_cast<Py_ssize_t>(record.length);
+    Ref view(PyMemoryView_FromObject(exporter.get()));
+    if (!view)
+        return raise_runtime("", "Failed to create memoryview");
+    Ref next(PyLong_FromUnsignedLongLong(record.next_pos()));
+    if (!next)
+        return nullptr;
+    Ref result(PyTuple_New(2));
+    if (!result)
+        return nullptr;
+    PyTuple_SetItem(result.get(), 0, view.release());
+    PyTuple_SetItem(result.get(), 1, next.release());
+    return result.release();
+}
+
+PyObject* KelQueue_recv_view(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        RingQueue& ring = as_queue(self)->ring;
+        RecordView record{};
+        auto attempt = ring.try_peek(record);
+        if (!attempt.ok())
+            return raise_runtime("Queue get_view error: ", attempt.error().display());
+        if (attempt.value() != Attempt::Done) {
+            std::optional<Result<Attempt, QueueError>> waited;
+            {
+                GilRelease nogil;
+                waited.emplace(ring.peek(record, kForever, WaitFor::Anything));
+            }
+            if (!waited->ok())
+                return raise_runtime("Queue get_view error: ", waited->error().display());
+        }
+        return view_of(self, record);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Calls with a timeout. Each waits in slices (see run_sliced), so that signal
+// handlers run while it waits; a call that ends without its result, by timeout or
+// by an exception from a handler, has changed nothing in the queue.
+
+// Maps a ring attempt to a step, raising prefix + error on failure.
+Step step_of(Result<Attempt, QueueError> attempt, const char* prefix) {
+    if (!attempt.ok()) {
+        raise_queue_error(prefix, attempt.error());
+        return Step::Failed;
+    }
+    switch (attempt.value()) {
+    case Attempt::Done:
+        return Step::Done;
+    case Attempt::WouldBlock:
+        return Step::Again;
+    case Attempt::Busy:
+        return Step::Busy;
+    case Attempt::SinkFailed:
+        break;
+    }
+    return Step::Failed; // the sink's exception is set
+}
+
+// The same without the interpreter lock: the error is kept for the caller to raise.
+// A sink there never fails for want of memory (see take), so SinkFailed only asks
+// for another round.
+Step step_of(Result<Attempt, QueueError>&& attempt, std::optional<QueueError>& error) {
+    if (!attempt.ok()) {
+        error.emplace(std::move(attempt.error()));
+        return Step::Failed;
+    }
+    switch (attempt.value()) {
+    case Attempt::Done:
+        return Step::Done;
+    case Attempt::WouldBlock:
+        return Step::Again;
+    case Attempt::Busy:
+    case Attempt::SinkFailed:
+        break;
+    }
+    return Step::Busy;
+}
+
+WaitFor wait_for(const WaitBudget& budget) { return budget.nonblocking() ? WaitFor::Mutex : WaitFor::Anything; }
+
+// A producer that claimed room and then gave up lets the others go on at once
+// rather than after the claim's lease; a short try, since the claim lapses anyway.
+void give_up_claim(RingQueue& ring) {
+    GilRelease nogil;
+    ring.withdraw_claim(Clock::now() + std::chrono::milliseconds(20));
+}
+
+// Ends a sliced call: the result on Done, `timed_out` (a new reference) on Again,
+// nullptr with the exception set on Failed.
+PyObject* finish(Step step, bool wait_failed, const std::optional<QueueError>& error, const char* prefix,
+                 PyObject* result, PyObject* timed_out) {
+    if (step == Step::Failed) {
+        Py_XDECREF(result);
+        Py_XDECREF(timed_out);
+        if (wait_failed)
+            return raise_queue_error(prefix, *error);
+        return nullptr;
+    }
+    if (step == Step::Again) {
+        Py_XDECREF(result);
+        return timed_out;
+    }
+    Py_XDECREF(timed_out);
+    return result;
+}
+
+PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBudget& budget) {
+    constexpr const char* prefix = "Queue put error: ";
+    std::optional<QueueError> error;
+    bool wait_failed = false;
+    const WaitFor what = wait_for(budget);
+    Deadline since = kNoWait; // when the first wait began: what a claim on room counts from
+    const Step step = run_sliced(
+        budget, busy_mutex_bound(ring.capacity()), [&] { return step_of(ring.try_put(batch), prefix); },
+        [&](Step, Deadline end) {
+            if (since == kNoWait)
+                since = Clock::now();
+            return step_of(ring.put(batch, end, what, since), error);
+        },
+        wait_failed);
+    if (step != Step::Done)
+        give_up_claim(ring);
+    return finish(step, wait_failed, error, prefix, Py_NewRef(Py_True), Py_NewRef(Py_False));
+}
+
+PyObject* KelQueue_put_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        BufferView view;
+        const void* data;
+        std::uint64_t size;
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("put_bytes_timed", {"data", "timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[1], "put_bytes_timed", "timeout") ||
+            !to_bytes_like(argv[0], "put_bytes_timed", "data", view, data, size))
+            return nullptr;
+        const Piece piece{data, size};
+        return put_pieces(as_queue(self)->ring, std::span(&piece, 1), budget);
+    });
+}
+
+PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("put_many", {"items", "timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[1], "put_many", "timeout"))
+            return nullptr;
+        // The tuple keeps every item alive while the interpreter lock is given up, and
+        // `views` every export of one that is not a bytes object.
+        Ref items(PySequence_Tuple(argv[0]));
+        if (!items)
+            return nullptr;
+        const Py_ssize_t n = PyTuple_Size(items.get());
+        std::vector<Piece> batch;
+        batch.reserve(static_cast<std::size_t>(n));
+        std::vector<std::unique_ptr<BufferView>> views; // each stays where it was made
+        views.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GetItem(items.get(), i);
+            if (PyBytes_Check(item)) {
+                batch.push_back(Piece{PyBytes_AsString(item), static_cast<std::uint64_t>(PyBytes_Size(item))});
+                continue;
+            }
+            if (!PyObject_CheckBuffer(item)) {
+                Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__name__"));
+                PyErr_Format(PyExc_TypeError,
+                             "put_many() argument 'items' must hold bytes-like objects, not %S at index %zd",
+                             type_name ? type_name.get() : Py_None, i);
+                return nullptr;
+            }
+            BufferView& view = *views.emplace_back(std::make_unique<BufferView>());
+            if (!view.acquire(item, "put_many", "items", i))
+                return nullptr;
+            batch.push_back(Piece{view.data(), view.size()});
+        }
+        if (batch.empty())
+            Py_RETURN_TRUE;
+        return put_pieces(as_queue(self)->ring, batch, budget);
+    });
+}
+
+std::uint8_t* list_sink(void* context, std::uint32_t length) {
+    auto* list = static_cast<PyObject*>(context);
+    Ref item(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!item || PyList_Append(list, item.get()) != 0)
+        return nullptr;
+    // The list holds it now; bytes objects never move.
+    return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item.get()));
+}
+
+// The record is copied straight into a new bytes object under the queue mutex,
+// which only a thread that holds the interpreter lock can make. While the mutex is
+// busy, waiting for it with the interpreter lock held would stall the process's
+// other threads, and waiting without it and then trying again with it can lose
+// every round to a process that takes the mutex over and over. So a bytes object
+// is made beforehand, with the interpreter lock, for the length the positions show
+// for the oldest record, and the wait for the mutex takes that record straight into
+// it. A record of another length by then (another consumer was first) stays queued:
+// the next round makes a new one. Nothing is consumed that has no object yet.
+struct Spare {
+    Ref bytes;
+    std::uint32_t length = 0;
+    std::uint8_t* data = nullptr;
+
+    // With the interpreter lock; false with MemoryError set.
+    bool prepare(std::uint32_t wanted) {
+        if (bytes && length == wanted)
+            return true;
+        bytes = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
+        if (!bytes)
+            return false;
+        length = wanted;
+        data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
+        return true;
+    }
+
+    // Runs without the interpreter lock: the object is this thread's alone until returned.
+    static std::uint8_t* sink(void* context, std::uint32_t length) {
+        auto* spare = static_cast<Spare*>(context);
+        return length == spare->length ? spare->data : nullptr;
+    }
+};
+
+PyObject* take(PyObject* self, std::size_t max, const WaitBudget& budget, const char* prefix, bool as_list) {
+    RingQueue& ring = as_queue(self)->ring;
+    Ref list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    Spare spare;
+    bool spare_taken = false;
+    const WaitFor what = wait_for(budget);
+    std::optional<QueueError> error;
+    bool wait_failed = false;
+    const Step step = run_sliced(
+        budget, busy_mutex_bound(ring.capacity()),
+        [&] {
+            std::size_t taken = 0;
+            auto attempt = ring.try_get_many(list_sink, list.get(), max, taken);
+            if (attempt.ok() && attempt.value() == Attempt::Done && PyErr_Occurred())
+                PyErr_Clear(); // a later record could not be had: it stays queued, the earlier ones are ours
+            const Step tried = step_of(attempt, prefix);
+            if (tried == Step::Busy && !spare.prepare(ring.oldest_length_hint()))
+                return Step::Failed;
+            return tried;
+        },
+        [&](Step why, Deadline end) {
+            if (why == Step::Again) {
+                // Empty: wait for a record; the next round takes it with the interpreter
+                // lock (another consumer may be first).
+                auto ready = ring.wait_readable(end);
+                return ready.ok() ? Step::Again : step_of(std::move(ready), error);
+            }
+            std::size_t taken = 0;
+            const Step got = step_of(ring.get_many(Spare::sink, &spare, 1, taken, end, what), error);
+            spare_taken = got == Step::Done;
+            return got;
+        },
+        wait_failed);
+    if (step == Step::Done && spare_taken) {
+        if (!as_list)
+            return spare.bytes.release();
+        if (PyList_Append(list.get(), spare.bytes.get()) != 0)
+            return nullptr;
+    }
+    if (step == Step::Done && !as_list) {
+        PyObject* item = PyList_GetItem(list.get(), 0);
+        return finish(step, wait_failed, error, prefix, Py_NewRef(item), Py_NewRef(Py_None));
+    }
+    return finish(step, wait_failed, error, prefix, list.release(), as_list ? PyList_New(0) : Py_NewRef(Py_None));
+}
+
+PyObject* KelQueue_get_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("get_bytes_timed", {"timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[0], "get_bytes_timed", "timeout"))
+            return nullptr;
+        return take(self, 1, budget, "Queue get error: ", false);
+    });
+}
+
+PyObject* KelQueue_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        std::uint64_t max_items = 0;
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("get_many", {"max_items", "timeout"}, args, nargs, kwnames, argv) ||
+            !to_u64(argv[0], "get_many", "max_items", max_items) || !budget.parse(argv[1], "get_many", "timeout"))
+            return nullptr;
+        if (max_items == 0) {
+            PyErr_SetString(PyExc_ValueError, "get_many() argument 'max_items' must be at least 1");
+            return nullptr;
+        }
+        return take(self, static_cast<std::size_t>(std::min<std::uint64_t>(max_items, SIZE_MAX)), budget,
+                    "Queue get error: ", true);
+    });
+}
+
+PyObject* KelQueue_recv_view_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        WaitBudget budget;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("recv_view_timed", {"timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[0], "recv_view_timed", "timeout"))
+            return nullptr;
+        constexpr const char* prefix = "Queue get_view error: ";
+        RingQueue& ring = as_queue(self)->ring;
+        RecordView record{};
+        std::optional<QueueError> error;
+        bool wait_failed = false;
+        const WaitFor what = wait_for(budget);
+        const Step step = run_sliced(
+            budget, busy_mutex_bound(ring.capacity()), [&] { return step_of(ring.try_peek(record), prefix); },
+            [&](Step, Deadline end) { return step_of(ring.peek(record, end, what), error); }, wait_failed);
+        if (step == Step::Done)
+            return view_of(self, record);
+        return finish(step, wait_failed, error, prefix, nullptr, Py_NewRef(Py_None));
+    });
+}
+
+PyObject* KelQueue_stats(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        // Counting walks every record: never with the interpreter lock. The mutex is
+        // waited for in slices, so that Ctrl-C reaches a count stuck behind a stopped holder.
+        RingQueue& ring = as_queue(self)->ring;
+        const WaitBudget as_long_as_it_takes;
+        Fill fill{};
+        std::optional<QueueError> error;
+        bool wait_failed = false;
+        const Step step = run_sliced(
+            as_long_as_it_takes, {}, [] { return Step::Busy; },
+            [&](Step, Deadline end) { return step_of(ring.fill(fill, end), error); }, wait_failed);
+        if (step != Step::Done)
+            return finish(step, wait_failed, error, "Queue stats error: ", nullptr, nullptr);
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(fill.bytes),
+                             static_cast<unsigned long long>(fill.messages));
+    });
+}
+
+PyObject* KelQueue_capacity(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        return PyLong_FromUnsignedLongLong(as_queue(self)->ring.capacity());
+    });
+}
+
+PyObject* KelQueue_commit_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::uint64_t next_pos;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("commit_read", {"next_pos"}, args, nargs, kwnames, argv) ||
+            !to_u64(argv[0], "commit_read", "next_pos", next_pos))
+            return nullptr;
+        RingQueue& ring = as_queue(self)->ring;
+        auto attempt = ring.commit(next_pos, kNoWait);
+        if (!attempt.ok())
+            return raise_runtime("Queue commit_read error: ", attempt.error().display());
+        if (attempt.value() == Attempt::Busy) {
+            std::optional<Result<Attempt, QueueError>> committed;
+            {
+                GilRelease nogil;
+                committed.emplace(ring.commit(next_pos, kForever));
+            }
+            if (!committed->ok())
+                return raise_runtime("Queue commit_read error: ", committed->error().display());
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* KelQueue_unlink(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::string_view name;
+        if (!bind_args("unlink", {"name"}, args, nargs, kwnames, argv) || !to_name(argv[0], "unlink", "name", name))
+            return nullptr;
+        if (auto st = unlink_segment(name); !st.ok())
+            return raise_runtime("Unlink failed: ", st.error().display());
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef kel_queue_methods[] = {
+    {"put_bytes", as_cfunction(KelQueue_put_bytes), METH_FASTCALL | METH_KEYWORDS, "put_bytes($self, data)\n--\n\n"},
+    {"get_bytes", KelQueue_get_bytes, METH_NOARGS, "get_bytes($self)\n--\n\n"},
+    {"recv_view", KelQueue_recv_view, METH_NOARGS,
+     "recv_view($self)\n--\n\nZero-copy receive. Returns a PyMemoryView.\nIMPORTANT: The user MUST call "
+     "commit_read(view_info) after processing to advance the queue.\nreturns (memoryview, view_info)"},
+    {"commit_read", as_cfunction(KelQueue_commit_read), METH_FASTCALL | METH_KEYWORDS,
+     "commit_read($self, next_pos)\n--\n\n"},
+    {"unlink", as_cfunction(KelQueue_unlink), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "unlink(name)\n--\n\n"},
+    {"put_bytes_timed", as_cfunction(KelQueue_put_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
+     "put_bytes_timed($self, data, timeout)\n--\n\nPut one message (any C-contiguous buffer), waiting at most "
+     "`timeout` seconds for room (None: as long as it takes; 0: never waits).\nReturns True when the message was "
+     "put, False on timeout."},
+    {"get_bytes_timed", as_cfunction(KelQueue_get_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
+     "get_bytes_timed($self, timeout)\n--\n\nTake the oldest message, waiting at most `timeout` seconds "
+     "(None: as long as it takes; 0: never waits).\nReturns the message, or None on timeout."},
+    {"put_many", as_cfunction(KelQueue_put_many), METH_FASTCALL | METH_KEYWORDS,
+     "put_many($self, items, timeout)\n--\n\nPut a sequence of messages (any C-contiguous buffers) as one batch: "
+     "all of them, next to each other, or none.\nReturns True when the batch was put, False on timeout."},
+    {"get_many", as_cfunction(KelQueue_get_many), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, max_items, timeout)\n--\n\nWait at most `timeout` seconds for a message, then take up to "
+     "max_items messages at once.\nReturns a list, empty on timeout."},
+    {"recv_view_timed", as_cfunction(KelQueue_recv_view_timed), METH_FASTCALL | METH_KEYWORDS,
+     "recv_view_timed($self, timeout)\n--\n\nrecv_view, waiting at most `timeout` seconds.\nReturns "
+     "(memoryview, next_pos), or None on timeout."},
+    {"attach", as_cfunction(KelQueue_attach), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "attach($type, name)\n--\n\nOpen the existing queue `name`, whatever its size; never creates one.\nRaises "
+     "RuntimeError (Nix error: ENOENT) when there is none."},
+    {"stats", KelQueue_stats, METH_NOARGS,
+     "stats($self)\n--\n\nReturns (bytes_held, messages_held): the bytes between the read and write positions, "
+     "length fields included, and the number of messages."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kel_queue_getset[] = {
+    {"capacity", KelQueue_capacity, nullptr, "Bytes in the ring; a message takes its length plus 4.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kel_queue_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(KelQueue_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KelQueue_dealloc)},
+    {Py_tp_doc, const_cast<char*>("KelQueue(name, size_mb)\n--\n\n")},
+    {Py_tp_methods, kel_queue_methods},
+    {Py_tp_getset, kel_queue_getset},
+    {0, nullptr},
+};
+
+PyType_Spec kel_queue_spec = {"builtins.KelQueue", sizeof(KelQueueObject), 0, Py_TPFLAGS_DEFAULT, kel_queue_slots};
+
+int QueueView_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* v = reinterpret_cast<QueueViewObject*>(self);
+    return PyBuffer_FillInfo(view, self, const_cast<std::uint8_t*>(v->data), v->length, 1, flags);
+}
+
+void QueueView_dealloc(PyObject* self) {
+    Py_XDECREF(reinterpret_cast<QueueViewObject*>(self)->owner);
+    free_instance(self);
+}
+
+PyType_Slot queue_view_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(QueueView_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(QueueView_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec queue_view_spec = {"builtins.KelQueueRecord", sizeof(QueueViewObject), 0, Py_TPFLAGS_DEFAULT,
+                               queue_view_slots};
+
+} // namespace
+
+PyTypeObject* kel_queue_type() { return create_type_once(kel_queue, kel_queue_spec); }
+PyTypeObject* queue_view_type() { return create_type_once(queue_view, queue_view_spec); }
+
+// A message is put while holding the interpreter lock when the ring takes it at
+// once; only a wait for room gives the interpreter lock up. `data` belongs to a
+// bytes object the caller keeps referenced, and bytes never change.
+PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const char* prefix) {
+    auto attempt = ring.try_put(data, size);
+    if (!attempt.ok())
+        return raise_queue_error(prefix, attempt.error());
+    if (attempt.value() != Attempt::Done) {
+        const Piece piece{data, size};
+        const Deadline since = Clock::now();
+        std::optional<Result<Attempt, QueueError>> put;
+        {
+            GilRelease nogil;
+            put.emplace(ring.put(std::span(&piece, 1), kForever, WaitFor::Anything, since));
+        }
+        if (!put->ok()) {
+            give_up_claim(ring);
+            return raise_queue_error(prefix, put->error());
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+// The record is copied straight into the new bytes object under the queue mutex,
+// with the interpreter lock held but never waited for while the mutex is held.
+// When nothing can be taken at once, wait without the interpreter lock and retry.
+// While the mutex is busy, the record goes into a bytes object made beforehand (see Spare).
+PyObject* queue_get(RingQueue& ring, const char* prefix) {
+    Spare spare;
+    for (;;) {
+        PyObject* out = nullptr;
+        auto attempt = ring.try_get(bytes_sink, &out);
+        Ref result(out);
+        if (!attempt.ok())
+            return raise_queue_error(prefix, attempt.error());
+        if (attempt.value() == Attempt::Done)
+            return result.release();
+        if (attempt.value() == Attempt::SinkFailed)
+            return nullptr; // MemoryError is set; the record stays queued
+        const bool busy = attempt.value() == Attempt::Busy;
+        if (busy && !spare.prepare(ring.oldest_length_hint()))
+            return nullptr;
+        std::optional<Result<Attempt, QueueError>> waited;
+        {
+            GilRelease nogil;
+            std::size_t taken = 0;
+            waited.emplace(busy ? ring.get_many(Spare::sink, &spare, 1, taken, kForever, WaitFor::Anything)
+                                : ring.wait_readable(kForever));
+        }
+        if (!waited->ok())
+            return raise_queue_error(prefix, waited->error());
+        if (busy && waited->value() == Attempt::Done)
+            return spare.bytes.release();
+    }
+}
+
+} // namespace kel::py
