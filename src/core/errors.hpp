@@ -182,7 +182,9 @@ public:
 
     [[nodiscard]] bool ok() const noexcept { return v_.index() == 0; }
     [[nodiscard]] T& value() { return std::get<0>(v_); }
+    [[nodiscard]] const T& value() const { return std::get<0>(v_); }
     [[nodiscard]] E& error() { return std::get<1>(v_); }
+    [[nodiscard]] const E& error() const { return std::get<1>(v_); }
 
 private:
     std::variant<T, E> v_;
@@ -197,6 +199,7 @@ public:
 
     [[nodiscard]] bool ok() const noexcept { return !e_.has_value(); }
     [[nodiscard]] E& error() { return *e_; }
+    [[nodiscard]] const E& error() const { return *e_; }
 
 private:
     std::optional<E> e_;

@@ -1,0 +1,216 @@
+// KelLock: a named lock over the robust lock record (core/lock.hpp).
+//
+// Acquiring tries once with the interpreter lock held and gives it up only to wait
+// for a busy lock; release, unlink and construction keep it, except that opening
+// gives it up while it waits for a creator that has not finished.
+
+#include "module.hpp"
+
+#include <memory>
+#include <optional>
+
+#include "core/lock.hpp"
+
+namespace kel::py {
+
+namespace {
+
+PyTypeObject* kel_lock = nullptr;
+
+struct KelLockObject {
+    PyObject_HEAD
+    LockHandle lock;
+};
+
+LockHandle& lock_of(PyObject* o) { return reinterpret_cast<KelLockObject*>(o)->lock; }
+
+PyObject* raise_lock_recovered() {
+    PyObject* type = lock_recovered_type();
+    if (type != nullptr)
+        PyErr_SetString(type, "Lock recovered from dead process");
+    return nullptr;
+}
+
+PyObject* raise_open_error(const LockOpenError& error, PyObject* name) {
+    switch (error.kind) {
+    case LockOpenError::Kind::NeverInitialised:
+        PyErr_Format(PyExc_RuntimeError, "Failed to open lock: %s; KelLock.unlink(%R) removes it",
+                     error.display().c_str(), name);
+        return nullptr;
+    case LockOpenError::Kind::Open:
+        return raise_runtime("Failed to open shm: ", error.display());
+    case LockOpenError::Kind::Create:
+        return raise_runtime("Failed to create shm: ", error.display());
+    case LockOpenError::Kind::Init:
+        return raise_runtime("Failed into init mutex: ", error.display());
+    }
+    return internal_fault("unknown lock open error");
+}
+
+PyObject* KelLock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::string_view name;
+        if (!bind_args("KelLock", {"name"}, args, kwargs, argv) || !to_name(argv[0], "KelLock", "name", name))
+            return nullptr;
+        // Opening may wait for a creator that has not finished: never with the interpreter lock.
+        auto opened = open_or_create_lock(name, [](auto&& step) {
+            GilRelease nogil;
+            step();
+        });
+        if (!opened.ok())
+            return raise_open_error(opened.error(), argv[0]);
+        PyObject* self = alloc_instance(type);
+        if (self == nullptr)
+            return nullptr;
+        std::construct_at(&lock_of(self), std::move(opened.value()));
+        return self;
+    });
+}
+
+void KelLock_dealloc(PyObject* self) {
+    std::destroy_at(&lock_of(self));
+    free_instance(self);
+}
+
+// The end of an acquire, with the interpreter lock held.
+PyObject* acquired(const Result<Acquired, LockError>& outcome) {
+    if (!outcome.ok())
+        return raise_runtime("Lock failure: ", outcome.error().display());
+    if (outcome.value() == Acquired::Recovered)
+        return raise_lock_recovered();
+    Py_RETURN_NONE;
+}
+
+PyObject* KelLock_acquire(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_lock_type, "KelLock"))
+            return nullptr;
+        LockHandle& lock = lock_of(self);
+        auto outcome = lock.try_acquire();
+        if (!outcome.ok() || outcome.value() != Acquired::Busy)
+            return acquired(outcome);
+        {
+            GilRelease nogil;
+            outcome = lock.acquire();
+            // Taken over from a dead holder, the lock stays held even by a parked
+            // thread: whoever comes next must still be told that the holder died.
+            if (outcome.ok() && outcome.value() == Acquired::Clean)
+                unlock_if_parked(lock.mutex());
+        }
+        return acquired(outcome);
+    });
+}
+
+// The lock with a time limit; waits in slices (see run_sliced) so that signal
+// handlers run, and an interrupted or timed-out call leaves the lock as it was.
+PyObject* KelLock_acquire_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        WaitBudget budget;
+        if (!check_receiver(self, kel_lock_type, "KelLock") ||
+            !bind_args("acquire_timed", {"timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[0], "acquire_timed", "timeout"))
+            return nullptr;
+        LockHandle& lock = lock_of(self);
+        std::optional<LockError> error;
+        bool recovered = false;
+        // Both steps end with the lock held, busy, or failed.
+        auto step_of = [&](Result<Acquired, LockError> outcome) {
+            if (!outcome.ok()) {
+                error.emplace(outcome.error());
+                return Step::Failed;
+            }
+            if (outcome.value() == Acquired::Busy)
+                return Step::Again;
+            recovered = outcome.value() == Acquired::Recovered;
+            return Step::Done;
+        };
+        bool wait_failed = false;
+        const Step step = run_sliced(
+            budget, {}, [&] { return step_of(lock.try_acquire()); },
+            [&](Step, Deadline end) {
+                auto outcome = lock.acquire_until(end);
+                if (outcome.ok() && outcome.value() == Acquired::Clean)
+                    unlock_if_parked(lock.mutex());
+                return step_of(std::move(outcome));
+            },
+            wait_failed);
+        if (step == Step::Failed) {
+            if (error)
+                return raise_runtime("Lock failure: ", error->display());
+            return nullptr; // a signal handler raised
+        }
+        if (step == Step::Again)
+            Py_RETURN_FALSE;
+        if (recovered)
+            return raise_lock_recovered();
+        Py_RETURN_TRUE;
+    });
+}
+
+PyObject* release(PyObject* self) {
+    if (auto st = lock_of(self).release(); !st.ok())
+        return raise_runtime("Unlock failed: ", st.error().display());
+    Py_RETURN_NONE;
+}
+
+PyObject* KelLock_release(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_lock_type, "KelLock"))
+            return nullptr;
+        return release(self);
+    });
+}
+
+PyObject* KelLock_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[3];
+        if (!check_receiver(self, kel_lock_type, "KelLock") ||
+            !bind_args("__exit__", {"_exc_type", "_exc_value", "_traceback"}, args, nargs, kwnames, argv))
+            return nullptr;
+        return release(self);
+    });
+}
+
+PyObject* KelLock_unlink(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::string_view name;
+        if (!bind_args("unlink", {"name"}, args, nargs, kwnames, argv) || !to_name(argv[0], "unlink", "name", name))
+            return nullptr;
+        if (auto st = unlink_segment(name); !st.ok())
+            return raise_runtime("Unlink failed: ", st.error().display());
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef kel_lock_methods[] = {
+    {"acquire", KelLock_acquire, METH_NOARGS, "acquire($self)\n--\n\n"},
+    {"release", KelLock_release, METH_NOARGS, "release($self)\n--\n\n"},
+    {"acquire_timed", as_cfunction(KelLock_acquire_timed), METH_FASTCALL | METH_KEYWORDS,
+     "acquire_timed($self, timeout)\n--\n\nAcquire, waiting at most `timeout` seconds (None: as long as it takes; "
+     "0: never waits).\nReturns True when acquired, False on timeout; raises LockRecovered, with the lock held, "
+     "after taking it over from a dead holder."},
+    {"__enter__", KelLock_acquire, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_cfunction(KelLock_exit), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+    {"unlink", as_cfunction(KelLock_unlink), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "unlink(name)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kel_lock_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(KelLock_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KelLock_dealloc)},
+    {Py_tp_doc, const_cast<char*>("KelLock(name)\n--\n\n")},
+    {Py_tp_methods, kel_lock_methods},
+    {0, nullptr},
+};
+
+PyType_Spec kel_lock_spec = {"builtins.KelLock", sizeof(KelLockObject), 0, Py_TPFLAGS_DEFAULT, kel_lock_slots};
+
+} // namespace
+
+PyTypeObject* kel_lock_type() { return create_type_once(kel_lock, kel_lock_spec); }
+
+} // namespace kel::py
