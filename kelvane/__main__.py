@@ -20,11 +20,11 @@ def main(argv=None):
         return 0 if argv else 2
     command, rest = argv[0], argv[1:]
     if command == "demo":
-        from kelvane import demo as job
+        from kelvane.tools import demo as job
     elif command == "bench":
-        from kelvane import bench as job
+        from kelvane.tools import bench as job
     elif command == "torture":
-        from kelvane import torture as job
+        from kelvane.tools import torture as job
     elif command in ("ls", "rm"):
         from kelvane import shm_admin
 

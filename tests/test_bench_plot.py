@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from kelvane import bench
+from kelvane.tools import bench
 
 
 def run_bench(*args, cwd, timeout=120):

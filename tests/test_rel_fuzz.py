@@ -11,7 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
-from kelvane import torture
+from kelvane.tools import torture
 from kelvane_core import KelLock, KelPoolCore, KelQueue
 
 LONG = os.environ.get("KELVANE_TORTURE") == "long"

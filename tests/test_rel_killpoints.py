@@ -7,7 +7,7 @@ the released module they are skipped."""
 
 import pytest
 
-from kelvane import torture
+from kelvane.tools import torture
 
 MIB = torture.MIB
 

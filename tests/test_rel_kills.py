@@ -9,7 +9,7 @@ import os
 
 import pytest
 
-from kelvane import torture
+from kelvane.tools import torture
 
 PROFILE = torture.PROFILES["long" if os.environ.get("KELVANE_TORTURE") == "long" else "quick"]
 LONG = PROFILE is torture.PROFILES["long"]

@@ -9,7 +9,7 @@ import struct
 
 import pytest
 
-from kelvane import torture
+from kelvane.tools import torture
 from kelvane_core import KelLock, KelPoolCore, KelQueue
 
 MIB = torture.MIB

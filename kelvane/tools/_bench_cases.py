@@ -14,7 +14,7 @@ import time
 
 from kelvane_core import KelLock, KelPoolCore, KelQueue
 
-from kelvane._bench_procs import CTX, Unavailable, pin
+from kelvane.tools._bench_procs import CTX, Unavailable, pin
 
 MiB = 1 << 20
 SENTINEL = b""  # every payload has at least one byte, so an empty message means "stop"
@@ -713,7 +713,7 @@ def rss_roles(name, messages, view, cpus):
     """Resident size of one process before and after `messages` 64-byte messages through a
     1 MiB queue (put then take, in this one process). The ring is cycled twice first, so
     every page of it is already resident when the 'before' figure is taken."""
-    from kelvane._bench_procs import proc_status
+    from kelvane.tools._bench_procs import proc_status
 
     def job():
         q = KelQueue(name, 1)
@@ -747,7 +747,7 @@ def rss_roles(name, messages, view, cpus):
 
 def footprint_roles(names_and_sizes, cpus):
     """Address space and shared memory one KelQueue of size_mb costs."""
-    from kelvane._bench_procs import SHM_DIR, proc_status
+    from kelvane.tools._bench_procs import SHM_DIR, proc_status
 
     def job():
         def body():

@@ -18,8 +18,8 @@ import time
 
 from kelvane_core import KelQueue
 
-from kelvane import _bench_cases as cases
-from kelvane._bench_procs import Cleanup, MeasureError, Unavailable, run_group, usable_cpus
+from kelvane.tools import _bench_cases as cases
+from kelvane.tools._bench_procs import Cleanup, MeasureError, Unavailable, run_group, usable_cpus
 
 KiB, MiB = 1 << 10, 1 << 20
 STREAM_SIZES = (64, KiB, 64 * KiB, MiB)
