@@ -7,7 +7,8 @@ import pytest
 
 pytest.importorskip("mypy")
 
-TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock", "kelvane.pool", "kelvane._objects"]
+TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock", "kelvane.pool", "kelvane._pool_engine",
+                 "kelvane._pool_worker", "kelvane._objects"]
 
 
 def run_mypy(*args, cwd):
