@@ -19,6 +19,7 @@ import time
 from kelvane_core import KelQueue
 
 from kelvane.tools import _bench_cases as cases
+from kelvane.tools import _bench_core as core
 from kelvane.tools._bench_procs import Cleanup, MeasureError, Unavailable, run_group, usable_cpus
 
 KiB, MiB = 1 << 10, 1 << 20
@@ -29,8 +30,10 @@ PINGPONG_PEERS = ("mp.Pipe", "mp.Queue", "mp.SimpleQueue", "faster-fifo", "posix
 POOL_PEERS = ("mp.Queue", "faster-fifo")
 LAYER_PEERS = ("mp.Queue", "faster-fifo")
 LAYER_BATCH = 256
-GROUPS = ("stream", "mpmc", "pingpong", "lock", "pool", "layer", "executor", "memory")
+GROUPS = ("stream", "core", "mpmc", "pingpong", "lock", "pool", "layer", "executor", "memory")
 STREAM_NAME = "1 -> 1 streaming"
+CORE_NAME = "the layers, 1 -> 1 streaming"
+CORE_TRANSPORT = "kelvane core (C++)"
 # First guess of messages per calibration run, by message size.
 FIRST_GUESS = {64: 20_000, KiB: 10_000, 64 * KiB: 2_000, MiB: 200}
 
@@ -145,6 +148,44 @@ def stream_plan(cpus):
             guess * 10,
         ))
         plan.append(Scenario("stream", STREAM_NAME, size, "msg/s", row))
+    return plan
+
+
+def core_plan(cpus, program):
+    """The same stream through each layer: the core alone (bench/core_stream.cpp, the core
+    calls put_bytes and get_bytes make, without the interpreter), KelQueue from Python,
+    and kelvane.Queue without a serializer."""
+    plan = []
+    for size in STREAM_SIZES:
+        data, guess = cases.payload(size), FIRST_GUESS[size]
+        capacity_mb = max(1, cases.ring_capacity(size) // MiB)
+        row = [
+            Case(
+                CORE_TRANSPORT,
+                lambda cl: core.CoreLink(cl, program),
+                lambda link, n, size=size, capacity_mb=capacity_mb: core.stream_roles(
+                    link, size, capacity_mb, n, cpus),
+                core.rate,
+                guess * 4,
+            ),
+            Case(
+                "kelvane get_bytes",
+                lambda cl, size=size: cases.make_links("kelvane", cl, size, 1)[0],
+                lambda link, n, data=data: cases.stream_roles(link, "get", data, n, cpus),
+                rate_until_last([0]),
+                guess,
+            ),
+            Case(
+                "kelvane.Queue serializer=None",
+                lambda cl, size=size: cases.layer_link("kelvane.Queue serializer=None", cl, size),
+                lambda link, n, data=data: cases.stream_roles(link, "get", data, n, cpus),
+                rate_until_last([0]),
+                guess,
+            ),
+        ]
+        note = ("core: bench/core_stream.cpp, the core calls of put_bytes and get_bytes without Python; "
+                "get_bytes: KelQueue; kelvane.Queue: the Python layer")
+        plan.append(Scenario("core", CORE_NAME, size, "msg/s", row, note=note))
     return plan
 
 
@@ -336,10 +377,12 @@ def executor_targets(plan):
     ]
 
 
-def build_plan(groups, seconds, cpus, workers):
+def build_plan(groups, seconds, cpus, workers, core_program=None):
     plan = []
     if "stream" in groups:
         plan += stream_plan(cpus)
+    if "core" in groups:
+        plan += core_plan(cpus, core_program)
     if "mpmc" in groups:
         plan += mpmc_plan(cpus)
     if "pingpong" in groups:
@@ -476,7 +519,7 @@ def format_scenario(sc, reps):
     name_w = max([24] + [len(c.transport) + 2 for c in sc.cases])
     col_w = max([14] + [len(h) + 4 for h in heads])
     header = f"  {'transport':<{name_w}}{'rate':>12}{'spread':>9}"
-    if sc.group in ("stream", "mpmc"):
+    if sc.group in ("stream", "core", "mpmc"):
         header += f"{'MB/s':>10}"
     header += "".join(f"{'x ' + h:>{col_w}}" for h in heads)
     lines.append(header)
@@ -487,7 +530,7 @@ def format_scenario(sc, reps):
             continue
         spread = (max(c.rates) - min(c.rates)) / m if len(c.rates) > 1 else 0.0
         row = f"  {c.transport:<{name_w}}{si(m):>12}{spread:>8.0%} "
-        if sc.group in ("stream", "mpmc"):
+        if sc.group in ("stream", "core", "mpmc"):
             mbs = m * sc.size / 1e6
             row += f"{mbs:>10,.0f}" if mbs >= 100 else f"{mbs:>10.3g}"
         for k in kel:
@@ -650,7 +693,7 @@ def plan_records(plan):
                 "reps": c.rates,
                 "messages_per_rep": c.n,
             }
-            if m is not None and sc.size and sc.group in ("stream", "mpmc"):
+            if m is not None and sc.size and sc.group in ("stream", "core", "mpmc"):
                 rec["bytes_per_s"] = m * sc.size
             if c.note:
                 rec["note"] = c.note
@@ -775,6 +818,8 @@ def parse(argv):
                    "(default 0.12 quick, 0.8 full)")
     p.add_argument("--messages", type=int, help="messages for the resident-size check "
                    "(default 1,000,000 quick, 10,000,000 full)")
+    p.add_argument("--source", metavar="DIR", help="the kelvane source tree the core benchmark is built "
+                   "from (default: $KELVANE_SOURCE, else the current directory or a parent)")
     return p.parse_args(argv)
 
 
@@ -813,12 +858,15 @@ def main(argv=None):
     print(f"each figure: median of {reps} rounds of ~{seconds:g} s per transport, transports "
           "alternating", file=sys.stderr)
 
-    plan = build_plan(groups, seconds, pins, workers)
     cleanup = Cleanup()
     runner = Runner(cleanup, seconds, reps, progress)
+    plan = []
     mem = None
     interrupted = False
     try:
+        # Built before anything is measured: the compiler would disturb the measurements.
+        core_program = core.build(args.source, cleanup, progress) if "core" in groups else None
+        plan = build_plan(groups, seconds, pins, workers, core_program)
         for sc in plan:
             runner.run_scenario(sc)
         if "memory" in groups:
