@@ -23,8 +23,7 @@ constexpr std::uint64_t kMaxSizeMb = std::uint64_t{1} << 44; // D = size_mb << 2
 
 struct KelQueueObject {
     PyObject_HEAD
-    Mapping mapping;
-    RingQueue ring;
+    QueueSegment queue;
 };
 
 // Exports one record's payload to a memoryview and keeps the queue object, and so
@@ -36,7 +35,8 @@ struct QueueViewObject {
     Py_ssize_t length;
 };
 
-KelQueueObject* as_queue(PyObject* o) { return reinterpret_cast<KelQueueObject*>(o); }
+QueueSegment& queue_of(PyObject* o) { return reinterpret_cast<KelQueueObject*>(o)->queue; }
+RingQueue& ring_of(PyObject* o) { return queue_of(o).ring; }
 
 std::uint8_t* bytes_sink(void* context, std::uint32_t length) {
     auto* out = static_cast<PyObject**>(context);
@@ -71,9 +71,7 @@ PyObject* new_queue_object(PyTypeObject* type, QueueSegment&& segment) {
     PyObject* self = alloc_instance(type);
     if (self == nullptr)
         return nullptr;
-    auto* q = as_queue(self);
-    std::construct_at(&q->mapping, std::move(segment.mapping));
-    std::construct_at(&q->ring, segment.ring);
+    std::construct_at(&queue_of(self), std::move(segment));
     return self;
 }
 
@@ -121,7 +119,7 @@ PyObject* KelQueue_attach(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 }
 
 void KelQueue_dealloc(PyObject* self) {
-    std::destroy_at(&as_queue(self)->mapping);
+    std::destroy_at(&queue_of(self));
     free_instance(self);
 }
 
@@ -134,7 +132,7 @@ PyObject* KelQueue_put_bytes(PyObject* self, PyObject* const* args, Py_ssize_t n
             !bind_args("put_bytes", {"data"}, args, nargs, kwnames, argv) ||
             !to_bytes(argv[0], "put_bytes", "data", data, size))
             return nullptr;
-        return queue_put(as_queue(self)->ring, data, size, "Queue put error: ");
+        return queue_put(ring_of(self), data, size, "Queue put error: ");
     });
 }
 
@@ -142,7 +140,7 @@ PyObject* KelQueue_get_bytes(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         if (!check_receiver(self, kel_queue_type, "KelQueue"))
             return nullptr;
-        return queue_get(as_queue(self)->ring, "Queue get error: ");
+        return queue_get(ring_of(self), "Queue get error: ");
     });
 }
 
@@ -177,7 +175,7 @@ PyObject* KelQueue_recv_view(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         if (!check_receiver(self, kel_queue_type, "KelQueue"))
             return nullptr;
-        RingQueue& ring = as_queue(self)->ring;
+        RingQueue& ring = ring_of(self);
         RecordView record{};
         auto attempt = ring.try_peek(record);
         if (!attempt.ok())
@@ -299,7 +297,7 @@ PyObject* KelQueue_put_bytes_timed(PyObject* self, PyObject* const* args, Py_ssi
             !to_bytes_like(argv[0], "put_bytes_timed", "data", view, data, size))
             return nullptr;
         const Piece piece{data, size};
-        return put_pieces(as_queue(self)->ring, std::span(&piece, 1), budget);
+        return put_pieces(ring_of(self), std::span(&piece, 1), budget);
     });
 }
 
@@ -341,7 +339,7 @@ PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t na
         }
         if (batch.empty())
             Py_RETURN_TRUE;
-        return put_pieces(as_queue(self)->ring, batch, budget);
+        return put_pieces(ring_of(self), batch, budget);
     });
 }
 
@@ -388,7 +386,7 @@ struct Spare {
 };
 
 PyObject* take(PyObject* self, std::size_t max, const WaitBudget& budget, const char* prefix, bool as_list) {
-    RingQueue& ring = as_queue(self)->ring;
+    RingQueue& ring = ring_of(self);
     Ref list(PyList_New(0));
     if (!list)
         return nullptr;
@@ -474,7 +472,7 @@ PyObject* KelQueue_recv_view_timed(PyObject* self, PyObject* const* args, Py_ssi
             !budget.parse(argv[0], "recv_view_timed", "timeout"))
             return nullptr;
         constexpr const char* prefix = "Queue get_view error: ";
-        RingQueue& ring = as_queue(self)->ring;
+        RingQueue& ring = ring_of(self);
         RecordView record{};
         std::optional<QueueError> error;
         bool wait_failed = false;
@@ -494,7 +492,7 @@ PyObject* KelQueue_stats(PyObject* self, PyObject*) {
             return nullptr;
         // Counting walks every record: never with the interpreter lock. The mutex is
         // waited for in slices, so that Ctrl-C reaches a count stuck behind a stopped holder.
-        RingQueue& ring = as_queue(self)->ring;
+        RingQueue& ring = ring_of(self);
         const WaitBudget as_long_as_it_takes;
         Fill fill{};
         std::optional<QueueError> error;
@@ -513,7 +511,7 @@ PyObject* KelQueue_capacity(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         if (!check_receiver(self, kel_queue_type, "KelQueue"))
             return nullptr;
-        return PyLong_FromUnsignedLongLong(as_queue(self)->ring.capacity());
+        return PyLong_FromUnsignedLongLong(ring_of(self).capacity());
     });
 }
 
@@ -525,7 +523,7 @@ PyObject* KelQueue_commit_read(PyObject* self, PyObject* const* args, Py_ssize_t
             !bind_args("commit_read", {"next_pos"}, args, nargs, kwnames, argv) ||
             !to_u64(argv[0], "commit_read", "next_pos", next_pos))
             return nullptr;
-        RingQueue& ring = as_queue(self)->ring;
+        RingQueue& ring = ring_of(self);
         auto attempt = ring.commit(next_pos, kNoWait);
         if (!attempt.ok())
             return raise_runtime("Queue commit_read error: ", attempt.error().display());
