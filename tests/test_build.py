@@ -1,0 +1,64 @@
+"""The build keeps the core free of Python: a core file that names Python.h or PyObject fails
+the build with a clear message, and the core compiles without Python's include directories."""
+
+import json
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+SOURCE = Path(__file__).resolve().parents[1]
+
+pytestmark = [
+    pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake is not installed"),
+    pytest.mark.skipif(not (SOURCE / "src" / "core").is_dir(), reason="the tests run outside a source tree"),
+]
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """A copy of what CMake reads, to spoil at will."""
+    copy = tmp_path / "src-tree"
+    copy.mkdir()
+    shutil.copy(SOURCE / "CMakeLists.txt", copy)
+    for part in ("src", "build-support", "bench"):
+        shutil.copytree(SOURCE / part, copy / part, ignore=shutil.ignore_patterns("*.png", "__pycache__"))
+    return copy
+
+
+def configure(tree, *defines):
+    return subprocess.run(["cmake", "-S", str(tree), "-B", str(tree / "build"), *defines], capture_output=True,
+                          text=True, timeout=300)
+
+
+@pytest.mark.parametrize("file, line", [
+    ("src/core/spin.hpp", "#include <Python.h>"),
+    ("src/core/queue.cpp", "struct _object; using PyObject = _object; // a forward declaration is Python too"),
+])
+def test_a_core_file_that_names_python_fails_the_build(tree, file, line):
+    path = tree / file
+    path.write_text(line + "\n" + path.read_text())
+    done = configure(tree, "-DKELVANE_MODULE=OFF")
+    assert done.returncode != 0
+    message = " ".join(done.stderr.split())
+    assert "src/core must not include Python.h or name PyObject" in message
+    assert f"{path}: {line}" in message
+
+
+def test_the_core_compiles_without_python_include_directories(tree):
+    done = configure(tree, "-DKELVANE_MODULE=ON", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
+                     f"-DPython_EXECUTABLE={sys.executable}")
+    if done.returncode != 0 and "Development" in done.stderr:
+        pytest.skip("CPython's development headers are not installed for this interpreter")
+    assert done.returncode == 0, done.stderr
+    commands = json.loads((tree / "build" / "compile_commands.json").read_text())
+    include = sysconfig.get_paths()["include"]
+    core = [c for c in commands if "/src/core/" in c["file"]]
+    binding = [c for c in commands if "/src/python/" in c["file"]]
+    assert len(core) == 4 and len(binding) == 5
+    assert all(include not in c["command"] for c in core)
+    assert all(include in c["command"] for c in binding)
+    assert all("-fPIC" in c["command"] for c in core)
