@@ -55,6 +55,31 @@ def claim(name):
         return struct.unpack("<QQI", f.read(20))
 
 
+def mutex_owner(name):
+    """The thread id glibc records in the queue's mutex (0 when free)."""
+    with open(shm_path(name), "rb") as f:
+        f.seek(8)
+        return struct.unpack("<i", f.read(4))[0]
+
+
+def stop_outside_the_mutex(pid, name):
+    """SIGSTOP a process at an instant it does not hold the queue's mutex.
+
+    A holder stopped inside the mutex stalls every caller until it resumes (one
+    mutex), which is a different case from a stopped claimant."""
+    for _ in range(1000):
+        os.kill(pid, signal.SIGSTOP)
+        deadline = time.monotonic() + 5
+        while open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] != "T":
+            assert time.monotonic() < deadline, "the process never stopped"
+            time.sleep(0.001)
+        if mutex_owner(name) != pid:
+            return
+        os.kill(pid, signal.SIGCONT)
+        time.sleep(0.002)
+    raise AssertionError("the process always held the mutex")
+
+
 def claim_bytes(name):
     with open(shm_path(name), "rb") as f:
         f.seek(264)
@@ -112,7 +137,10 @@ def test_a_claimant_that_is_killed_or_stopped_holds_the_others_back_only_briefly
     assert (need, tid) == (BIG + 4, pid)
     # While it waits, the room it claimed is left free: a small put finds none.
     assert q.put_bytes_timed(b"s" * SMALL, 0.3) is False
-    os.kill(pid, signal.SIGKILL if fate == "killed" else signal.SIGSTOP)
+    if fate == "killed":
+        os.kill(pid, signal.SIGKILL)
+    else:
+        stop_outside_the_mutex(pid, name)
     try:
         started = time.monotonic()
         assert call_with_timeout(q.put_bytes_timed, b"s" * SMALL, 5) is True
