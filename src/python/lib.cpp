@@ -1,4 +1,5 @@
-// Module initialisation: the module object, its three classes and LockRecovered.
+// Module initialisation: the module object, its three classes and LockRecovered;
+// and the unlink(name) the classes share.
 //
 // The module keeps no process-wide state besides the module object, its type objects
 // and the identifier of the interpreter that first imported it.
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kel::py {
 
@@ -114,6 +116,18 @@ PyObject* lock_recovered_type() {
             internal_fault("Failed to initialize new exception type.");
     }
     return lock_recovered;
+}
+
+PyObject* unlink_by_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::string_view name;
+        if (!bind_args("unlink", {"name"}, args, nargs, kwnames, argv) || !to_name(argv[0], "unlink", "name", name))
+            return nullptr;
+        if (auto st = unlink_segment(name); !st.ok())
+            return raise_runtime("Unlink failed: ", st.error().display());
+        Py_RETURN_NONE;
+    });
 }
 
 } // namespace kel::py

@@ -19,4 +19,8 @@ PyObject* lock_recovered_type();    // lib.cpp
 PyObject* queue_put(RingQueue& ring, const char* data, std::uint64_t size, const char* prefix);
 PyObject* queue_get(RingQueue& ring, const char* prefix);
 
+// The static unlink(name) that KelLock and KelQueue share: removes the name, raises
+// "Unlink failed: ..." when it cannot.
+PyObject* unlink_by_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 } // namespace kel::py

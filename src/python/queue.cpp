@@ -541,15 +541,7 @@ PyObject* KelQueue_commit_read(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* KelQueue_unlink(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
-        std::string_view name;
-        if (!bind_args("unlink", {"name"}, args, nargs, kwnames, argv) || !to_name(argv[0], "unlink", "name", name))
-            return nullptr;
-        if (auto st = unlink_segment(name); !st.ok())
-            return raise_runtime("Unlink failed: ", st.error().display());
-        Py_RETURN_NONE;
-    });
+    return unlink_by_name(args, nargs, kwnames);
 }
 
 PyMethodDef kel_queue_methods[] = {
