@@ -2,6 +2,8 @@
 
 #include "watch.hpp"
 
+#include "spin.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -43,6 +45,9 @@ constexpr auto kPollSlice = std::chrono::milliseconds(2);
 // held for long is stopped or stuck, and nobody needs to hear of it at once.
 constexpr auto kBusyFirst = std::chrono::milliseconds(1);
 constexpr auto kBusyMost = std::chrono::milliseconds(64);
+
+// Up to this many watches are looked at for a while before the thread sleeps.
+constexpr std::size_t kSpinWatches = 16;
 
 enum class State : std::uint8_t { Busy, Counted, Ready };
 
@@ -109,6 +114,21 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
             uncount();
             return *error;
         }
+    }
+
+    // An answer is often on its way (a reply, another caller of this process): watch for
+    // it a short while before sleeping, as a blocked get does. Few watches only: each
+    // look reads every one.
+    if (ready == 0 && watches.size() <= kSpinWatches) {
+        (void)spin_until([&] {
+            if (load_word(wake) != seen_wake)
+                return true;
+            for (std::size_t i = 0; i < watches.size(); ++i) {
+                if (armed[i].state == State::Counted && watches[i].ring->ready_hint(watches[i].room))
+                    return true;
+            }
+            return false;
+        });
     }
 
     std::vector<VectorEntry> entries;
