@@ -98,6 +98,25 @@ class _Waiter:
         if interrupt:
             KelQueue.interrupt_wait(self._word)
 
+    def release(self, queue: KelQueue) -> None:
+        """Wakes every waiter on `queue` (its object is being closed): they look again and
+        find it closed."""
+        with self._lock:
+            entries = [e for e in self._entries.values() if e.queue is queue]
+            for entry in entries:
+                del self._entries[entry.key]
+            woken = [future for entry in entries for future in entry.futures]
+            interrupt = bool(entries) and self._looked
+            if interrupt:
+                self._looked = False
+        for future in woken:
+            try:
+                future.get_loop().call_soon_threadsafe(_wake, future)
+            except RuntimeError:
+                pass
+        if interrupt:
+            KelQueue.interrupt_wait(self._word)
+
     def _run(self) -> None:
         word = self._word
         while True:
@@ -400,7 +419,10 @@ class AsyncQueue:
     def close(self) -> None:
         """Detach this process, as kelvane.Queue.close (a queue made without a name loses it).
         Calls awaiting on this object then raise ValueError; ``async for`` ends."""
+        kq = self._queue._q
         self._queue.close()
+        if kq is not None and _waiter is not None:
+            _waiter.release(kq)
 
     def unlink(self) -> None:
         """Remove the name; processes attached already keep using the queue."""
