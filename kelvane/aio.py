@@ -490,6 +490,9 @@ class AsyncLock:
         self._lock = Lock(name)
         self.name: str = name
         self._on_recovered = on_recovered
+        # The turn that the coroutine holding the lock through this object took: release
+        # hands it on, with or without a running loop.
+        self._held_turn: asyncio.Lock | None = None
 
     def _turn(self) -> asyncio.Lock:
         loop = asyncio.get_running_loop()
@@ -515,6 +518,7 @@ class AsyncLock:
         except BaseException:
             turn.release()
             raise
+        self._held_turn = turn
         if recovered is not None:
             await self._recovered(recovered, in_with)
 
@@ -550,8 +554,13 @@ class AsyncLock:
     def release(self) -> None:
         """Release the lock; only the thread of the loop that took it may."""
         self._lock.release()
-        turn = self._turn()
-        if turn.locked():
+        turn, self._held_turn = self._held_turn, None
+        if turn is None:  # taken through another object of the same name
+            try:
+                turn = _turns.get(asyncio.get_running_loop(), {}).get(_lock_key(self.name))
+            except RuntimeError:
+                turn = None
+        if turn is not None and turn.locked():
             turn.release()
 
     def locked(self) -> bool:

@@ -1,7 +1,7 @@
 """The asyncio group of the benchmarks: a consumer that awaits, ping-pong between two event
 loops, and many tasks awaiting many queues in one process.
 
-Every child that awaits runs its own event loop (the default one; uvloop where asked for),
+Every child that awaits runs its own event loop (asyncio's default one),
 made before the timing starts; the producers are the plain blocking loops of the other
 groups. Peers: `loop.run_in_executor(None, mp_queue.get)`, what an asyncio program does
 today without an async queue, and aioprocessing's `coro_get` (a thread pool behind a
