@@ -47,6 +47,15 @@ def test_acquire_release_and_async_with(shm_name, run):  # noqa: F811
     run(main())
 
 
+def test_a_lock_taken_in_a_loop_is_released_after_the_loop_ended(shm_name, run):  # noqa: F811
+    lock = AsyncLock(shm_name("l"))
+    run(lock.acquire())
+    lock.release()  # by the same thread, with no loop running
+    assert not lock.locked()
+    run(asyncio.wait_for(lock.acquire(), 5))
+    lock.release()
+
+
 def test_bad_arguments_are_refused(shm_name):
     with pytest.raises(TypeError, match="^'on_recovered' must be callable or None$"):
         AsyncLock(shm_name("l"), on_recovered=42)
