@@ -5,6 +5,7 @@ from typing import TYPE_CHECKING
 from kelvane_core import KelLock, KelPoolCore, KelQueue, LockRecovered
 
 if TYPE_CHECKING:
+    from kelvane.aio import AsyncLock, AsyncQueue
     from kelvane.lock import Lock
     from kelvane.pool import Pool, WorkerDiedError
     from kelvane.queue import DecodeError, Queue
@@ -19,6 +20,8 @@ __all__ = [
     "Lock",
     "Pool",
     "WorkerDiedError",
+    "AsyncQueue",
+    "AsyncLock",
 ]
 __version__ = "0.1.0"
 
@@ -30,6 +33,8 @@ _LAZY = {
     "Lock": "kelvane.lock",
     "Pool": "kelvane.pool",
     "WorkerDiedError": "kelvane.pool",
+    "AsyncQueue": "kelvane.aio",
+    "AsyncLock": "kelvane.aio",
 }
 
 

@@ -15,11 +15,13 @@ import types
 import weakref
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from kelvane import _objects
 from kelvane_core import KelQueue
 
+if TYPE_CHECKING:
+    from kelvane.aio import AsyncQueue
 __all__ = ["Queue", "Full", "Empty", "DecodeError", "DEFAULT_CAPACITY"]
 
 Full = _stdlib_queue.Full
@@ -253,6 +255,10 @@ class Queue:
             data = q.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout))
             if data is None:
                 raise Empty
+        return self._decode(data)
+
+    def _decode(self, data: bytes) -> Any:
+        """The object of one message taken from the ring (or held here)."""
         loads = self._loads
         if loads is None:
             return data
@@ -277,17 +283,9 @@ class Queue:
         larger sequence goes in batches of at most half the capacity each. If the time
         runs out, queue.Full says how many objects went in (always a leading part).
         """
-        # Everything is encoded before anything is put: a serializer error puts nothing.
-        if self._serializer is None:
-            encoded = list(items)
-            if set(map(type, encoded)) - {bytes}:
-                encoded = [self._encode(obj) for obj in encoded]
-        else:
-            encoded = list(map(self._dumps, items))
+        encoded = self._encode_many(items)
         if not encoded:
             return
-        if max(map(len, encoded)) > self._max_data:
-            self._refuse(max(encoded, key=len))
         wait = _wait_seconds(block, timeout)
         deadline = None if wait is None else time.monotonic() + wait
         batches = self._batches(encoded)
@@ -299,6 +297,19 @@ class Queue:
                     raise Full("no item was put before the timeout")
                 raise Full(f"{done} of {len(encoded)} items were put before the timeout")
             done += len(batch)
+
+    def _encode_many(self, items: Iterable[Any]) -> list[bytes]:
+        """The messages of several objects. Everything is encoded before anything is put:
+        a serializer error, or a message that never fits, puts nothing."""
+        if self._serializer is None:
+            encoded = list(items)
+            if set(map(type, encoded)) - {bytes}:
+                encoded = [self._encode(obj) for obj in encoded]
+        else:
+            encoded = list(map(self._dumps, items))
+        if encoded and max(map(len, encoded)) > self._max_data:
+            self._refuse(max(encoded, key=len))
+        return encoded
 
     def _batches(self, encoded: list[bytes]) -> list[list[bytes]]:
         total = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
@@ -336,6 +347,10 @@ class Queue:
                 raise Empty
         elif len(got) < max_items:
             got += q.get_many(max_items - len(got), 0)
+        return self._decode_many(got)
+
+    def _decode_many(self, got: list[bytes]) -> list[Any]:
+        """The objects of messages taken together; see get_many for one that does not decode."""
         loads = self._loads
         if loads is None:
             return got
@@ -384,6 +399,14 @@ class Queue:
     def capacity(self) -> int:
         """Bytes in the ring; a message takes its serialized length plus 4."""
         return self._capacity
+
+    @property
+    def async_q(self) -> AsyncQueue:
+        """The asyncio side of this queue (kelvane.AsyncQueue): the same handle, serializer
+        and held messages, with awaitable put and get."""
+        from kelvane.aio import AsyncQueue
+
+        return AsyncQueue._of(self)
 
     # -- zero-copy receive ------------------------------------------------------------
 

@@ -114,6 +114,13 @@ TIMED_METHODS = {
         "recv_view_timed": "($self, timeout)",
         "stats": "($self)",
         "attach": "($type, name)",
+        # never waiting, for an event loop's thread; and one thread waiting for many queues
+        "try_put": "($self, data)",
+        "try_put_many": "($self, items)",
+        "try_get_many": "($self, max_items)",
+        "stats_nowait": "($self)",
+        "wait_any": "(waits, word, seen, timeout)",
+        "interrupt_wait": "(word)",
     },
     KelPoolCore: {},
 }

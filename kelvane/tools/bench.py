@@ -18,6 +18,7 @@ import time
 
 from kelvane_core import KelQueue
 
+from kelvane.tools import _bench_async as aio
 from kelvane.tools import _bench_cases as cases
 from kelvane.tools import _bench_core as core
 from kelvane.tools._bench_procs import Cleanup, MeasureError, Unavailable, run_group, usable_cpus
@@ -30,7 +31,7 @@ PINGPONG_PEERS = ("mp.Pipe", "mp.Queue", "mp.SimpleQueue", "faster-fifo", "posix
 POOL_PEERS = ("mp.Queue", "faster-fifo")
 LAYER_PEERS = ("mp.Queue", "faster-fifo")
 LAYER_BATCH = 256
-GROUPS = ("stream", "core", "mpmc", "pingpong", "lock", "pool", "layer", "executor", "memory")
+GROUPS = ("stream", "core", "mpmc", "pingpong", "lock", "pool", "layer", "executor", "async", "memory")
 STREAM_NAME = "1 -> 1 streaming"
 CORE_NAME = "the layers, 1 -> 1 streaming"
 CORE_TRANSPORT = "kelvane core (C++)"
@@ -377,6 +378,100 @@ def executor_targets(plan):
     ]
 
 
+ASYNC_STREAM = "1 -> 1 into an asyncio consumer"
+ASYNC_PINGPONG = "ping-pong between two asyncio processes"
+ASYNC_MANY = "tasks awaiting as many queues, one event loop"
+
+
+def async_plan(cpus):
+    """An asyncio consumer against the ways an asyncio program waits for another process
+    today; ping-pong between two event loops against the blocking get in a thread; many
+    tasks awaiting many queues (wake-ups per second, and the threads that costs)."""
+    plan = []
+    for size in (64, KiB):
+        data = cases.payload(size)
+        row = [
+            Case(
+                kind,
+                lambda cl, kind=kind, size=size: aio.link(kind, cl, size),
+                lambda channel, n, kind=kind, data=data: aio.stream_roles(kind, channel, data, n, cpus),
+                rate_until_last([0]),
+                FIRST_GUESS[size] if kind == aio.ASYNC_QUEUE else 2_000,
+            )
+            for kind in (aio.ASYNC_QUEUE, aio.EXECUTOR_GET, aio.AIOPROCESSING)
+        ]
+        note = "the producer is a plain blocking loop: kelvane.Queue.put, mp.Queue.put, AioQueue.put"
+        plan.append(Scenario("async", ASYNC_STREAM, size, "msg/s", row, note=note))
+    data = cases.payload(64)
+    row = [
+        Case(
+            kind,
+            lambda cl: [cases.LayerChannel(cl, 64, cases.ring_capacity(64)) for _ in range(2)],
+            lambda channels, n, kind=kind: aio.pingpong_roles(kind, channels, data, n, cpus),
+            rate_until_last([1]),
+            2_000,
+        )
+        for kind in (aio.ASYNC_QUEUE, aio.THREAD_GET, aio.BLOCKING_GET)
+    ]
+    note = ("kelvane.Queue objects (pickle); 'in a thread': await loop.run_in_executor(None, q.get); "
+            "'no asyncio': both sides block in q.get()")
+    plan.append(Scenario("async", ASYNC_PINGPONG, 64, "round trips/s", row, note=note))
+    row = []
+    for count in (100, aio.WAITING_QUEUES):
+        case = Case(
+            f"{aio.ASYNC_QUEUE}, {count} queues",
+            lambda cl, count=count: aio.ManyQueues(cl, count),
+            lambda queues, n: aio.many_waiters_roles(queues, n, cpus),
+            None,
+            5 * count,
+        )
+
+        def wakes(results, n, case=case):
+            case.extra = results[0][2]
+            return case.extra["wakes"] / case.extra["seconds"]
+
+        case.rate = wakes
+        row.append(case)
+    note = ("one task per 1 MiB queue awaits a message; another process puts one into each once all "
+            "wait, round after round; threads: the awaiting process's, the loop's own included")
+    plan.append(Scenario("async", ASYNC_MANY, None, "wake-ups/s", row, note=note))
+    return plan
+
+
+def async_targets(plan):
+    """Target rows for the async scenarios: (name, target, checks) as evaluate_targets takes them."""
+
+    def ratio(name, size, mine, peer):
+        for sc in plan:
+            if sc.group == "async" and sc.name == name and sc.size == size:
+                a, b = sc.case(mine), sc.case(peer)
+                if a is not None and b is not None and median(a) and median(b):
+                    return median(a) / median(b)
+        return None
+
+    return [
+        ("asyncio consumer, 64 B, 1->1", ">= 10x run_in_executor(mp.Queue.get)",
+         [(ratio(ASYNC_STREAM, 64, aio.ASYNC_QUEUE, aio.EXECUTOR_GET), 10, "x run_in_executor")]),
+        ("asyncio consumer, 1 KiB, 1->1", ">= 10x run_in_executor(mp.Queue.get)",
+         [(ratio(ASYNC_STREAM, KiB, aio.ASYNC_QUEUE, aio.EXECUTOR_GET), 10, "x run_in_executor")]),
+        ("asyncio ping-pong round trip", "within 2x of the get in a thread",
+         [(ratio(ASYNC_PINGPONG, 64, aio.ASYNC_QUEUE, aio.THREAD_GET), 0.5, "x get in a thread")]),
+    ]
+
+
+def async_thread_row(plan):
+    """The threads of a process whose tasks await WAITING_QUEUES queues, beyond the loop's own."""
+    for sc in plan:
+        if sc.group == "async" and sc.name == ASYNC_MANY:
+            case = sc.case(f"{aio.ASYNC_QUEUE}, {aio.WAITING_QUEUES} queues")
+            if case is not None and case.extra:
+                beyond = case.extra["threads"] - 1
+                return (f"{aio.WAITING_QUEUES:,} tasks awaiting {aio.WAITING_QUEUES:,} queues",
+                        "<= 2 threads beyond the loop's", f"{beyond} beyond the loop's",
+                        "PASS" if beyond <= 2 else "MISS")
+    return None
+
+
 def build_plan(groups, seconds, cpus, workers, core_program=None):
     plan = []
     if "stream" in groups:
@@ -395,6 +490,8 @@ def build_plan(groups, seconds, cpus, workers, core_program=None):
         plan += layer_plan(cpus)
     if "executor" in groups:
         plan += executor_plan()
+    if "async" in groups:
+        plan += async_plan(cpus)
     return plan
 
 
@@ -617,6 +714,7 @@ def evaluate_targets(plan, mem, quick):
            "x get_bytes")]),
     ]
     rows += executor_targets(plan)
+    rows += async_targets(plan)
     out = []
     for name, target, checks in rows:
         measured, verdict = [], "PASS"
@@ -629,6 +727,9 @@ def evaluate_targets(plan, mem, quick):
             if value < need:
                 verdict = "MISS"
         out.append((name, target, ", ".join(measured), verdict))
+    threads = async_thread_row(plan)
+    if threads is not None:
+        out.append(threads)
     if mem is not None:
         growth = max(r["after"]["VmRSS"] - r["before"]["VmRSS"] for r in mem["rss"].values())
         count = f"{mem['messages'] / 1e6:g} M messages" + (" (--quick)" if quick else "")
@@ -674,7 +775,7 @@ def machine_info():
         "python_implementation": platform.python_implementation(),
         "libc": list(platform.libc_ver()),
         "versions": {
-            d: version(d) for d in ("kelvane", "faster-fifo", "posix_ipc", "pyzmq", "filelock", "matplotlib")
+            d: version(d) for d in ("kelvane", "faster-fifo", "posix_ipc", "pyzmq", "filelock", "aioprocessing", "uvloop", "matplotlib")
         },
     }
 

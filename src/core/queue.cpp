@@ -587,6 +587,85 @@ Result<Attempt, QueueError> RingQueue::fill(Fill& out, Deadline until) {
     return Attempt::Done;
 }
 
+Result<bool, QueueError> RingQueue::fill_unlocked(Fill& out) const {
+    QueueHeader& h = *header_;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const std::uint64_t r = load_pos(h.read_pos);
+        const std::uint64_t w = load_pos(h.write_pos);
+        Fill fill{w - r, 0};
+        bool framed = fill.bytes <= capacity_;
+        for (std::uint64_t pos = r; framed && pos != w; ++fill.messages) {
+            std::uint32_t length = 0;
+            if (w - pos >= kRecordPrefix)
+                std::memcpy(&length, data_ + pos % capacity_, sizeof length);
+            framed = w - pos >= kRecordPrefix && length <= w - pos - kRecordPrefix;
+            pos += kRecordPrefix + length;
+        }
+        // Producers write only into free room, below read_pos + capacity: while the read
+        // position stays where it was, the records from there to w never change. The
+        // fence keeps the reads of the walk before the second look at it.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (load_pos(h.read_pos) != r)
+            continue;
+        if (!framed)
+            return QueueError::corrupt(fill.bytes > capacity_ ? "more bytes held than the ring's capacity"
+                                                              : "a record's length runs past the written data");
+        out = fill;
+        return true;
+    }
+    return false;
+}
+
+bool RingQueue::ready_now(std::uint64_t room) const {
+    QueueHeader& h = *header_;
+    const std::uint64_t r = load_pos(h.read_pos);
+    const std::uint64_t w = load_pos(h.write_pos);
+    if (room == 0)
+        return w != r;
+    const std::uint64_t used = w - r;
+    if (used > capacity_)
+        return true; // damaged (or read across a change): the put itself will say which
+    const std::uint64_t free_room = capacity_ - used;
+    if (free_room < room)
+        return false;
+    // As put_locked sees it: room that a live claim holds back is not free for a put
+    // that does not wait; a lapsed claim is dropped by the next put.
+    RoomClaim& claim = h.room_claim;
+    const std::uint64_t claimed = field(claim.need).load(std::memory_order_relaxed);
+    return claimed == 0 || free_room - room >= claimed || claim_lapsed(claim);
+}
+
+Result<Attempt, QueueError> RingQueue::watch(std::uint64_t room, std::uint32_t& seen) {
+    QueueHeader& h = *header_;
+    auto locked = lock_queue(&h.mutex, kNoWait);
+    if (!locked.ok())
+        return QueueError::from_mutex(locked.error());
+    if (locked.value() == Attempt::Busy)
+        return Attempt::Busy;
+    // Counted in the same hold of the mutex in which the condition was found false,
+    // as timed_wait counts itself: a waker that changes it later sees the count and bumps.
+    const bool ready = ready_now(room);
+    if (!ready) {
+        WaitWords& slot = watched_slot(room);
+        std::atomic_ref<std::uint32_t>(slot.sleepers).fetch_add(1);
+        seen = std::atomic_ref<std::uint32_t>(slot.seq).load();
+    }
+    if (auto st = unlock_queue(&h.mutex); !st.ok()) {
+        if (!ready)
+            unwatch(room);
+        return st.error();
+    }
+    return ready ? Attempt::Done : Attempt::WouldBlock;
+}
+
+void RingQueue::unwatch(std::uint64_t room) noexcept {
+    std::atomic_ref<std::uint32_t>(watched_slot(room).sleepers).fetch_sub(1);
+}
+
+std::uint32_t* RingQueue::wait_word(std::uint64_t room) const noexcept { return &watched_slot(room).seq; }
+
+bool RingQueue::ready_hint(std::uint64_t room) const { return ready_now(room); }
+
 Status<QueueError> RingQueue::commit_locked(std::uint64_t next_pos) {
     QueueHeader& h = *header_;
     const std::uint64_t r = load_pos(h.read_pos);

@@ -184,12 +184,37 @@ public:
 
     // Counts the records under the mutex.
     [[nodiscard]] Result<Attempt, QueueError> fill(Fill& out, Deadline until);
+    // Counts them without the mutex, from a moment at which no consumer moved the read
+    // position: the records between the positions never change meanwhile. False when
+    // consumers kept moving it; nothing then is known.
+    [[nodiscard]] Result<bool, QueueError> fill_unlocked(Fill& out) const;
+
+    // Watching a queue for a thread that waits for several at once (see watch.hpp).
+    // `room` 0 waits for a record; n > 0 for n bytes of room that a put without a wait
+    // may use now (room that a waiting producer claimed is not free for it).
+    //
+    // One try of the mutex. Done: it is there, nothing changed. WouldBlock: it is not;
+    // the calling thread is now counted among the sleepers of the wait word (so every
+    // change from now on bumps it) and `seen` holds the word's value; unwatch ends
+    // that. Busy: the mutex was held; nothing changed.
+    [[nodiscard]] Result<Attempt, QueueError> watch(std::uint64_t room, std::uint32_t& seen);
+    // Once per WouldBlock of watch; needs no mutex.
+    void unwatch(std::uint64_t room) noexcept;
+    // The word a counted watcher sleeps on and whose value watch gave.
+    [[nodiscard]] std::uint32_t* wait_word(std::uint64_t room) const noexcept;
+    // Whether what watch waits for is there, read without the mutex: a hint, which a
+    // counted watcher may take as exact up to the next bump of the wait word.
+    [[nodiscard]] bool ready_hint(std::uint64_t room) const;
 
 private:
     [[nodiscard]] Result<Attempt, QueueError> put_locked(std::span<const Piece> batch, std::uint64_t need,
                                                          Deadline until, WaitFor what, Deadline since);
     [[nodiscard]] Result<RecordView, QueueError> oldest_locked() const;
     [[nodiscard]] Status<QueueError> commit_locked(std::uint64_t next_pos);
+    [[nodiscard]] WaitWords& watched_slot(std::uint64_t room) const noexcept {
+        return room == 0 ? header_->not_empty : header_->not_full;
+    }
+    [[nodiscard]] bool ready_now(std::uint64_t room) const;
 
     QueueHeader* header_ = nullptr;
     std::uint8_t* data_ = nullptr;

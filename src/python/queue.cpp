@@ -4,6 +4,8 @@
 #include "module.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "core/queue.hpp"
+#include "core/watch.hpp"
 
 namespace kel::py {
 
@@ -301,45 +304,55 @@ PyObject* KelQueue_put_bytes_timed(PyObject* self, PyObject* const* args, Py_ssi
     });
 }
 
-PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* argv[2];
-        WaitBudget budget;
-        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
-            !bind_args("put_many", {"items", "timeout"}, args, nargs, kwnames, argv) ||
-            !budget.parse(argv[1], "put_many", "timeout"))
-            return nullptr;
-        // The tuple keeps every item alive while the interpreter lock is given up, and
-        // `views` every export of one that is not a bytes object.
-        Ref items(PySequence_Tuple(argv[0]));
+// The messages of a batch argument: `items` keeps every item alive while the
+// interpreter lock is given up, and `views` every export of one that is not a bytes
+// object (each stays where it was made).
+struct Batch {
+    Ref items;
+    std::vector<Piece> pieces;
+    std::vector<std::unique_ptr<BufferView>> views;
+
+    // Raises TypeError or BufferError naming the argument and item.
+    [[nodiscard]] bool collect(PyObject* sequence, const char* fname) {
+        items = Ref(PySequence_Tuple(sequence));
         if (!items)
-            return nullptr;
+            return false;
         const Py_ssize_t n = PyTuple_Size(items.get());
-        std::vector<Piece> batch;
-        batch.reserve(static_cast<std::size_t>(n));
-        std::vector<std::unique_ptr<BufferView>> views; // each stays where it was made
+        pieces.reserve(static_cast<std::size_t>(n));
         views.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyTuple_GetItem(items.get(), i);
             if (PyBytes_Check(item)) {
-                batch.push_back(Piece{PyBytes_AsString(item), static_cast<std::uint64_t>(PyBytes_Size(item))});
+                pieces.push_back(Piece{PyBytes_AsString(item), static_cast<std::uint64_t>(PyBytes_Size(item))});
                 continue;
             }
             if (!PyObject_CheckBuffer(item)) {
                 Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__name__"));
-                PyErr_Format(PyExc_TypeError,
-                             "put_many() argument 'items' must hold bytes-like objects, not %S at index %zd",
-                             type_name ? type_name.get() : Py_None, i);
-                return nullptr;
+                PyErr_Format(PyExc_TypeError, "%s() argument 'items' must hold bytes-like objects, not %S at index %zd",
+                             fname, type_name ? type_name.get() : Py_None, i);
+                return false;
             }
             BufferView& view = *views.emplace_back(std::make_unique<BufferView>());
-            if (!view.acquire(item, "put_many", "items", i))
-                return nullptr;
-            batch.push_back(Piece{view.data(), view.size()});
+            if (!view.acquire(item, fname, "items", i))
+                return false;
+            pieces.push_back(Piece{view.data(), view.size()});
         }
-        if (batch.empty())
+        return true;
+    }
+};
+
+PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        WaitBudget budget;
+        Batch batch;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("put_many", {"items", "timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[1], "put_many", "timeout") || !batch.collect(argv[0], "put_many"))
+            return nullptr;
+        if (batch.pieces.empty())
             Py_RETURN_TRUE;
-        return put_pieces(ring_of(self), batch, budget);
+        return put_pieces(ring_of(self), batch.pieces, budget);
     });
 }
 
@@ -540,6 +553,225 @@ PyObject* KelQueue_commit_read(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
+// ---------------------------------------------------------------------------
+// Calls that never wait, not even for a busy mutex: one try with the interpreter lock
+// held, for a thread that must never block (an event loop's). They answer a third
+// way, None, when another thread or process held the queue's mutex at that instant.
+
+PyObject* tri_state(const Result<Attempt, QueueError>& attempt, const char* prefix) {
+    if (!attempt.ok())
+        return raise_queue_error(prefix, attempt.error());
+    switch (attempt.value()) {
+    case Attempt::Done:
+        Py_RETURN_TRUE;
+    case Attempt::WouldBlock:
+        Py_RETURN_FALSE;
+    case Attempt::Busy:
+        Py_RETURN_NONE;
+    case Attempt::SinkFailed:
+        break;
+    }
+    return nullptr; // the sink's exception is set
+}
+
+PyObject* KelQueue_try_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        BufferView view;
+        const void* data;
+        std::uint64_t size;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("try_put", {"data"}, args, nargs, kwnames, argv) ||
+            !to_bytes_like(argv[0], "try_put", "data", view, data, size))
+            return nullptr;
+        return tri_state(ring_of(self).try_put(data, size), "Queue put error: ");
+    });
+}
+
+PyObject* KelQueue_try_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        Batch batch;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("try_put_many", {"items"}, args, nargs, kwnames, argv) ||
+            !batch.collect(argv[0], "try_put_many"))
+            return nullptr;
+        if (batch.pieces.empty())
+            Py_RETURN_TRUE;
+        return tri_state(ring_of(self).try_put(batch.pieces), "Queue put error: ");
+    });
+}
+
+PyObject* KelQueue_try_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::uint64_t max_items = 0;
+        if (!check_receiver(self, kel_queue_type, "KelQueue") ||
+            !bind_args("try_get_many", {"max_items"}, args, nargs, kwnames, argv) ||
+            !to_u64(argv[0], "try_get_many", "max_items", max_items))
+            return nullptr;
+        if (max_items == 0) {
+            PyErr_SetString(PyExc_ValueError, "try_get_many() argument 'max_items' must be at least 1");
+            return nullptr;
+        }
+        Ref list(PyList_New(0));
+        if (!list)
+            return nullptr;
+        std::size_t taken = 0;
+        auto attempt = ring_of(self).try_get_many(list_sink, list.get(),
+                                                  static_cast<std::size_t>(std::min<std::uint64_t>(max_items, SIZE_MAX)),
+                                                  taken);
+        if (attempt.ok() && attempt.value() == Attempt::Done && PyErr_Occurred())
+            PyErr_Clear(); // a later record could not be had: it stays queued, the earlier ones are ours
+        if (attempt.ok() && attempt.value() != Attempt::SinkFailed && attempt.value() != Attempt::Busy)
+            return list.release(); // Done, or WouldBlock: empty
+        return tri_state(attempt, "Queue get error: ");
+    });
+}
+
+PyObject* KelQueue_stats_nowait(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        RingQueue& ring = ring_of(self);
+        Fill fill{};
+        auto counted = ring.fill_unlocked(fill);
+        if (!counted.ok())
+            return raise_queue_error("Queue stats error: ", counted.error());
+        if (!counted.value()) { // consumers kept moving: count under the mutex if it is free
+            auto locked = ring.fill(fill, kNoWait);
+            if (!locked.ok())
+                return raise_queue_error("Queue stats error: ", locked.error());
+            if (locked.value() == Attempt::Busy)
+                Py_RETURN_NONE;
+        }
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(fill.bytes),
+                             static_cast<unsigned long long>(fill.messages));
+    });
+}
+
+// The word of this process that wait_any sleeps on besides the queues' words: four
+// aligned bytes of a writable buffer the caller owns (a bytearray), exported for the call.
+class WakeWord {
+public:
+    WakeWord() = default;
+    WakeWord(const WakeWord&) = delete;
+    WakeWord& operator=(const WakeWord&) = delete;
+    ~WakeWord() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    [[nodiscard]] bool acquire(PyObject* o, const char* fname) {
+        if (PyObject_GetBuffer(o, &view_, PyBUF_WRITABLE) != 0)
+            return false;
+        held_ = true;
+        if (view_.len < 4 || reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(std::uint32_t) != 0) {
+            PyErr_Format(PyExc_ValueError, "%s() argument 'word' must be a writable buffer of at least 4 bytes, "
+                         "aligned to 4 (a bytearray)", fname);
+            return false;
+        }
+        return true;
+    }
+    [[nodiscard]] std::uint32_t* word() const noexcept { return static_cast<std::uint32_t*>(view_.buf); }
+
+private:
+    Py_buffer view_;
+    bool held_ = false;
+};
+
+PyObject* KelQueue_wait_any(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[4];
+        WakeWord wake;
+        std::uint64_t seen = 0;
+        WaitBudget budget;
+        if (!bind_args("wait_any", {"waits", "word", "seen", "timeout"}, args, nargs, kwnames, argv) ||
+            !wake.acquire(argv[1], "wait_any") || !to_u64(argv[2], "wait_any", "seen", seen) ||
+            !budget.parse(argv[3], "wait_any", "timeout"))
+            return nullptr;
+        if (seen > UINT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "wait_any() argument 'seen' must be less than 2**32");
+            return nullptr;
+        }
+        // The tuple keeps every pair, and so every queue and its mapping, alive meanwhile.
+        Ref waits(PySequence_Tuple(argv[0]));
+        if (!waits)
+            return nullptr;
+        const Py_ssize_t n = PyTuple_Size(waits.get());
+        std::vector<Watch> watches;
+        watches.reserve(static_cast<std::size_t>(n));
+        PyTypeObject* queue_type = kel_queue_type();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyTuple_GetItem(waits.get(), i);
+            PyObject* queue = PyTuple_Check(pair) && PyTuple_Size(pair) == 2 ? PyTuple_GetItem(pair, 0) : nullptr;
+            std::uint64_t room = 0;
+            if (queue == nullptr || queue_type == nullptr || !PyObject_TypeCheck(queue, queue_type)) {
+                PyErr_Format(PyExc_TypeError,
+                             "wait_any() argument 'waits' must hold (KelQueue, room) pairs, not %R at index %zd",
+                             pair, i);
+                return nullptr;
+            }
+            if (!to_u64(PyTuple_GetItem(pair, 1), "wait_any", "room", room))
+                return nullptr;
+            RingQueue& ring = ring_of(queue);
+            if (room > ring.capacity()) {
+                PyErr_Format(PyExc_ValueError, "wait_any(): a queue of %llu bytes never has room for %llu bytes",
+                             static_cast<unsigned long long>(ring.capacity()), static_cast<unsigned long long>(room));
+                return nullptr;
+            }
+            watches.push_back(Watch{&ring, room, false});
+        }
+        // A switch for tests and odd sandboxes: the polling every kernel has.
+        const char* poll = std::getenv("KELVANE_WAIT_POLL");
+        const WaitMethod method = poll != nullptr && *poll != '\0' && *poll != '0' ? WaitMethod::Poll
+                                                                                     : WaitMethod::Vector;
+        const auto until = budget.until();
+        std::uint32_t* word = wake.word();
+        // In slices, so that signal handlers run meanwhile.
+        for (;;) {
+            const auto now = Clock::now();
+            const auto end = until - now > WaitBudget::kSlice ? now + WaitBudget::kSlice : until;
+            std::optional<Result<std::size_t, QueueError>> waited;
+            {
+                GilRelease nogil;
+                waited.emplace(wait_any(watches, word, static_cast<std::uint32_t>(seen), end, method));
+            }
+            if (!waited->ok())
+                return raise_queue_error("Queue wait error: ", waited->error());
+            if (waited->value() > 0) {
+                Ref ready(PyList_New(0));
+                if (!ready)
+                    return nullptr;
+                for (std::size_t i = 0; i < watches.size(); ++i) {
+                    if (!watches[i].ready)
+                        continue;
+                    Ref index(PyLong_FromSize_t(i));
+                    if (!index || PyList_Append(ready.get(), index.get()) != 0)
+                        return nullptr;
+                }
+                return ready.release();
+            }
+            if (std::atomic_ref<std::uint32_t>(*word).load() != seen || Clock::now() >= until)
+                return PyList_New(0);
+            if (PyErr_CheckSignals() < 0)
+                return nullptr;
+        }
+    });
+}
+
+PyObject* KelQueue_interrupt_wait(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        WakeWord wake;
+        if (!bind_args("interrupt_wait", {"word"}, args, nargs, kwnames, argv) ||
+            !wake.acquire(argv[0], "interrupt_wait"))
+            return nullptr;
+        if (auto st = interrupt_wait(wake.word()); !st.ok())
+            return raise_queue_error("Queue wait error: ", st.error());
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* KelQueue_unlink(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return unlink_by_name(args, nargs, kwnames);
 }
@@ -572,6 +804,31 @@ PyMethodDef kel_queue_methods[] = {
     {"attach", as_cfunction(KelQueue_attach), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "attach($type, name)\n--\n\nOpen the existing queue `name`, whatever its size; never creates one.\nRaises "
      "RuntimeError (Nix error: ENOENT) when there is none."},
+    {"try_put", as_cfunction(KelQueue_try_put), METH_FASTCALL | METH_KEYWORDS,
+     "try_put($self, data)\n--\n\nPut one message (any C-contiguous buffer) if that can be done at once, never "
+     "waiting, not even for the queue's lock.\nReturns True when it was put, False when there is no room for it, "
+     "None when the queue's lock was held at that instant."},
+    {"try_put_many", as_cfunction(KelQueue_try_put_many), METH_FASTCALL | METH_KEYWORDS,
+     "try_put_many($self, items)\n--\n\nPut a sequence of messages as one batch, all or none, never waiting.\n"
+     "Returns True when the batch was put, False when there is no room for all of it, None when the queue's lock "
+     "was held at that instant."},
+    {"try_get_many", as_cfunction(KelQueue_try_get_many), METH_FASTCALL | METH_KEYWORDS,
+     "try_get_many($self, max_items)\n--\n\nTake up to max_items messages that are there, never waiting, not "
+     "even for the queue's lock.\nReturns a list (empty when the queue is empty), or None when the queue's lock "
+     "was held at that instant."},
+    {"stats_nowait", KelQueue_stats_nowait, METH_NOARGS,
+     "stats_nowait($self)\n--\n\nstats() without waiting for the queue's lock: counted without it when no "
+     "consumer moves meanwhile, else under it if it is free.\nReturns (bytes_held, messages_held), or None."},
+    {"wait_any", as_cfunction(KelQueue_wait_any), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "wait_any(waits, word, seen, timeout)\n--\n\nWait, without the interpreter lock, until one of several "
+     "queues has what a caller waits for: `waits` is a sequence of (KelQueue, room) pairs, room 0 for a message, "
+     "n > 0 for n bytes of room (a message takes its length plus 4).\nAlso returns when the first 4 bytes of "
+     "`word` (a bytearray) no longer hold `seen` (see interrupt_wait), or after `timeout` seconds (None: no "
+     "limit).\nReturns the indices of the pairs that were ready, empty when woken or timed out; another "
+     "consumer or producer may still be first."},
+    {"interrupt_wait", as_cfunction(KelQueue_interrupt_wait), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "interrupt_wait(word)\n--\n\nChange the first 4 bytes of `word` and wake the wait_any calls of this "
+     "process that wait on it."},
     {"stats", KelQueue_stats, METH_NOARGS,
      "stats($self)\n--\n\nReturns (bytes_held, messages_held): the bytes between the read and write positions, "
      "length fields included, and the number of messages."},

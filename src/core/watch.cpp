@@ -1,0 +1,208 @@
+// Waiting for many queues at once (see watch.hpp).
+
+#include "watch.hpp"
+
+#include "spin.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <ctime>
+#include <linux/futex.h>
+#include <optional>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef SYS_futex_waitv
+#define SYS_futex_waitv 449 // the same number on every architecture; older headers lack it
+#endif
+
+namespace kel {
+
+namespace {
+
+// The kernel's struct futex_waitv, declared here so that older headers build too.
+struct VectorEntry {
+    std::uint64_t value;
+    std::uint64_t address;
+    std::uint32_t flags;
+    std::uint32_t reserved;
+};
+static_assert(sizeof(VectorEntry) == 24);
+
+constexpr std::uint32_t kFutexSize32 = 2;     // FUTEX_32
+constexpr std::uint32_t kFutexPrivate = 128;  // FUTEX_PRIVATE_FLAG: the wake word is this process's
+constexpr std::size_t kVectorMax = 128;       // FUTEX_WAITV_MAX
+// Every sleep ends this soon, so a change nobody announced (a claim on room that
+// lapsed) is seen as a blocked put sees it.
+constexpr auto kSleepBound = std::chrono::milliseconds(100);
+// Words that futex_waitv cannot take are read this often.
+constexpr auto kPollSlice = std::chrono::milliseconds(2);
+// A busy mutex is tried again after this, doubling up to kBusyMost: one that is
+// held for long is stopped or stuck, and nobody needs to hear of it at once.
+constexpr auto kBusyFirst = std::chrono::milliseconds(1);
+constexpr auto kBusyMost = std::chrono::milliseconds(64);
+
+// Up to this many watches are looked at for a while before the thread sleeps.
+constexpr std::size_t kSpinWatches = 16;
+
+enum class State : std::uint8_t { Busy, Counted, Ready };
+
+struct Armed {
+    State state;
+    std::uint32_t seen;
+};
+
+std::uint32_t load_word(std::uint32_t* word) { return std::atomic_ref<std::uint32_t>(*word).load(); }
+
+long vector_wait(std::vector<VectorEntry>& entries, Deadline end) {
+    const timespec abs = monotonic_timespec(end);
+    return ::syscall(SYS_futex_waitv, entries.data(), static_cast<unsigned>(entries.size()), 0U, &abs,
+                     CLOCK_MONOTONIC);
+}
+
+// Sleeps on the wake word alone, until `end` at most.
+void poll_wait(std::uint32_t* wake, std::uint32_t seen_wake, Deadline end) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - Clock::now()).count();
+    if (left <= 0)
+        return;
+    const timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    (void)::syscall(SYS_futex, wake, FUTEX_WAIT_PRIVATE, seen_wake, &timeout, nullptr, 0);
+}
+
+} // namespace
+
+Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t* wake, std::uint32_t seen_wake,
+                                         Deadline until, WaitMethod method) {
+    std::vector<Armed> armed(watches.size(), Armed{State::Busy, 0});
+    std::size_t ready = 0;
+    auto uncount = [&] {
+        for (std::size_t i = 0; i < watches.size(); ++i) {
+            if (armed[i].state == State::Counted) {
+                watches[i].ring->unwatch(watches[i].room);
+                armed[i].state = State::Busy;
+            }
+        }
+    };
+    // Counts this thread on one watch's queue, unless its mutex is busy; false on an error.
+    std::optional<QueueError> error;
+    auto arm = [&](std::size_t i) {
+        auto tried = watches[i].ring->watch(watches[i].room, armed[i].seen);
+        if (!tried.ok()) {
+            error.emplace(std::move(tried.error()));
+            return false;
+        }
+        switch (tried.value()) {
+        case Attempt::Done:
+            armed[i].state = State::Ready;
+            ++ready;
+            break;
+        case Attempt::WouldBlock:
+            armed[i].state = State::Counted;
+            break;
+        default:
+            armed[i].state = State::Busy;
+            break;
+        }
+        return true;
+    };
+    for (std::size_t i = 0; i < watches.size(); ++i) {
+        if (!arm(i)) {
+            uncount();
+            return *error;
+        }
+    }
+
+    // An answer is often on its way (a reply, another caller of this process): watch for
+    // it a short while before sleeping, as a blocked get does. Few watches only: each
+    // look reads every one.
+    if (ready == 0 && watches.size() <= kSpinWatches) {
+        (void)spin_until([&] {
+            if (load_word(wake) != seen_wake)
+                return true;
+            for (std::size_t i = 0; i < watches.size(); ++i) {
+                if (armed[i].state == State::Counted && watches[i].ring->ready_hint(watches[i].room))
+                    return true;
+            }
+            return false;
+        });
+    }
+
+    std::vector<VectorEntry> entries;
+    auto busy_pause = std::chrono::duration_cast<Clock::duration>(kBusyFirst);
+    while (ready == 0 && load_word(wake) == seen_wake) {
+        const Deadline now = Clock::now();
+        if (now >= until)
+            break;
+        Deadline end = std::min(until, now + kSleepBound);
+        bool busy = false;
+        std::size_t counted = 0;
+        entries.clear();
+        if (method == WaitMethod::Vector)
+            entries.push_back({seen_wake, reinterpret_cast<std::uint64_t>(wake), kFutexSize32 | kFutexPrivate, 0});
+        for (std::size_t i = 0; i < watches.size(); ++i) {
+            if (armed[i].state == State::Busy) {
+                busy = true;
+            } else if (armed[i].state == State::Counted) {
+                ++counted;
+                if (method == WaitMethod::Vector && entries.size() < kVectorMax)
+                    entries.push_back({armed[i].seen,
+                                       reinterpret_cast<std::uint64_t>(watches[i].ring->wait_word(watches[i].room)),
+                                       kFutexSize32, 0});
+            }
+        }
+        if (busy) {
+            end = std::min(end, now + busy_pause);
+            busy_pause = std::min(busy_pause * 2, std::chrono::duration_cast<Clock::duration>(kBusyMost));
+        }
+        if (method == WaitMethod::Poll || counted + 1 > entries.size())
+            end = std::min(end, now + kPollSlice);
+        if (method == WaitMethod::Vector) {
+            if (vector_wait(entries, end) < 0) {
+                const int err = errno;
+                if (err == ENOSYS || err == EPERM) {
+                    method = WaitMethod::Poll; // a kernel before 5.16, or a sandbox that refuses it
+                    continue;
+                }
+                if (err != EAGAIN && err != ETIMEDOUT && err != EINTR) {
+                    uncount();
+                    return QueueError::from_cond(CondError::pthread(err));
+                }
+            }
+        } else {
+            poll_wait(wake, seen_wake, end);
+        }
+        // Still counted on every queue whose word moved: reading the word again and
+        // then the condition loses no change, since every later one bumps it again.
+        for (std::size_t i = 0; i < watches.size(); ++i) {
+            Watch& w = watches[i];
+            if (armed[i].state == State::Counted) {
+                armed[i].seen = load_word(w.ring->wait_word(w.room));
+                if (w.ring->ready_hint(w.room)) {
+                    w.ring->unwatch(w.room);
+                    armed[i].state = State::Ready;
+                    ++ready;
+                }
+            } else if (armed[i].state == State::Busy && !arm(i)) {
+                uncount();
+                return *error;
+            }
+        }
+    }
+    uncount();
+    for (std::size_t i = 0; i < watches.size(); ++i)
+        watches[i].ready = armed[i].state == State::Ready;
+    return ready;
+}
+
+Status<QueueError> interrupt_wait(std::uint32_t* wake) {
+    std::atomic_ref<std::uint32_t>(*wake).fetch_add(1);
+    if (::syscall(SYS_futex, wake, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0) < 0)
+        return QueueError::from_cond(CondError::pthread(errno));
+    return {};
+}
+
+} // namespace kel
