@@ -1,0 +1,321 @@
+"""Side segments: the part of a large message that travels next to a queue's ring.
+
+A message whose serialized form is large, or whose pickle has large out-of-band buffers
+(numpy arrays, PickleBuffer objects: pickle protocol 5), is written once into a
+shared-memory object made for that message alone; the ring carries a reference to it,
+b"\\x00" followed by the object's name. No pickle stream starts with that byte (protocol 2
+and later streams start with b"\\x80"), and kelvane.Queue escapes a custom serializer's
+output that starts with b"\\x00" or b"\\x01" by putting b"\\x01" in front of it, so a
+reference cannot be mistaken for a message.
+
+Layout of a side segment (little-endian):
+  0    magic b"KELSIDE1"
+  8    total size u64 (the object's size; never a lock's 4096 nor a queue's 16384 + k MiB)
+  16   creator's start time u64 (clock ticks after boot, /proc/PID/stat field 22)
+  24   creator pid u32, flags u32 (1: a pickle stream with out-of-band buffers)
+  32   stream offset u64, stream length u64
+  48   buffer table offset u64
+  56   buffer count u32, queue name length u32
+  64   the queue's name (UTF-8, without a leading '/'), then the buffer table (offset u64,
+       length u64 per buffer), then the stream, then each buffer at a page boundary.
+The header is written before anything else, so even an object whose creator was killed
+while copying is recognisable.
+
+Names: "ks_" + 16 hex digits of a hash of the queue's name + "_" + the creator's pid in hex +
+"_" + 16 random hex digits. No queue, lock or pool is named so by kelvane, and kelvane ls
+tells side segments from everything else by content (magic, size, header), never by name.
+
+Lifetime: the producer creates the object (O_EXCL, mode 0600), reserves its memory with
+posix_fallocate (a full /dev/shm is an OSError at put, with nothing queued, never a SIGBUS
+later), writes, unmaps, and only then stores the reference in the ring. The consumer opens
+the name, maps it shared and writable, removes the name at once and closes the descriptor:
+a received message leaves nothing named, and its memory lives exactly as long as the
+mapping, which Python's mmap object keeps while any memoryview (and so any numpy array
+built on one) refers to it. Arrays arrive writable; what the consumer writes is its own,
+since no other process maps the object any more.
+
+What can be left behind: the object of a producer killed between creating it and storing
+its reference, or of a consumer killed between taking the reference and opening it.
+`kelvane rm --stale` removes such an object once its creator is provably dead (its pid gone
+or reused, seen by its start time), no process uses it, no record of its queue refers to it
+and it is older than a few seconds (a consumer may be between taking a reference and
+opening it); Queue.unlink() removes every side segment of its queue at once.
+
+Page faults: writing a fresh tmpfs page costs a fault per page, as much as the copy itself
+at these sizes. The producer asks the kernel to populate the whole mapping for writing in
+one call (MADV_POPULATE_WRITE, Linux 5.14; without it, MAP_POPULATE) and the consumer maps
+with MAP_POPULATE, so both sides take no fault per page.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import mmap
+import os
+import secrets
+import stat
+import struct
+from collections.abc import Sequence
+from typing import Any
+
+SHM_DIR = "/dev/shm"
+MAGIC = b"KELSIDE1"
+TAG = b"\x00"  # a ring record that refers to a side segment
+ESCAPE = b"\x01"  # a custom serializer's output that starts with TAG or ESCAPE
+PREFIX = "ks_"
+HEAD = struct.Struct("<8sQQIIQQQII")
+HEAD_SIZE = 64
+FLAG_BUFFERS = 1
+PAGE = mmap.PAGESIZE
+_ENTRY = struct.Struct("<QQ")
+_LOCK_SIZE = 4096
+_QUEUE_HEADER = 16384
+_MIB = 1 << 20
+_MADV_POPULATE_WRITE = getattr(mmap, "MADV_POPULATE_WRITE", 23)
+_MAP_POPULATE = getattr(mmap, "MAP_POPULATE", 0)
+_OPEN_FLAGS = os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+class Ref(bytes):
+    """A ring record that refers to a side segment: the producer removes its object when
+    the record is never stored."""
+
+    __slots__ = ()
+
+    @property
+    def segment(self) -> str:
+        return self[1:].decode("ascii")
+
+
+def queue_key(queue_name: str) -> str:
+    """The part of its side segments' names that ties them to the queue `queue_name`."""
+    bare = queue_name[1:] if queue_name.startswith("/") else queue_name
+    return PREFIX + hashlib.blake2b(bare.encode("utf-8", "surrogateescape"), digest_size=8).hexdigest() + "_"
+
+
+def _start_ticks(pid: int) -> int | None:
+    """The start time of process `pid` in clock ticks after boot; None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            stat_line = f.read()
+    except OSError:
+        return None
+    try:
+        return int(stat_line[stat_line.rindex(b")") + 2:].split()[19])
+    except (ValueError, IndexError):
+        return None
+
+
+_me: tuple[int, int] | None = None
+
+
+def _creator() -> tuple[int, int]:
+    global _me
+    pid = os.getpid()
+    if _me is None or _me[0] != pid:  # once per process, again in a forked child
+        _me = (pid, _start_ticks(pid) or 0)
+    return _me
+
+
+def _round(n: int, to: int) -> int:
+    return -(-n // to) * to
+
+
+def _object_size(n: int) -> int:
+    """A size no lock or queue has, so `kelvane ls` cannot take the object for one."""
+    if n == _LOCK_SIZE or (n > _QUEUE_HEADER and (n - _QUEUE_HEADER) % _MIB == 0):
+        n += 64
+    return n
+
+
+def write(queue_name: str, stream: Any, buffers: Sequence[memoryview] = (), flags: int = 0) -> Ref:
+    """Makes the side segment of one message (the serialized `stream` and the out-of-band
+    `buffers`, each a contiguous byte view); returns the record for the ring. Raises OSError
+    (ENOSPC for a full /dev/shm) with nothing left behind."""
+    bare = queue_name[1:] if queue_name.startswith("/") else queue_name
+    qname = bare.encode("utf-8", "surrogateescape")
+    stream_len = memoryview(stream).nbytes
+    table_at = _round(HEAD_SIZE + len(qname), 8)
+    stream_at = table_at + _ENTRY.size * len(buffers)
+    end = stream_at + stream_len
+    entries = []
+    for buf in buffers:
+        at = _round(end, PAGE)
+        entries.append((at, buf.nbytes))
+        end = at + buf.nbytes
+    size = _object_size(max(end, HEAD_SIZE + 1))
+    pid, ticks = _creator()
+    key = queue_key(queue_name)
+    while True:
+        name = f"{key}{pid:x}_{secrets.token_hex(8)}"
+        path = os.path.join(SHM_DIR, name)
+        try:
+            fd = os.open(path, _OPEN_FLAGS | os.O_CREAT | os.O_EXCL, 0o600)
+            break
+        except FileExistsError:  # 64 random bits: only paranoia
+            continue
+    try:
+        try:
+            os.fchmod(fd, 0o600)  # whatever the umask
+            os.posix_fallocate(fd, 0, size)
+            head = HEAD.pack(MAGIC, size, ticks, pid, flags, stream_at, stream_len, table_at,
+                             len(buffers), len(qname))
+            os.pwrite(fd, head + qname, 0)
+            mm = mmap.mmap(fd, size, mmap.MAP_SHARED, mmap.PROT_READ | mmap.PROT_WRITE)
+        finally:
+            os.close(fd)
+        try:
+            if size >= 1 << 20:
+                try:
+                    mm.madvise(_MADV_POPULATE_WRITE)
+                except OSError:
+                    pass  # older kernel: fault page by page
+            for i, (at, n) in enumerate(entries):
+                _ENTRY.pack_into(mm, table_at + _ENTRY.size * i, at, n)
+            mm[stream_at:stream_at + stream_len] = stream
+            for (at, n), buf in zip(entries, buffers):
+                mm[at:at + n] = buf
+        finally:
+            mm.close()
+    except BaseException:
+        remove(name)
+        raise
+    return Ref(TAG + name.encode("ascii"))
+
+
+class Message:
+    """A received side segment, mapped; its name is gone already."""
+
+    __slots__ = ("flags", "stream", "buffers", "queue")
+
+    def __init__(self, flags: int, stream: memoryview, buffers: list[memoryview], queue: str) -> None:
+        self.flags = flags
+        self.stream = stream
+        self.buffers = buffers
+        self.queue = queue
+
+
+def read(record: bytes) -> Message:
+    """Opens and maps the side segment `record` refers to and removes its name. Raises
+    FileNotFoundError when it is gone, ValueError when it is no side segment."""
+    name = bytes(record[1:]).decode("ascii", "replace")
+    if not name.startswith(PREFIX) or "/" in name:
+        raise ValueError(f"{name!r} names no side segment")
+    path = os.path.join(SHM_DIR, name)
+    fd = os.open(path, _OPEN_FLAGS)
+    try:
+        st = os.fstat(fd)
+        head = os.pread(fd, HEAD_SIZE, 0)
+        if not stat.S_ISREG(st.st_mode) or len(head) != HEAD_SIZE or head[:8] != MAGIC:
+            raise ValueError(f"{name!r} holds no side segment")
+        size = st.st_size
+        mm = mmap.mmap(fd, size, mmap.MAP_SHARED | (_MAP_POPULATE if size >= 1 << 20 else 0),
+                       mmap.PROT_READ | mmap.PROT_WRITE)
+        # Mapped: the name has done its work. (An object that fails the checks below is
+        # removed as well: it is no message anybody can read.)
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+    finally:
+        os.close(fd)
+    (_, total, _, _, flags, stream_at, stream_len, table_at, count, qlen) = HEAD.unpack_from(mm, 0)
+    view = memoryview(mm)
+    if total != size or stream_at + stream_len > size or table_at + _ENTRY.size * count > size:
+        view.release()
+        mm.close()
+        raise ValueError(f"side segment {name!r} is damaged")
+    entries = [_ENTRY.unpack_from(mm, table_at + _ENTRY.size * i) for i in range(count)]
+    if any(at + n > size for at, n in entries):
+        view.release()
+        mm.close()
+        raise ValueError(f"side segment {name!r} is damaged")
+    queue = bytes(view[HEAD_SIZE:HEAD_SIZE + qlen]).decode("utf-8", "surrogateescape")
+    buffers = [view[at:at + n] for at, n in entries]
+    return Message(flags, view[stream_at:stream_at + stream_len], buffers, queue)
+
+
+def remove(name: str) -> None:
+    try:
+        os.unlink(os.path.join(SHM_DIR, name))
+    except FileNotFoundError:
+        pass
+
+
+def discard(records: Any) -> None:
+    """Removes the side segments of records that were made and will never be stored."""
+    for record in records:
+        if type(record) is Ref:
+            remove(record.segment)
+
+
+class Header:
+    """What a side segment's header says (see the module's doc string)."""
+
+    __slots__ = ("size", "pid", "start_ticks", "queue", "flags")
+
+    def __init__(self, size: int, pid: int, start_ticks: int, queue: str, flags: int) -> None:
+        self.size = size
+        self.pid = pid
+        self.start_ticks = start_ticks
+        self.queue = queue
+        self.flags = flags
+
+
+def read_header(fd: int, size: int) -> Header | None:
+    """The header of the object open as `fd` (of `size` bytes), or None when it is no side
+    segment: read with pread, nothing mapped."""
+    head = os.pread(fd, HEAD_SIZE + 256, 0)
+    if len(head) < HEAD_SIZE or head[:8] != MAGIC:
+        return None
+    (_, total, ticks, pid, flags, stream_at, stream_len, table_at, count, qlen) = HEAD.unpack_from(head, 0)
+    if total != size or qlen > 255 or len(head) < HEAD_SIZE + qlen or stream_at + stream_len > size:
+        return None
+    try:
+        queue = head[HEAD_SIZE:HEAD_SIZE + qlen].decode("utf-8", "surrogateescape")
+    except UnicodeDecodeError:
+        return None
+    return Header(size, pid, ticks, queue, flags)
+
+
+def creator_alive(header: Header) -> bool | None:
+    """True when the process that made the segment still runs, False when it is provably
+    gone (no such pid, or a pid that another process started later holds), None when this
+    process cannot tell (its /proc shows another PID namespace or hides processes)."""
+    ticks = _start_ticks(header.pid)
+    if ticks is None:
+        return False if os.path.isdir("/proc/self") else None
+    return ticks == header.start_ticks
+
+
+def of_queue(queue_name: str) -> list[str]:
+    """The names of the side segments in /dev/shm that belong to the queue `queue_name`."""
+    key = queue_key(queue_name)
+    bare = queue_name[1:] if queue_name.startswith("/") else queue_name
+    found = []
+    try:
+        names = [n for n in os.listdir(SHM_DIR) if n.startswith(key)]
+    except OSError:
+        return found
+    for name in names:
+        try:
+            fd = os.open(os.path.join(SHM_DIR, name), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError:
+            continue
+        try:
+            header = read_header(fd, os.fstat(fd).st_size)
+        except OSError:
+            header = None
+        finally:
+            os.close(fd)
+        if header is not None and header.queue == bare:
+            found.append(name)
+    return found
+
+
+def remove_of_queue(queue_name: str) -> int:
+    """Removes every side segment of the queue `queue_name`; returns how many."""
+    names = of_queue(queue_name)
+    for name in names:
+        remove(name)
+    return len(names)
