@@ -431,17 +431,19 @@ def _ring_bytes(reader, offset, length):
     yield reader._read(0, length - head)
 
 
-def _stale_sides(sides, hidden, force, going):
+def _stale_sides(sides, force, going, partial=None):
     """(stale, unproven): the side segments rm --stale may remove, and those it keeps only
-    because this process cannot see every process. `going`: the names of the queues this
-    sweep removes (their records will never be read)."""
+    because this process cannot prove them unused or their creators dead. `going`: the
+    names of the queues this sweep removes (their records will never be read); `partial`:
+    why /proc may not show every process (None: find out)."""
+    if partial is None:
+        partial = _partial_view()
     stale, unproven = [], []
     referenced = {queue: set() for queue in going}
     for seg in sides:
         if seg.users or seg.age < SIDE_GRACE:
             continue
-        header = _side.Header(seg.size, seg.creator, seg.start_ticks, seg.queue, 0)
-        alive = _side.creator_alive(header)
+        alive = _side.creator_alive(_side.Header(seg.size, seg.creator, seg.start_ticks, seg.queue, 0))
         if alive:
             continue
         if seg.queue not in referenced:
@@ -449,7 +451,8 @@ def _stale_sides(sides, hidden, force, going):
         names = referenced[seg.queue]
         if names is None or seg.name in names:
             continue
-        if hidden or alive is None:
+        # A pid /proc does not show is a dead creator only when /proc shows every process.
+        if seg.unproven or alive is None or partial:
             unproven.append(seg)
             if not force:
                 continue
@@ -830,7 +833,7 @@ def _rm_stale(args):
     segments, hidden = scan(args.prefix)
     stale = [seg for seg in segments if not seg.users and seg.kind != "side"]
     going = {seg.name for seg in stale if args.force or not seg.unproven}
-    sides, sides_unproven = _stale_sides([seg for seg in segments if seg.kind == "side"], hidden, args.force, going)
+    sides, sides_unproven = _stale_sides([seg for seg in segments if seg.kind == "side"], args.force, going)
     if not stale and not sides and not sides_unproven:
         print("no stale kelvane segments")
         return 0
