@@ -52,6 +52,7 @@ from __future__ import annotations
 import hashlib
 import mmap
 import os
+import pickle
 import secrets
 import stat
 import struct
@@ -74,6 +75,24 @@ _MIB = 1 << 20
 _MADV_POPULATE_WRITE = getattr(mmap, "MADV_POPULATE_WRITE", 23)
 _MAP_POPULATE = getattr(mmap, "MAP_POPULATE", 0)
 _OPEN_FLAGS = os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC
+# Out-of-band buffers (pickle protocol 5) of at least this many bytes go to a side segment
+# with no pickling copy; smaller ones stay in the pickle stream, where two copies cost less
+# than making, mapping and removing a segment.
+OOB_MIN = 128 * 1024
+_dumps = pickle.dumps
+_loads = pickle.loads
+
+
+class LargeBuffer(Exception):
+    """Raised by inband_unless_large to leave the fast path."""
+
+
+def inband_unless_large(buffer: pickle.PickleBuffer) -> bool:
+    """The fast path's buffer_callback: small buffers stay in the stream; a large one stops
+    the pickling and sends the object down the side-segment path (pickle_record)."""
+    if memoryview(buffer).nbytes < OOB_MIN:
+        return True
+    raise LargeBuffer
 
 
 class Ref(bytes):
@@ -319,3 +338,58 @@ def remove_of_queue(queue_name: str) -> int:
     for name in names:
         remove(name)
     return len(names)
+
+
+# --- pickle records ---------------------------------------------------------------------------
+
+
+def pickle_buffers(queue_name: str, obj: Any) -> Ref:
+    """The record of an object whose pickle has large out-of-band buffers: all of them and
+    the stream go to one side segment of the queue `queue_name`."""
+    buffers: list[memoryview] = []
+
+    def out_of_band(buffer: pickle.PickleBuffer) -> bool:
+        try:
+            raw = buffer.raw()
+        except BufferError:
+            return True  # not contiguous: pickle says so itself
+        if raw.nbytes < OOB_MIN:
+            return True
+        buffers.append(raw)
+        return False
+
+    stream = _dumps(obj, 5, buffer_callback=out_of_band)
+    return write(queue_name, stream, buffers, FLAG_BUFFERS)
+
+
+def pickle_record(queue_name: str, obj: Any, side_min: int) -> bytes:
+    """The pickle of `obj` for a ring, or (a pickle larger than side_min bytes, or one with
+    large out-of-band buffers) the record of a side segment of the queue `queue_name`."""
+    try:
+        data = _dumps(obj, 5, buffer_callback=inband_unless_large)
+    except LargeBuffer:
+        return pickle_buffers(queue_name, obj)
+    if len(data) > side_min:
+        return write(queue_name, data)
+    return data
+
+
+def unpickle_record(data: Any) -> Any:
+    """The object of a record pickle_record made (bytes or a memoryview of them)."""
+    if data[:1] != TAG:
+        return _loads(data)
+    message = read(data)
+    return _loads(message.stream, buffers=message.buffers)
+
+
+def discard_pickle_records(records: Any) -> None:
+    """Removes the side segments of pickle records (bytes-like, perhaps slices of a larger
+    message) that will never be read."""
+    for record in records:
+        if record[:1] == TAG:
+            try:
+                name = bytes(record[1:]).decode("ascii")
+            except UnicodeDecodeError:
+                continue
+            if name.startswith(PREFIX) and "/" not in name:
+                remove(name)

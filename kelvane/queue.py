@@ -34,24 +34,9 @@ SHM_DIR = "/dev/shm"
 # A message whose serialized form takes more than this part of the ring travels in a side
 # segment (kelvane._side), so the ring keeps flowing with several such messages in flight.
 SIDE_FRACTION = 8
-# Out-of-band buffers (pickle protocol 5) of at least this many bytes go to a side segment
-# with no pickling copy; smaller ones stay in the pickle stream, where two copies cost less
-# than making, mapping and removing a segment.
-OOB_MIN = 128 * 1024
 _pickle_dumps = pickle.dumps
 _pickle_loads = pickle.loads
-
-
-class _LargeBuffer(Exception):
-    pass
-
-
-def _inband_unless_large(buffer: pickle.PickleBuffer) -> bool:
-    """The fast path's buffer_callback: small buffers stay in the stream; a large one stops
-    the pickling and sends the object down the side-segment path."""
-    if memoryview(buffer).nbytes < OOB_MIN:
-        return True
-    raise _LargeBuffer
+_inband_unless_large = _side.inband_unless_large
 
 
 class DecodeError(Exception):
@@ -255,8 +240,8 @@ class Queue:
         if self._pickled:
             try:
                 data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
-            except _LargeBuffer:
-                return self._encode_buffers(obj)
+            except _side.LargeBuffer:
+                return _side.pickle_buffers(self.name, obj)
             if len(data) > self._side_min:
                 return _side.write(self.name, data)
             return data
@@ -274,24 +259,6 @@ class Queue:
             return _side.ESCAPE + data
         return data
 
-    def _encode_buffers(self, obj: Any) -> bytes:
-        """The record of an object whose pickle has large out-of-band buffers: all of them
-        and the stream go to one side segment."""
-        buffers: list[memoryview] = []
-
-        def out_of_band(buffer: pickle.PickleBuffer) -> bool:
-            try:
-                raw = buffer.raw()
-            except BufferError:
-                return True  # not contiguous: pickle says so itself
-            if raw.nbytes < OOB_MIN:
-                return True
-            buffers.append(raw)
-            return False
-
-        stream = _pickle_dumps(obj, 5, buffer_callback=out_of_band)
-        return _side.write(self.name, stream, buffers, _side.FLAG_BUFFERS)
-
     def _encode_many(self, items: Iterable[Any]) -> list[bytes]:
         """The records of several objects. Everything is encoded before anything is put:
         a serializer error, or a message that never fits, puts nothing (and leaves no side
@@ -307,7 +274,7 @@ class Queue:
         if self._pickled:
             try:
                 encoded = [_pickle_dumps(obj, 5, buffer_callback=_inband_unless_large) for obj in objs]
-            except _LargeBuffer:
+            except _side.LargeBuffer:
                 encoded = []
             else:
                 if not encoded or max(map(len, encoded)) <= self._side_min:
