@@ -18,6 +18,7 @@ import weakref
 import pytest
 
 import kelvane
+from kelvane import _side
 from conftest import call_with_timeout
 from kelvane.pool import BrokenPool, RemoteTraceback
 
@@ -146,6 +147,7 @@ def make_pool():
             pool._engine.abort()
             pytest.fail("the pool did not shut down within 30 s")
         assert names_exist(pool.names) == []
+        assert [n for name in pool.names for n in _side.of_queue(name)] == []
 
 
 # --- results -------------------------------------------------------------------------------

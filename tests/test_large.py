@@ -365,3 +365,53 @@ def test_a_full_dev_shm_is_a_clean_error_at_put():
     if "unshare" in done.stderr and done.returncode != 0:
         pytest.skip(f"no private mount namespace here: {done.stderr.strip()}")
     assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
+
+
+# --- kelvane.Pool ---------------------------------------------------------------------------
+
+from test_executor import make_pool  # noqa: E402,F401  (the fixture)
+
+
+def total(a):
+    return float(a.sum())
+
+
+def doubled(a):
+    return a * 2
+
+
+def view_of_side(a):
+    return _is_side_view(a)
+
+
+def die_with(a):
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_pool_arrays_in_and_out_without_copies(make_pool):
+    pool = make_pool(2, capacity=MIB)
+    arrays = [array(4 * MIB, i) for i in range(4)]
+    assert pool.submit(view_of_side, arrays[0]).result(timeout=60)  # the worker's argument
+    got = pool.submit(doubled, arrays[1]).result(timeout=60)
+    assert _is_side_view(got) and np.array_equal(got, arrays[1] * 2)
+    assert list(pool.map(total, arrays, timeout=60)) == [float(a.sum()) for a in arrays]
+    results = pool.map(doubled, arrays, timeout=60)
+    pool.shutdown()
+    # Read after the pool is gone: every large result was mapped as it arrived.
+    for a, b in zip(arrays, results):
+        assert np.array_equal(b, a * 2)
+
+
+def test_pool_worker_killed_with_a_large_task_leaves_nothing(make_pool):
+    pool = make_pool(1, capacity=MIB)
+    with pytest.raises(kelvane.WorkerDiedError):
+        pool.submit(die_with, array(4 * MIB)).result(timeout=60)
+    assert pool.submit(total, array(4 * MIB)).result(timeout=60) == float(array(4 * MIB).sum())
+
+
+def test_pool_cancelled_large_tasks_leave_nothing(make_pool):
+    pool = make_pool(1, capacity=MIB)
+    futures = [pool.submit(total, array(2 * MIB, i)) for i in range(8)]
+    pool.shutdown(cancel_futures=True)
+    assert all(f.cancelled() or f.result(timeout=60) == float(array(2 * MIB, i).sum())
+               for i, f in enumerate(futures))
