@@ -8,6 +8,10 @@ and later streams start with b"\\x80"), and kelvane.Queue escapes a custom seria
 output that starts with b"\\x00" or b"\\x01" by putting b"\\x01" in front of it, so a
 reference cannot be mistaken for a message.
 
+The reference is padded with zero bytes to 1/64 of the segment's size (at most an eighth of
+the ring): the ring still bounds what a queue holds, now at 64 times its capacity in side
+segments (1 GiB for the default 16 MiB), for 1/64 more bytes copied.
+
 Layout of a side segment (little-endian):
   0    magic b"KELSIDE1"
   8    total size u64 (the object's size; never a lock's 4096 nor a queue's 16384 + k MiB)
@@ -75,6 +79,7 @@ _MIB = 1 << 20
 _MADV_POPULATE_WRITE = getattr(mmap, "MADV_POPULATE_WRITE", 23)
 _MAP_POPULATE = getattr(mmap, "MAP_POPULATE", 0)
 _OPEN_FLAGS = os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC
+CHARGE = 64  # a reference takes 1/CHARGE of its segment's size in the ring
 # Out-of-band buffers (pickle protocol 5) of at least this many bytes go to a side segment
 # with no pickling copy; smaller ones stay in the pickle stream, where two copies cost less
 # than making, mapping and removing a segment.
@@ -103,7 +108,13 @@ class Ref(bytes):
 
     @property
     def segment(self) -> str:
-        return self[1:].decode("ascii")
+        return segment_name(self)
+
+
+def segment_name(record: Any) -> str:
+    """The name in a reference (bytes or a memoryview), without its padding."""
+    name = bytes(record[1:1 + 64]).split(b"\0", 1)[0]
+    return name.decode("ascii", "replace")
 
 
 def queue_key(queue_name: str) -> str:
@@ -147,10 +158,12 @@ def _object_size(n: int) -> int:
     return n
 
 
-def write(queue_name: str, stream: Any, buffers: Sequence[memoryview] = (), flags: int = 0) -> Ref:
+def write(queue_name: str, stream: Any, buffers: Sequence[memoryview] = (), flags: int = 0,
+          room: int = 0) -> Ref:
     """Makes the side segment of one message (the serialized `stream` and the out-of-band
-    `buffers`, each a contiguous byte view); returns the record for the ring. Raises OSError
-    (ENOSPC for a full /dev/shm) with nothing left behind."""
+    `buffers`, each a contiguous byte view); returns the record for the ring, padded to
+    1/CHARGE of the segment but not beyond `room` bytes. Raises OSError (ENOSPC for a full
+    /dev/shm) with nothing left behind."""
     bare = queue_name[1:] if queue_name.startswith("/") else queue_name
     qname = bare.encode("utf-8", "surrogateescape")
     stream_len = memoryview(stream).nbytes
@@ -199,7 +212,8 @@ def write(queue_name: str, stream: Any, buffers: Sequence[memoryview] = (), flag
     except BaseException:
         remove(name)
         raise
-    return Ref(TAG + name.encode("ascii"))
+    record = TAG + name.encode("ascii")
+    return Ref(record + bytes(max(0, min(size // CHARGE, room) - len(record))))
 
 
 class Message:
@@ -217,7 +231,7 @@ class Message:
 def read(record: bytes) -> Message:
     """Opens and maps the side segment `record` refers to and removes its name. Raises
     FileNotFoundError when it is gone, ValueError when it is no side segment."""
-    name = bytes(record[1:]).decode("ascii", "replace")
+    name = segment_name(record)
     if not name.startswith(PREFIX) or "/" in name:
         raise ValueError(f"{name!r} names no side segment")
     path = os.path.join(SHM_DIR, name)
@@ -343,7 +357,7 @@ def remove_of_queue(queue_name: str) -> int:
 # --- pickle records ---------------------------------------------------------------------------
 
 
-def pickle_buffers(queue_name: str, obj: Any) -> Ref:
+def pickle_buffers(queue_name: str, obj: Any, room: int = 0) -> Ref:
     """The record of an object whose pickle has large out-of-band buffers: all of them and
     the stream go to one side segment of the queue `queue_name`."""
     buffers: list[memoryview] = []
@@ -359,7 +373,7 @@ def pickle_buffers(queue_name: str, obj: Any) -> Ref:
         return False
 
     stream = _dumps(obj, 5, buffer_callback=out_of_band)
-    return write(queue_name, stream, buffers, FLAG_BUFFERS)
+    return write(queue_name, stream, buffers, FLAG_BUFFERS, room)
 
 
 def pickle_record(queue_name: str, obj: Any, side_min: int) -> bytes:
@@ -368,9 +382,9 @@ def pickle_record(queue_name: str, obj: Any, side_min: int) -> bytes:
     try:
         data = _dumps(obj, 5, buffer_callback=inband_unless_large)
     except LargeBuffer:
-        return pickle_buffers(queue_name, obj)
+        return pickle_buffers(queue_name, obj, side_min)
     if len(data) > side_min:
-        return write(queue_name, data)
+        return write(queue_name, data, room=side_min)
     return data
 
 
@@ -387,9 +401,6 @@ def discard_pickle_records(records: Any) -> None:
     message) that will never be read."""
     for record in records:
         if record[:1] == TAG:
-            try:
-                name = bytes(record[1:]).decode("ascii")
-            except UnicodeDecodeError:
-                continue
+            name = segment_name(record)
             if name.startswith(PREFIX) and "/" not in name:
                 remove(name)

@@ -241,9 +241,9 @@ class Queue:
             try:
                 data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
             except _side.LargeBuffer:
-                return _side.pickle_buffers(self.name, obj)
+                return _side.pickle_buffers(self.name, obj, self._side_min)
             if len(data) > self._side_min:
-                return _side.write(self.name, data)
+                return _side.write(self.name, data, room=self._side_min)
             return data
         if self._serializer is None:
             if not isinstance(obj, (bytes, bytearray, memoryview)):
@@ -254,7 +254,7 @@ class Queue:
             return data
         data = self._dumps(obj)
         if len(data) > self._side_min:
-            return _side.write(self.name, data)
+            return _side.write(self.name, data, room=self._side_min)
         if data[:1] in (_side.TAG, _side.ESCAPE):
             return _side.ESCAPE + data
         return data

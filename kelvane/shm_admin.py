@@ -412,11 +412,11 @@ def _side_records(fd, capacity, read_pos, write_pos):
             return None
         if length > write_pos - pos - 4:
             return None
-        if 1 < length <= 256:
+        if length > 1:
             start = (pos + 4) % capacity
-            head = b"".join(_ring_bytes(reader, start, length))
+            head = b"".join(_ring_bytes(reader, start, min(length, 65)))
             if head[:1] == _side.TAG:
-                found.add(head[1:].decode("ascii", "replace"))
+                found.add(_side.segment_name(head))
         pos += 4 + length
         count += 1
     return found

@@ -188,6 +188,24 @@ def test_a_put_that_times_out_leaves_no_segment(queue_name):
         q.unlink()
 
 
+def test_the_ring_bounds_the_bytes_held_in_side_segments(queue_name):
+    """A reference takes 1/64 of its segment's size in the ring (at most an eighth of the
+    ring): a producer far ahead of its consumer meets Full instead of filling /dev/shm."""
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:
+        big = np.ones(MIB)  # 8 MiB: its reference takes 128 KiB, an eighth of the ring
+        put = 0
+        while put < 100:
+            try:
+                q.put(big, timeout=0)
+            except queue.Full:
+                break
+            put += 1
+        assert put == 7 and len(_side.of_queue(name)) == 7
+        assert all(np.array_equal(q.get(timeout=10), big) for _ in range(7))
+        q.unlink()
+
+
 def test_unlink_removes_the_queues_side_segments(queue_name):
     name = queue_name()
     q = kelvane.Queue(name, MIB)
