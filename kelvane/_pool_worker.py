@@ -27,6 +27,7 @@ from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from kelvane import _objects, _side
+from kelvane._side import side_min
 from kelvane_core import KelQueue
 
 if TYPE_CHECKING:
@@ -131,12 +132,6 @@ def _error_message(tid: int, exc: BaseException) -> bytes:
         described = f"<{type(exc).__qualname__} object>"
     body = (pickled, type(exc).__qualname__, described, tb)
     return _RESULT.pack(tid, _ERROR) + pickle.dumps(body, _PROTOCOL)
-
-
-def side_min(capacity: int) -> int:
-    """Arguments or values whose pickle takes more than this of a pool queue of `capacity`
-    bytes travel in side segments."""
-    return capacity // 8
 
 
 def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]], results_name: str,

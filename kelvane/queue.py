@@ -31,9 +31,6 @@ DEFAULT_CAPACITY = 16 * MIB
 # Every message takes a 4-byte length field in the ring besides its bytes.
 RECORD_OVERHEAD = 4
 SHM_DIR = "/dev/shm"
-# A message whose serialized form takes more than this part of the ring travels in a side
-# segment (kelvane._side), so the ring keeps flowing with several such messages in flight.
-SIDE_FRACTION = 8
 _pickle_dumps = pickle.dumps
 _pickle_loads = pickle.loads
 _inband_unless_large = _side.inband_unless_large
@@ -100,10 +97,10 @@ class Queue:
     takes its serialized length plus 4 bytes. ``serializer`` is anything with
     ``dumps`` and ``loads`` (default: pickle); ``None`` passes bytes through as they are.
 
-    Objects of any size: a message larger than an eighth of the ring travels in a
-    shared-memory segment of its own, and with pickle (protocol 5) every out-of-band
-    buffer of at least 128 KiB (a numpy array, a PickleBuffer) is copied once into such a
-    segment and arrives as a view of it, without another copy. The receiver removes the
+    Objects of any size: a message larger than 256 KiB (or an eighth of the ring, if
+    less) travels in a shared-memory segment of its own, and with pickle (protocol 5)
+    every out-of-band buffer of at least 192 KiB (a numpy array, a PickleBuffer) is
+    copied once into such a segment and arrives as a view of it, without another copy. The receiver removes the
     segment's name at once; ``unlink`` removes the queue's segments with its name. With
     ``serializer=None`` a message is the caller's bytes in the ring and must fit it.
 
@@ -149,7 +146,7 @@ class Queue:
         self.name: str = name
         self._capacity: int = q.capacity
         self._max_data: int = self._capacity - RECORD_OVERHEAD
-        self._side_min: int = self._capacity // SIDE_FRACTION
+        self._side_min: int = _side.side_min(self._capacity)
         # Messages taken from the ring that were not delivered yet: after a message that
         # did not decode, the rest of its batch waits here, older than anything in the ring.
         self._held: collections.deque[bytes] = collections.deque()

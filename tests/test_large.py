@@ -110,7 +110,7 @@ def test_small_messages_keep_the_ring(queue_name):
     name = queue_name()
     with kelvane.Queue(name, 8 * MIB) as q:
         raw = KelQueue.attach(name)
-        for obj in (np.zeros(1000), b"x" * (MIB - 100), [np.arange(10_000)] * 5):
+        for obj in (np.zeros(1000), b"x" * (250 * 1024), [np.arange(10_000)] * 5, np.ones(20_000)):
             q.put(obj, timeout=10)
             record = raw.get_bytes()
             assert record[:1] == b"\x80" and same(pickle.loads(record), obj)
