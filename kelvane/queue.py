@@ -34,6 +34,8 @@ SHM_DIR = "/dev/shm"
 _pickle_dumps = pickle.dumps
 _pickle_loads = pickle.loads
 _inband_unless_large = _side.inband_unless_large
+_Ref = _side.Ref
+_TAG = _side.TAG
 
 
 class DecodeError(Exception):
@@ -320,7 +322,7 @@ class Queue:
             data = obj
         else:
             data = self._encode(obj)
-            if type(data) is _side.Ref:
+            if type(data) is _Ref:
                 self._put_side(q, data, block, timeout)
                 return
         if not q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout)):
@@ -347,7 +349,19 @@ class Queue:
             data = q.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout))
             if data is None:
                 raise Empty
-        return self._decode(data)
+        # _decode, inline: this is the hot path.
+        loads = self._loads
+        if loads is None:
+            return data
+        try:
+            return loads(data)
+        except Exception as e:
+            if self._pickled and data[:1] == _TAG:
+                return self._decode_side_or_raise(data)
+            raise DecodeError(data) from e
+        except BaseException:  # Ctrl-C while decoding: the message is not lost
+            self._hold_again([data])
+            raise
 
     def _decode(self, data: bytes) -> Any:
         """The object of one record taken from the ring (or held here)."""
@@ -359,7 +373,7 @@ class Queue:
         except Exception as e:
             # A side segment's record is no pickle stream: pickle refuses its first byte,
             # so the fast path costs nothing for the others.
-            if self._pickled and data[:1] == _side.TAG:
+            if self._pickled and data[:1] == _TAG:
                 return self._decode_side_or_raise(data)
             raise DecodeError(data) from e
         except BaseException:  # Ctrl-C while decoding: the message is not lost
