@@ -25,8 +25,9 @@ from multiprocessing.process import BaseProcess
 from typing import TYPE_CHECKING, Any, TypeAlias, TypeVar, cast
 
 from kelvane import _objects, _side
+from kelvane._side import side_min
 from kelvane._pool_worker import (_BYE, _CANCELLED, _ERROR, _EVENT, _HELLO, _INIT_FAILED, _LOCAL, _OK, _RESULT,
-                                  _RESULT_HEAD, _STOP, _TASK, _TASK_HEAD, _VALUE, _Slots, _worker_main, side_min)
+                                  _RESULT_HEAD, _STOP, _TASK, _TASK_HEAD, _VALUE, _Slots, _worker_main)
 from kelvane_core import KelPoolCore, KelQueue
 
 if TYPE_CHECKING:

@@ -27,7 +27,6 @@ from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from kelvane import _objects, _side
-from kelvane._side import side_min
 from kelvane_core import KelQueue
 
 if TYPE_CHECKING:
@@ -203,7 +202,7 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
         slot = memoryview(slots).cast("B").cast("Q")
         functions: dict[bytes, Callable[..., Any]] = {}
         done, limit = 0, results.capacity - _RECORD
-        largest = side_min(results.capacity)
+        largest = _side.side_min(results.capacity)
         take, clock = tasks.get_bytes_timed, time.monotonic
         look_again = clock() + _WORKER_POLL
         while True:

@@ -333,7 +333,7 @@ def of_queue(queue_name: str) -> list[str]:
     """The names of the side segments in /dev/shm that belong to the queue `queue_name`."""
     key = queue_key(queue_name)
     bare = queue_name[1:] if queue_name.startswith("/") else queue_name
-    found = []
+    found: list[str] = []
     try:
         names = [n for n in os.listdir(SHM_DIR) if n.startswith(key)]
     except OSError:
