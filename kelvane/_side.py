@@ -29,9 +29,12 @@ Names: "ks_" + 16 hex digits of a hash of the queue's name + "_" + the creator's
 "_" + 16 random hex digits. No queue, lock or pool is named so by kelvane, and kelvane ls
 tells side segments from everything else by content (magic, size, header), never by name.
 
-Lifetime: the producer creates the object (O_EXCL, mode 0600), writes it with pwrite (never
-through a mapping: a full /dev/shm is an OSError, ENOSPC, at put with nothing queued, never
-a SIGBUS), closes it, and only then stores the reference in the ring. The consumer opens
+Lifetime: the producer makes the object unnamed (O_TMPFILE on /dev/shm, mode 0600), writes
+it with pwrite (never through a mapping: a full /dev/shm is an OSError, ENOSPC, at put with
+nothing queued, never a SIGBUS), names it (linkat through /proc/self/fd), closes it, and
+only then stores the reference in the ring: a producer killed while writing leaves nothing.
+(Where O_TMPFILE or /proc is missing, the object is created under its name, sized first
+and its header written before anything else.) The consumer opens
 the name, maps it shared and writable, removes the name at once and closes the descriptor:
 a received message leaves nothing named, and its memory lives exactly as long as the
 mapping, which Python's mmap object keeps while any memoryview (and so any numpy array
@@ -162,6 +165,46 @@ def _round(n: int, to: int) -> int:
     return -(-n // to) * to
 
 
+_tmpfile_works = hasattr(os, "O_TMPFILE")
+
+
+def _unnamed(key: str) -> tuple[int, str | None]:
+    """A new object to write: unnamed (O_TMPFILE) where tmpfs allows it, so that a producer
+    killed while writing leaves nothing behind; else created under its name at once."""
+    global _tmpfile_works
+    if _tmpfile_works and os.path.isdir("/proc/self/fd"):
+        try:
+            return os.open(SHM_DIR, os.O_TMPFILE | os.O_RDWR | os.O_CLOEXEC, 0o600), None
+        except OSError:
+            _tmpfile_works = False
+    pid = _creator()[0]
+    while True:
+        name = f"{key}{pid:x}_{secrets.token_hex(8)}"
+        try:
+            fd = os.open(os.path.join(SHM_DIR, name), _OPEN_FLAGS | os.O_CREAT | os.O_EXCL, 0o600)
+        except FileExistsError:  # 64 random bits: only paranoia
+            continue
+        os.fchmod(fd, 0o600)  # whatever the umask
+        return fd, name
+
+
+def _link(fd: int, key: str, pid: int) -> str:
+    """Names the finished unnamed object open as `fd` (linkat through /proc/self/fd)."""
+    # With a directory descriptor os.link calls linkat with AT_SYMLINK_FOLLOW; given the
+    # path alone it may call link(), which would link the /proc symlink itself (EXDEV).
+    fds = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        while True:
+            name = f"{key}{pid:x}_{secrets.token_hex(8)}"
+            try:
+                os.link(str(fd), os.path.join(SHM_DIR, name), src_dir_fd=fds, follow_symlinks=True)
+                return name
+            except FileExistsError:  # 64 random bits: only paranoia
+                continue
+    finally:
+        os.close(fds)
+
+
 def _write_all(fd: int, data: Any, at: int) -> None:
     view = memoryview(data).cast("B")
     done, n = 0, view.nbytes
@@ -196,29 +239,24 @@ def write(queue_name: str, stream: Any, buffers: Sequence[memoryview] = (), flag
     size = _object_size(max(end, HEAD_SIZE + 1))
     pid, ticks = _creator()
     key = queue_key(queue_name)
-    while True:
-        name = f"{key}{pid:x}_{secrets.token_hex(8)}"
-        path = os.path.join(SHM_DIR, name)
-        try:
-            fd = os.open(path, _OPEN_FLAGS | os.O_CREAT | os.O_EXCL, 0o600)
-            break
-        except FileExistsError:  # 64 random bits: only paranoia
-            continue
+    head = HEAD.pack(MAGIC, size, ticks, pid, flags, stream_at, stream_len, table_at, len(buffers), len(qname))
+    table = b"".join(_ENTRY.pack(at, n) for at, n in entries)
+    front = head + qname + bytes(table_at - HEAD_SIZE - len(qname)) + table
+    fd, name = _unnamed(key)
     try:
         try:
-            os.fchmod(fd, 0o600)  # whatever the umask
-            head = HEAD.pack(MAGIC, size, ticks, pid, flags, stream_at, stream_len, table_at,
-                             len(buffers), len(qname))
-            table = b"".join(_ENTRY.pack(at, n) for at, n in entries)
-            _write_all(fd, head + qname + bytes(table_at - HEAD_SIZE - len(qname)) + table, 0)
+            os.ftruncate(fd, size)  # sparse: the writes below allocate the pages
+            _write_all(fd, front, 0)
             _write_all(fd, stream, stream_at)
             for (at, _), buf in zip(entries, buffers):
                 _write_all(fd, buf, at)
-            os.ftruncate(fd, size)
+            if name is None:
+                name = _link(fd, key, pid)
         finally:
             os.close(fd)
     except BaseException:
-        remove(name)
+        if name is not None:
+            remove(name)
         raise
     record = TAG + name.encode("ascii")
     return Ref(record + bytes(max(0, min(size // CHARGE, room) - len(record))))
