@@ -565,7 +565,8 @@ class Queue:
         A clean exit from the ``with`` block removes the message from the queue; an
         exception leaves it there. The view is valid inside the block only (it is
         released on exit). The message is not reserved: with several consumers, use
-        ``get`` instead, or one consumer per queue.
+        ``get`` instead, or one consumer per queue. A message that travels beside the ring
+        (see the class doc string) lends its reference, not its bytes.
         """
         held = self._take_held() if self._held else None
         if held is not None:
@@ -575,6 +576,9 @@ class Queue:
         if got is None:
             raise Empty
         mv, next_pos = got
+        # A large message's record lends its reference: removing the record removes its
+        # side segment too (with a serializer only: without one, the bytes are the caller's).
+        side = _side.segment_name(mv) if self._serializer is not None and mv[:1] == _TAG else None
         try:
             yield mv
         except BaseException:
@@ -582,6 +586,8 @@ class Queue:
             raise
         mv.release()
         self._kq.commit_read(next_pos)
+        if side is not None:
+            _side.remove(side)
 
     def _view_held(self, data: bytes) -> Iterator[memoryview]:
         mv = memoryview(data)

@@ -206,6 +206,21 @@ def test_the_ring_bounds_the_bytes_held_in_side_segments(queue_name):
         q.unlink()
 
 
+def test_a_viewed_large_message_takes_its_segment_with_it(queue_name):
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:
+        q.put(array(2 * MIB), timeout=10)
+        with pytest.raises(RuntimeError):
+            with q.view(timeout=10) as mv:
+                assert mv[:1] == b"\x00" and len(_side.of_queue(name)) == 1
+                raise RuntimeError  # left in the queue, and its segment with it
+        assert len(_side.of_queue(name)) == 1
+        with q.view(timeout=10):
+            pass
+        assert q.qsize() == 0 and not _side.of_queue(name)
+        q.unlink()
+
+
 def test_unlink_removes_the_queues_side_segments(queue_name):
     name = queue_name()
     q = kelvane.Queue(name, MIB)
