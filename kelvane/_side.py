@@ -98,6 +98,8 @@ def side_min(capacity: int) -> int:
     """Messages whose serialized form is larger than this travel beside a ring of
     `capacity` bytes."""
     return min(capacity // 8, SIDE_MIN)
+
+
 _dumps = pickle.dumps
 _loads = pickle.loads
 
