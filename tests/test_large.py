@@ -252,6 +252,56 @@ def test_a_batch_with_a_vanished_segment_reports_it_alone(queue_name):
         q.unlink()
 
 
+def test_many_threads_on_one_handle_carry_large_messages(queue_name):
+    import threading
+
+    name = queue_name()
+    got, errors = [], []
+    with kelvane.Queue(name, MIB) as q:
+        def produce_some(t):
+            try:
+                for i in range(6):
+                    q.put((t, i, np.full(100_000 + t, float(i))), timeout=30)
+            except BaseException as e:  # reported below
+                errors.append(e)
+
+        def consume_some(n):
+            try:
+                for _ in range(n):
+                    got.append(q.get(timeout=30))
+            except BaseException as e:
+                errors.append(e)
+
+        threads = [threading.Thread(target=produce_some, args=(t,)) for t in range(4)]
+        threads += [threading.Thread(target=consume_some, args=(12,)) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        assert not errors and not any(t.is_alive() for t in threads)
+        assert sorted((t, i) for t, i, _ in got) == [(t, i) for t in range(4) for i in range(6)]
+        assert all(len(a) == 100_000 + t and (a == i).all() for t, i, a in got)
+        assert not _side.of_queue(name)
+        q.unlink()
+
+
+def test_a_forked_child_signs_its_segments_with_its_own_pid(queue_name):
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:
+        q.put(array(MIB), timeout=10)  # the parent's, so the cached identity is the parent's
+        pid = os.fork()
+        if pid == 0:
+            try:
+                _side.write(name, b"child")
+            finally:
+                os._exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
+        creators = {shm_admin.examine(n).creator for n in _side.of_queue(name)}
+        assert creators == {os.getpid(), pid}
+        q.get(timeout=10)
+        q.unlink()
+
+
 # --- other processes ------------------------------------------------------------------------
 
 
