@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import pytest
 
@@ -289,7 +290,9 @@ def test_a_forked_child_signs_its_segments_with_its_own_pid(queue_name):
     name = queue_name()
     with kelvane.Queue(name, MIB) as q:
         q.put(array(MIB), timeout=10)  # the parent's, so the cached identity is the parent's
-        pid = os.fork()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # pytest's own threads
+            pid = os.fork()
         if pid == 0:
             try:
                 _side.write(name, b"child")
