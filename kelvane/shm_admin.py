@@ -28,8 +28,9 @@ multiprocessing.shared_memory block or a sparse file, is nobody's that we can pr
   `rm --stale` removes it only when its creator is provably dead (no process with its pid
   and start time, seen by a process that sees every process), no process uses it, no
   record of its queue refers to it (the records are read as `ls` counts them; a walk that
-  does not frame keeps it) and it is older than a few seconds (a consumer may be between
-  taking its record and opening it). `--prefix` also selects the side segments of the
+  does not frame keeps it, and so does a read position that moved before the removal) and
+  it is older than a few seconds (a consumer may be between taking its record and opening
+  it); the side segments of a queue the same sweep removes go after it. `--prefix` also selects the side segments of the
   queues whose names start with it.
 
 Anything else in /dev/shm is not kelvane's: `ls --all` lists it as "other", and
@@ -120,6 +121,7 @@ class Segment:
         self.queue = None  # side: the queue it belongs to
         self.creator = None  # side: the pid that made it
         self.start_ticks = None
+        self.queue_read_pos = None  # side: its queue's read position when its records were read
 
     @property
     def is_kelvane(self):
@@ -364,35 +366,60 @@ def _order(seg):
 # --- side segments --------------------------------------------------------------------------
 
 
-def _referenced_sides(queue):
-    """The names of the side segments the records of the queue `queue` refer to, read
-    from its file as `ls` counts records; None when the records cannot be read in full
-    (moving, damaged, or too many); an empty set when there is no such queue."""
+def _open_queue(queue):
+    """(fd, capacity) of the queue `queue` read as a file; (None, 0) when there is no
+    object of a queue's size by that name; raises OSError when it cannot be read."""
     try:
         fd = os.open(os.path.join(SHM_DIR, queue), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except FileNotFoundError:
-        return set()
+        return None, 0
+    st = os.fstat(fd)
+    if not stat.S_ISREG(st.st_mode) or not (st.st_size > QUEUE_HEADER and (st.st_size - QUEUE_HEADER) % MIB == 0):
+        os.close(fd)
+        return None, 0
+    return fd, st.st_size - QUEUE_HEADER
+
+
+def _read_position(queue):
+    """The read position of the queue `queue` (None when there is none, or it cannot be read)."""
+    try:
+        fd, _ = _open_queue(queue)
     except OSError:
         return None
+    if fd is None:
+        return None
     try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode) or not (st.st_size > QUEUE_HEADER and (st.st_size - QUEUE_HEADER) % MIB == 0):
-            return set()  # no queue of ours: no record of ours
-        capacity = st.st_size - QUEUE_HEADER
+        return _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))[0]
+    except (OSError, struct.error):
+        return None
+    finally:
+        os.close(fd)
+
+
+def _referenced_sides(queue):
+    """(names, read position): the names of the side segments the records of the queue
+    `queue` refer to, read from its file as `ls` counts records, and the read position they
+    were read from; names is None when the records cannot be read in full (moving, damaged,
+    or too many), an empty set when there is no such queue (position None). Records stored
+    meanwhile were made after the scan of /dev/shm found the segments in question; records
+    taken meanwhile move the read position, which the sweep reads again before it removes."""
+    try:
+        fd, capacity = _open_queue(queue)
+    except OSError:
+        return None, None
+    if fd is None:
+        return set(), None  # no queue of ours: no record of ours
+    try:
         for _ in range(_SNAPSHOT_TRIES):
             read_pos, write_pos, recorded, ready = _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))
             if ready != 1 or recorded != capacity:
-                return None
+                return None, None
             found = _side_records(fd, capacity, read_pos, write_pos)
-            if found is not None:
-                again = _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))[:2]
-                # Records taken meanwhile only shrink the set; records stored meanwhile
-                # were made after the scan of /dev/shm found the segment, by a live process.
-                if again[0] >= read_pos:
-                    return found
-        return None
+            if found is not None and _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))[0] == read_pos:
+                return found, read_pos
+        return None, None
     except (OSError, struct.error):
-        return None
+        return None, None
     finally:
         os.close(fd)
 
@@ -439,7 +466,7 @@ def _stale_sides(sides, force, going, partial=None):
     if partial is None:
         partial = _partial_view()
     stale, unproven = [], []
-    referenced = {queue: set() for queue in going}
+    referenced = {queue: (set(), None) for queue in going}
     for seg in sides:
         if seg.users or seg.age < SIDE_GRACE:
             continue
@@ -448,7 +475,7 @@ def _stale_sides(sides, force, going, partial=None):
             continue
         if seg.queue not in referenced:
             referenced[seg.queue] = _referenced_sides(seg.queue)
-        names = referenced[seg.queue]
+        names, seg.queue_read_pos = referenced[seg.queue]
         if names is None or seg.name in names:
             continue
         # A pid /proc does not show is a dead creator only when /proc shows every process.
@@ -848,10 +875,20 @@ def _rm_stale(args):
               "(never what carries kelvane's in-use mark)", file=sys.stderr)
         stale = [seg for seg in stale if not seg.unproven]
         ok = False
-    # Queues last: a side segment's check reads its queue's records.
-    for seg in sides + stale:
+    removed = set()
+    for seg in stale:
         if not args.dry_run and not _still_unused(seg):
             continue  # made again, or taken into use, since the scan
+        if _remove(seg.name, args.dry_run, missing_ok=True):
+            removed.add(seg.name)
+        else:
+            ok = False
+    for seg in sides:
+        if not args.dry_run:
+            if seg.queue in going and seg.queue not in removed:
+                continue  # its queue was kept after all: its records may yet be read
+            if _read_position(seg.queue) != seg.queue_read_pos or not _still_unused(seg):
+                continue  # a consumer took records since they were read: next sweep
         ok = _remove(seg.name, args.dry_run, missing_ok=True) and ok
     return 0 if ok else 1
 
