@@ -234,6 +234,7 @@ class _Engine:
         self.results = KelQueue(self.names[1], self.size_mb)
         self.capacity = self.tasks.capacity
         self.side_min = side_min(self.capacity)
+        self.side_room = self.capacity // 8  # the most a side record takes
         self.in_use = [_objects.mark_in_use(name) for name in self.names]
         self.slots: _Slots = ctx.Array("Q", workers, lock=False)
         self.slot = memoryview(self.slots).cast("B").cast("Q")

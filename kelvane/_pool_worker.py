@@ -134,7 +134,7 @@ def _error_message(tid: int, exc: BaseException) -> bytes:
 
 
 def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]], results_name: str,
-              largest: int) -> tuple[int, bytes]:
+              largest: int, largest_room: int) -> tuple[int, bytes]:
     """Runs one task message; returns (task id, result message). A value whose pickle is
     larger than `largest` goes to a side segment of the result queue `results_name`."""
     tid, kind, fn_len = _TASK.unpack_from(message)
@@ -157,7 +157,7 @@ def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]], result
         else:
             args, kwargs = payload
             value = fn(*args, **kwargs)
-        return tid, _RESULT.pack(tid, _OK) + _side.pickle_record(results_name, value, largest)
+        return tid, _RESULT.pack(tid, _OK) + _side.pickle_record(results_name, value, largest, largest_room)
     except BaseException as exc:  # the task's own failure, reported to its caller
         return tid, _error_message(tid, exc)
 
@@ -202,7 +202,7 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
         slot = memoryview(slots).cast("B").cast("Q")
         functions: dict[bytes, Callable[..., Any]] = {}
         done, limit = 0, results.capacity - _RECORD
-        largest = _side.side_min(results.capacity)
+        largest, largest_room = _side.side_min(results.capacity), results.capacity // 8
         take, clock = tasks.get_bytes_timed, time.monotonic
         look_again = clock() + _WORKER_POLL
         while True:
@@ -217,7 +217,7 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
                 slot[index] = 0
                 _put_result(results, _event(_BYE, index), owner)
                 return
-            tid, out = _run_task(message, functions, names[1], largest)
+            tid, out = _run_task(message, functions, names[1], largest, largest_room)
             _leave_if_forked(me)
             if len(out) > limit:
                 out = _error_message(tid, ValueError(

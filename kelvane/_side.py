@@ -428,15 +428,16 @@ def pickle_buffers(queue_name: str, obj: Any, room: int = 0) -> Ref:
     return write(queue_name, stream, buffers, FLAG_BUFFERS, room)
 
 
-def pickle_record(queue_name: str, obj: Any, side_min: int) -> bytes:
+def pickle_record(queue_name: str, obj: Any, side_min: int, room: int) -> bytes:
     """The pickle of `obj` for a ring, or (a pickle larger than side_min bytes, or one with
-    large out-of-band buffers) the record of a side segment of the queue `queue_name`."""
+    large out-of-band buffers) the record of a side segment of the queue `queue_name`,
+    padded to at most `room` bytes (see write)."""
     try:
         data = _dumps(obj, 5, buffer_callback=inband_unless_large)
     except LargeBuffer:
-        return pickle_buffers(queue_name, obj, side_min)
+        return pickle_buffers(queue_name, obj, room)
     if len(data) > side_min:
-        return write(queue_name, data, room=side_min)
+        return write(queue_name, data, room=room)
     return data
 
 

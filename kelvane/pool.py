@@ -93,7 +93,7 @@ class _MapJob:
         if self.exhausted or room <= 0:
             return
         engine, cs = self.engine, self.chunksize
-        record, largest = _side.pickle_record, engine.side_min
+        record, largest, padding = _side.pickle_record, engine.side_min, engine.side_room
         task_queue, limit = engine.names[0], engine.capacity - _RECORD - _TASK_HEAD - len(self.fn_bytes)
         budget = engine.capacity // 2  # an all-or-nothing batch must fit the ring
         bodies: list[bytes] = []
@@ -116,7 +116,7 @@ class _MapJob:
                         break
                 if self.fn_error is not None:
                     raise self.fn_error
-                body = record(task_queue, item, largest)
+                body = record(task_queue, item, largest, padding)
                 if len(body) > limit:  # a function too large for the ring
                     raise engine.too_big(len(body) + _TASK_HEAD + len(self.fn_bytes))
                 if size + len(body) > budget and bodies:
@@ -356,7 +356,7 @@ class Pool(Executor):
         future._kel_what = _describe(fn)
         try:
             fn_bytes = pickle.dumps(fn, _PROTOCOL)
-            body = _side.pickle_record(engine.names[0], (args, kwargs), engine.side_min)
+            body = _side.pickle_record(engine.names[0], (args, kwargs), engine.side_min, engine.side_room)
             size = _TASK_HEAD + len(fn_bytes) + len(body)
             if size + _RECORD > engine.capacity:  # a function too large for the ring
                 _side.discard_pickle_records((body,))

@@ -150,6 +150,7 @@ class Queue:
         self._capacity: int = q.capacity
         self._max_data: int = self._capacity - RECORD_OVERHEAD
         self._side_min: int = _side.side_min(self._capacity)
+        self._side_room: int = self._capacity // 8  # the most a side record takes
         # Messages taken from the ring that were not delivered yet: after a message that
         # did not decode, the rest of its batch waits here, older than anything in the ring.
         self._held: collections.deque[bytes] = collections.deque()
@@ -241,9 +242,9 @@ class Queue:
             try:
                 data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
             except _side.LargeBuffer:
-                return _side.pickle_buffers(self.name, obj, self._side_min)
+                return _side.pickle_buffers(self.name, obj, self._side_room)
             if len(data) > self._side_min:
-                return _side.write(self.name, data, room=self._side_min)
+                return _side.write(self.name, data, room=self._side_room)
             return data
         if self._serializer is None:
             if not isinstance(obj, (bytes, bytearray, memoryview)):
@@ -254,7 +255,7 @@ class Queue:
             return data
         data = self._dumps(obj)
         if len(data) > self._side_min:
-            return _side.write(self.name, data, room=self._side_min)
+            return _side.write(self.name, data, room=self._side_room)
         if data[:1] in (_side.TAG, _side.ESCAPE):
             return _side.ESCAPE + data
         return data
