@@ -9,8 +9,9 @@ output that starts with b"\\x00" or b"\\x01" by putting b"\\x01" in front of it,
 reference cannot be mistaken for a message.
 
 The reference is padded with zero bytes to 1/64 of the segment's size (at most an eighth of
-the ring): the ring still bounds what a queue holds, now at 64 times its capacity in side
-segments (1 GiB for the default 16 MiB), for 1/64 more bytes copied.
+the ring): the ring still bounds what a queue holds, at 64 times its capacity in side
+segments (1 GiB for the default 16 MiB) or seven messages larger than 8 times its capacity,
+for 1/64 more bytes copied.
 
 Layout of a side segment (little-endian):
   0    magic b"KELSIDE1"
