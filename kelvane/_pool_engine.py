@@ -24,9 +24,10 @@ from multiprocessing.context import BaseContext
 from multiprocessing.process import BaseProcess
 from typing import TYPE_CHECKING, Any, TypeAlias, TypeVar, cast
 
-from kelvane import _objects
-from kelvane._pool_worker import (_BYE, _CANCELLED, _ERROR, _EVENT, _HELLO, _INIT_FAILED, _LOCAL, _OK,
-                                  _RESULT, _RESULT_HEAD, _STOP, _TASK, _Slots, _worker_main)
+from kelvane import _objects, _side
+from kelvane._side import side_min
+from kelvane._pool_worker import (_BYE, _CANCELLED, _ERROR, _EVENT, _HELLO, _INIT_FAILED, _LOCAL, _OK, _RESULT,
+                                  _RESULT_HEAD, _STOP, _TASK, _TASK_HEAD, _VALUE, _Slots, _worker_main)
 from kelvane_core import KelPoolCore, KelQueue
 
 if TYPE_CHECKING:
@@ -186,7 +187,9 @@ def _rebuild_error(message: bytes) -> BaseException:
 def _decode(status: int, obj: bytes | BaseException | None) -> Any:
     """The value of one result, or raises its error."""
     if status == _OK:
-        return pickle.loads(memoryview(cast(bytes, obj))[_RESULT_HEAD:])
+        return _side.unpickle_record(memoryview(cast(bytes, obj))[_RESULT_HEAD:])
+    if status == _VALUE:
+        return obj
     if status == _ERROR:
         raise _rebuild_error(cast(bytes, obj))
     if status == _CANCELLED:
@@ -230,6 +233,8 @@ class _Engine:
         self.tasks = KelQueue(self.names[0], self.size_mb)
         self.results = KelQueue(self.names[1], self.size_mb)
         self.capacity = self.tasks.capacity
+        self.side_min = side_min(self.capacity)
+        self.side_room = self.capacity // 8  # the most a side record takes
         self.in_use = [_objects.mark_in_use(name) for name in self.names]
         self.slots: _Slots = ctx.Array("Q", workers, lock=False)
         self.slot = memoryview(self.slots).cast("B").cast("Q")
@@ -350,6 +355,7 @@ class _Engine:
         except BaseException:
             for i in range(count):
                 pending.pop(first + i, None)
+            _side.discard_pickle_records(bodies)
             raise
         self.next_id = first + count
         self.last_put = first + count - 1
@@ -375,13 +381,17 @@ class _Engine:
                 with self.backlog_lock:
                     if self.backlog and self.backlog[0] is item:  # not taken by a failing pool
                         self.backlog.popleft()
+                        kept = set(keep)  # the bodies of cancelled tasks will never be read
+                        _side.discard_pickle_records(b for i, b in enumerate(bodies) if i not in kept)
         finally:
             self.put_lock.release()
 
     def _take_backlog(self) -> list[_Entry]:
         with self.backlog_lock:
             entries = [e for _, _, _, batch in self.backlog for e in batch]
+            bodies = [b for _, _, batch, _ in self.backlog for b in batch]
             self.backlog.clear()
+        _side.discard_pickle_records(bodies)
         return entries
 
     # --- shutting down ---------------------------------------------------------------
@@ -402,10 +412,11 @@ class _Engine:
             if not taken:
                 break
             for message in taken:
-                tid, kind, _ = _TASK.unpack_from(message)
+                tid, kind, fn_len = _TASK.unpack_from(message)
                 if kind == _STOP:
                     stops.append(message)
                     continue
+                _side.discard_pickle_records((memoryview(message)[_TASK_HEAD + fn_len:],))
                 entry = self.pending.pop(tid, None)
                 if entry is None:
                     continue
@@ -484,8 +495,11 @@ class _Engine:
         self.backlog_lock = threading.Lock()
 
     def _close(self) -> None:
-        """Both names go, once every worker has exited."""
+        """Both names go, once every worker has exited, and the side segments of both queues:
+        every result has been read, and no task will be."""
         self.core.unlink()
+        for name in self.names:
+            _side.remove_of_queue(name)
         self.in_use = []
         with _live_lock:
             _live_engines.discard(self)
@@ -537,11 +551,19 @@ class _Engine:
                 batch = jobs.get(job)
                 if batch is None:
                     batch = jobs[job] = []
-                batch.append((entry[1], status, message))
+                if status == _OK and message[_RESULT_HEAD:_RESULT_HEAD + 1] == _side.TAG:
+                    # Mapped now (no copy), so the segment's name is gone before the pool
+                    # closes, however late the caller reads the result.
+                    try:
+                        batch.append((entry[1], _VALUE, _side.unpickle_record(memoryview(message)[_RESULT_HEAD:])))
+                    except BaseException as exc:
+                        batch.append((entry[1], _LOCAL, exc))
+                else:
+                    batch.append((entry[1], status, message))
             elif _claim(entry):
                 if status == _OK:
                     try:
-                        value = pickle.loads(memoryview(message)[_RESULT_HEAD:])
+                        value = _side.unpickle_record(memoryview(message)[_RESULT_HEAD:])
                     except BaseException as exc:
                         entry.set_exception(exc)
                     else:

@@ -7,6 +7,9 @@ kelvane._pool_engine is the owner's side).
 Message layouts (little-endian):
   task    id u64, kind u8, length of the pickled function u32; the function; the arguments
   result  id u64, status u8; the pickled value (or the error, or a worker's event)
+Large arguments and values (and any with large out-of-band buffers, such as numpy arrays)
+travel in side segments of the task or result queue (kelvane._side): in their place the
+message holds the segment's record, which no pickle stream starts with.
 """
 
 from __future__ import annotations
@@ -23,7 +26,7 @@ import traceback
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, TypeAlias
 
-from kelvane import _objects
+from kelvane import _objects, _side
 from kelvane_core import KelQueue
 
 if TYPE_CHECKING:
@@ -49,8 +52,8 @@ _STOP = 5  # no payload: the worker says goodbye and exits
 _OK, _ERROR = 0, 1
 _HELLO, _BYE, _INIT_FAILED = 2, 3, 4
 _EVENT = (1 << 64) - 1
-# Statuses only the owner gives to map items.
-_LOCAL, _CANCELLED = 5, 6
+# Statuses only the owner gives to map items (_VALUE: a value decoded already).
+_LOCAL, _CANCELLED, _VALUE = 5, 6, 7
 
 _WORKER_POLL = 0.1  # seconds an idle worker waits before it looks at its owner again
 
@@ -99,6 +102,7 @@ def _unlink_names(names: Iterable[str]) -> None:
             KelQueue.unlink(name)
         except (RuntimeError, OSError):
             pass  # removed already, by the owner or another worker
+        _side.remove_of_queue(name)
 
 
 def _put_result(results: KelQueue, message: bytes, owner: _OwnerWatch) -> None:
@@ -129,8 +133,10 @@ def _error_message(tid: int, exc: BaseException) -> bytes:
     return _RESULT.pack(tid, _ERROR) + pickle.dumps(body, _PROTOCOL)
 
 
-def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]]) -> tuple[int, bytes]:
-    """Runs one task message; returns (task id, result message)."""
+def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]], results_name: str,
+              largest: int, largest_room: int) -> tuple[int, bytes]:
+    """Runs one task message; returns (task id, result message). A value whose pickle is
+    larger than `largest` goes to a side segment of the result queue `results_name`."""
     tid, kind, fn_len = _TASK.unpack_from(message)
     try:
         fn_bytes = message[_TASK_HEAD:_TASK_HEAD + fn_len]
@@ -139,7 +145,7 @@ def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]]) -> tup
             if len(functions) >= 64:
                 functions.clear()
             fn = functions[fn_bytes] = pickle.loads(fn_bytes)
-        payload = pickle.loads(memoryview(message)[_TASK_HEAD + fn_len:])
+        payload = _side.unpickle_record(memoryview(message)[_TASK_HEAD + fn_len:])
         if kind == _ONE:
             value = fn(payload)
         elif kind == _STAR:
@@ -151,7 +157,7 @@ def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]]) -> tup
         else:
             args, kwargs = payload
             value = fn(*args, **kwargs)
-        return tid, _RESULT.pack(tid, _OK) + pickle.dumps(value, _PROTOCOL)
+        return tid, _RESULT.pack(tid, _OK) + _side.pickle_record(results_name, value, largest, largest_room)
     except BaseException as exc:  # the task's own failure, reported to its caller
         return tid, _error_message(tid, exc)
 
@@ -196,6 +202,7 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
         slot = memoryview(slots).cast("B").cast("Q")
         functions: dict[bytes, Callable[..., Any]] = {}
         done, limit = 0, results.capacity - _RECORD
+        largest, largest_room = _side.side_min(results.capacity), results.capacity // 8
         take, clock = tasks.get_bytes_timed, time.monotonic
         look_again = clock() + _WORKER_POLL
         while True:
@@ -210,7 +217,7 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
                 slot[index] = 0
                 _put_result(results, _event(_BYE, index), owner)
                 return
-            tid, out = _run_task(message, functions)
+            tid, out = _run_task(message, functions, names[1], largest, largest_room)
             _leave_if_forked(me)
             if len(out) > limit:
                 out = _error_message(tid, ValueError(

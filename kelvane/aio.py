@@ -276,7 +276,13 @@ class AsyncQueue:
         is held by another process or thread at this instant."""
         q = self._queue
         data = q._encode(obj)
-        if q._kq.try_put(data) is not True:
+        try:
+            stored = q._kq.try_put(data)
+        except BaseException:
+            q._discard((data,))  # a large message's side segment goes with it
+            raise
+        if stored is not True:
+            q._discard((data,))
             raise asyncio.QueueFull
 
     def get_nowait(self) -> Any:
@@ -298,17 +304,21 @@ class AsyncQueue:
         q = self._queue
         data = q._encode(obj)
         room, tries = len(data) + RECORD_OVERHEAD, 0
-        while True:
-            kq = q._kq  # once more after each wait: the queue may have been closed meanwhile
-            done = kq.try_put(data)
-            if done:
-                return
-            if done is None:
-                tries += 1
-                await _after_busy(tries)
-            else:
-                tries = 0
-                await _until_ready(kq, room)
+        try:
+            while True:
+                kq = q._kq  # once more after each wait: the queue may have been closed meanwhile
+                done = kq.try_put(data)
+                if done:
+                    return
+                if done is None:
+                    tries += 1
+                    await _after_busy(tries)
+                else:
+                    tries = 0
+                    await _until_ready(kq, room)
+        except BaseException:  # cancelled, timed out or closed: nothing stored, nothing left beside
+            q._discard((data,))
+            raise
 
     async def put_many(self, items: Iterable[Any]) -> None:
         """Put several objects as one batch: all of them, next to each other, or (cancelled)
@@ -317,23 +327,27 @@ class AsyncQueue:
         encoded = q._encode_many(items)
         if not encoded:
             return
-        room = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
-        if room > q.capacity:
-            raise ValueError(
-                f"a batch of {len(encoded)} messages takes {room} bytes, more than the queue's "
-                f"{q.capacity}: it can never go in whole (put it in parts)")
-        tries = 0
-        while True:
-            kq = q._kq
-            done = kq.try_put_many(encoded)
-            if done:
-                return
-            if done is None:
-                tries += 1
-                await _after_busy(tries)
-            else:
-                tries = 0
-                await _until_ready(kq, room)
+        try:
+            room = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
+            if room > q.capacity:
+                raise ValueError(
+                    f"a batch of {len(encoded)} messages takes {room} bytes, more than the queue's "
+                    f"{q.capacity}: it can never go in whole (put it in parts)")
+            tries = 0
+            while True:
+                kq = q._kq
+                done = kq.try_put_many(encoded)
+                if done:
+                    return
+                if done is None:
+                    tries += 1
+                    await _after_busy(tries)
+                else:
+                    tries = 0
+                    await _until_ready(kq, room)
+        except BaseException:  # none of the batch was stored: neither are its side segments kept
+            q._discard(encoded)
+            raise
 
     async def get(self) -> Any:
         """Take the oldest object, waiting for one as asyncio.Queue.get does."""

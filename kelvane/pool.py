@@ -28,6 +28,7 @@ from multiprocessing.context import BaseContext
 from types import TracebackType
 from typing import Any, Literal, ParamSpec, TypeVar
 
+from kelvane import _side
 from kelvane._pool_engine import BrokenPool as BrokenPool
 from kelvane._pool_engine import RemoteTraceback as RemoteTraceback
 from kelvane._pool_engine import WorkerDiedError as WorkerDiedError
@@ -92,7 +93,8 @@ class _MapJob:
         if self.exhausted or room <= 0:
             return
         engine, cs = self.engine, self.chunksize
-        dumps, limit = pickle.dumps, engine.capacity - _RECORD - _TASK_HEAD - len(self.fn_bytes)
+        record, largest, padding = _side.pickle_record, engine.side_min, engine.side_room
+        task_queue, limit = engine.names[0], engine.capacity - _RECORD - _TASK_HEAD - len(self.fn_bytes)
         budget = engine.capacity // 2  # an all-or-nothing batch must fit the ring
         bodies: list[bytes] = []
         entries: list[_Entry] = []
@@ -114,8 +116,8 @@ class _MapJob:
                         break
                 if self.fn_error is not None:
                     raise self.fn_error
-                body = dumps(item, _PROTOCOL)
-                if len(body) > limit:
+                body = record(task_queue, item, largest, padding)
+                if len(body) > limit:  # a function too large for the ring
                     raise engine.too_big(len(body) + _TASK_HEAD + len(self.fn_bytes))
                 if size + len(body) > budget and bodies:
                     if not self._send(bodies, entries, index):
@@ -139,7 +141,10 @@ class _MapJob:
     def _send(self, bodies: list[bytes], entries: list[_Entry], index: int) -> bool:
         try:
             self.engine.send(self.kind, self.fn_bytes, bodies, entries)
-        except (RuntimeError, BrokenExecutor) as exc:
+        except BaseException as exc:
+            _side.discard_pickle_records(bodies)
+            if not isinstance(exc, (RuntimeError, BrokenExecutor)):
+                raise
             # The pool was shut down or broke: this position fails, nothing after it is sent.
             self.exhausted = True
             self.inbox.put([(index, _LOCAL, exc)])
@@ -351,15 +356,20 @@ class Pool(Executor):
         future._kel_what = _describe(fn)
         try:
             fn_bytes = pickle.dumps(fn, _PROTOCOL)
-            body = pickle.dumps((args, kwargs), _PROTOCOL)
+            body = _side.pickle_record(engine.names[0], (args, kwargs), engine.side_min, engine.side_room)
             size = _TASK_HEAD + len(fn_bytes) + len(body)
-            if size + _RECORD > engine.capacity:
+            if size + _RECORD > engine.capacity:  # a function too large for the ring
+                _side.discard_pickle_records((body,))
                 raise engine.too_big(size)
         except Exception as exc:
             # As ProcessPoolExecutor: a task that cannot be sent fails its own future.
             future.set_exception(exc)
             return future
-        engine.send(_CALL, fn_bytes, [body], [future])
+        try:
+            engine.send(_CALL, fn_bytes, [body], [future])
+        except BaseException:
+            _side.discard_pickle_records((body,))
+            raise
         return future
 
     def map(self, fn: Callable[..., _T], *iterables: Iterable[Any], timeout: float | None = None,

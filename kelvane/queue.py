@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import importlib
+import itertools
 import math
 import os
 import pickle
@@ -17,7 +18,7 @@ from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Protocol
 
-from kelvane import _objects
+from kelvane import _objects, _side
 from kelvane_core import KelQueue
 
 if TYPE_CHECKING:
@@ -32,6 +33,11 @@ DEFAULT_CAPACITY = 16 * MIB
 # Every message takes a 4-byte length field in the ring besides its bytes.
 RECORD_OVERHEAD = 4
 SHM_DIR = "/dev/shm"
+_pickle_dumps = pickle.dumps
+_pickle_loads = pickle.loads
+_inband_unless_large = _side.inband_unless_large
+_Ref = _side.Ref
+_TAG = _side.TAG
 
 
 class DecodeError(Exception):
@@ -95,6 +101,14 @@ class Queue:
     takes its serialized length plus 4 bytes. ``serializer`` is anything with
     ``dumps`` and ``loads`` (default: pickle); ``None`` passes bytes through as they are.
 
+    Objects of any size: a message larger than 256 KiB (or an eighth of the ring, if
+    less) travels in a shared-memory segment of its own, and with pickle (protocol 5)
+    every out-of-band buffer of at least 192 KiB (a numpy array, a PickleBuffer) is
+    copied once into such a segment and arrives as a view of it, without another copy.
+    The receiver removes the segment's name at once; ``unlink`` removes the queue's
+    segments with its name. With ``serializer=None`` a message is the caller's bytes in
+    the ring and must fit it.
+
     A message the serializer cannot decode is reported on its own (``DecodeError``,
     with its bytes); when that happens inside ``get_many``, the messages taken with it
     that were not delivered yet stay with this object and are served first by its next
@@ -113,6 +127,12 @@ class Queue:
         if serializer is not None and not (hasattr(serializer, "dumps") and hasattr(serializer, "loads")):
             raise TypeError("'serializer' must have dumps() and loads(), or be None")
         self._serializer = serializer
+        # pickle itself: protocol 5 with out-of-band buffers, and records no pickle stream
+        # starts with for side segments; another serializer's output is escaped instead.
+        self._pickled = serializer is pickle
+        # Side records of a batch that decoded (or failed) after their segment lost its name,
+        # while the batch's records wait in _held: what the next decode of each gives.
+        self._side_done: dict[bytes, tuple[bool, Any]] = {}
         self._owner_finalizer: weakref.finalize[[str, int], Queue] | None = None
         if name is None:
             if not create:
@@ -131,6 +151,8 @@ class Queue:
         self.name: str = name
         self._capacity: int = q.capacity
         self._max_data: int = self._capacity - RECORD_OVERHEAD
+        self._side_min: int = _side.side_min(self._capacity)
+        self._side_room: int = self._capacity // 8  # the most a side record takes
         # Messages taken from the ring that were not delivered yet: after a message that
         # did not decode, the rest of its batch waits here, older than anything in the ring.
         self._held: collections.deque[bytes] = collections.deque()
@@ -198,6 +220,8 @@ class Queue:
         ser = self._serializer
         self._dumps = ser.dumps if ser is not None else bytes
         self._loads = ser.loads if ser is not None else None
+        if ser is not None and not self._pickled:
+            self._loads = self._custom_loads
 
     def __reduce__(self) -> tuple[Any, tuple[str, Any]]:
         # Another process gets its own attachment by name, never the owner's duty to unlink.
@@ -208,21 +232,81 @@ class Queue:
 
     # -- the stdlib queue interface -------------------------------------------------
 
+    # Encoding and decoding, shared by every put and get (and the asyncio side): _encode
+    # and _encode_many turn objects into ring records, making a side segment for each large
+    # message (a record of type _side.Ref); _discard removes the segments of records that
+    # were encoded and never stored; _decode and _decode_many turn records back into
+    # objects.
+
     def _encode(self, obj: Any) -> bytes:
+        """The ring record of one object (a _side.Ref when it travels in a side segment)."""
+        if self._pickled:
+            try:
+                data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
+            except _side.LargeBuffer:
+                return _side.pickle_buffers(self.name, obj, self._side_room)
+            if len(data) > self._side_min:
+                return _side.write(self.name, data, room=self._side_room)
+            return data
         if self._serializer is None:
             if not isinstance(obj, (bytes, bytearray, memoryview)):
                 raise TypeError(f"a queue without a serializer takes bytes-like objects, not {type(obj).__name__}")
             data = bytes(obj)
-        else:
-            data = self._dumps(obj)
-        if len(data) > self._max_data:
-            self._refuse(data)
+            if len(data) > self._max_data:
+                self._refuse(data)
+            return data
+        data = self._dumps(obj)
+        if len(data) > self._side_min:
+            return _side.write(self.name, data, room=self._side_room)
+        if data[:1] in (_side.TAG, _side.ESCAPE):
+            return _side.ESCAPE + data
         return data
+
+    def _encode_many(self, items: Iterable[Any]) -> list[bytes]:
+        """The records of several objects. Everything is encoded before anything is put:
+        a serializer error, or a message that never fits, puts nothing (and leaves no side
+        segment)."""
+        if self._serializer is None:
+            encoded = list(items)
+            if set(map(type, encoded)) - {bytes}:
+                encoded = [self._encode(obj) for obj in encoded]
+            if encoded and max(map(len, encoded)) > self._max_data:
+                self._refuse(max(encoded, key=len))
+            return encoded
+        objs = list(items)
+        if self._pickled:
+            try:
+                encoded = [_pickle_dumps(obj, 5, buffer_callback=_inband_unless_large) for obj in objs]
+            except _side.LargeBuffer:
+                encoded = []
+            else:
+                if not encoded or max(map(len, encoded)) <= self._side_min:
+                    return encoded
+        else:
+            encoded = list(map(self._dumps, objs))
+            if not any(len(data) > self._side_min or data[:1] in (_side.TAG, _side.ESCAPE) for data in encoded):
+                return encoded
+        # Some message takes the slow path: encode one at a time, removing what was made if
+        # a later object fails.
+        done: list[bytes] = []
+        try:
+            for obj in objs:
+                done.append(self._encode(obj))
+        except BaseException:
+            _side.discard(done)
+            raise
+        return done
+
+    @staticmethod
+    def _discard(encoded: Iterable[bytes]) -> None:
+        """Removes the side segments of records that were encoded and will never be put."""
+        _side.discard(encoded)
 
     def _refuse(self, data: bytes) -> None:
         raise ValueError(
             f"a message of {len(data)} bytes never fits this queue "
-            f"({self._capacity} bytes, {RECORD_OVERHEAD} of them per message for its length)"
+            f"({self._capacity} bytes, {RECORD_OVERHEAD} of them per message for its length); "
+            "a queue with the pickle serializer (the default) carries it outside the ring"
         )
 
     def _closed(self) -> ValueError:
@@ -242,7 +326,21 @@ class Queue:
             data = obj
         else:
             data = self._encode(obj)
+            if type(data) is _Ref:
+                self._put_side(q, data, block, timeout)
+                return
         if not q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout)):
+            raise Full
+
+    @staticmethod
+    def _put_side(q: KelQueue, data: _side.Ref, block: bool, timeout: float | None) -> None:
+        try:
+            done = q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout))
+        except BaseException:
+            _side.discard((data,))
+            raise
+        if not done:
+            _side.discard((data,))
             raise Full
 
     def get(self, block: bool = True, timeout: float | None = None) -> Any:
@@ -255,20 +353,67 @@ class Queue:
             data = q.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout))
             if data is None:
                 raise Empty
-        return self._decode(data)
-
-    def _decode(self, data: bytes) -> Any:
-        """The object of one message taken from the ring (or held here)."""
+        # _decode, inline: this is the hot path.
         loads = self._loads
         if loads is None:
             return data
         try:
             return loads(data)
         except Exception as e:
+            if self._pickled and data[:1] == _TAG:
+                return self._decode_side_or_raise(data)
             raise DecodeError(data) from e
         except BaseException:  # Ctrl-C while decoding: the message is not lost
             self._hold_again([data])
             raise
+
+    def _decode(self, data: bytes) -> Any:
+        """The object of one record taken from the ring (or held here)."""
+        loads = self._loads
+        if loads is None:
+            return data
+        try:
+            return loads(data)
+        except Exception as e:
+            # A side segment's record is no pickle stream: pickle refuses its first byte,
+            # so the fast path costs nothing for the others.
+            if self._pickled and data[:1] == _TAG:
+                return self._decode_side_or_raise(data)
+            raise DecodeError(data) from e
+        except BaseException:  # Ctrl-C while decoding: the message is not lost
+            self._hold_again([data])
+            raise
+
+    def _decode_side_or_raise(self, data: bytes) -> Any:
+        try:
+            return self._decode_side(data)
+        except Exception as e:
+            raise DecodeError(data) from e
+
+    def _decode_side(self, data: bytes) -> Any:
+        """The object a side segment's record refers to; its segment's name is removed."""
+        if self._side_done:
+            done = self._side_done.pop(data, None)
+            if done is not None:
+                if done[0]:
+                    return done[1]
+                raise done[1]
+        message = _side.read(data)
+        if self._pickled:
+            return _pickle_loads(message.stream, buffers=message.buffers)
+        assert self._serializer is not None
+        return self._serializer.loads(bytes(message.stream))
+
+    def _custom_loads(self, data: bytes) -> Any:
+        """loads for a serializer other than pickle: its records may be escaped or refer to
+        a side segment."""
+        first = data[:1]
+        if first == _side.TAG:
+            return self._decode_side(data)
+        assert self._serializer is not None
+        if first == _side.ESCAPE:
+            return self._serializer.loads(data[1:])
+        return self._serializer.loads(data)
 
     def put_nowait(self, obj: Any) -> None:
         self.put(obj, False)
@@ -283,33 +428,24 @@ class Queue:
         larger sequence goes in batches of at most half the capacity each. If the time
         runs out, queue.Full says how many objects went in (always a leading part).
         """
+        wait = _wait_seconds(block, timeout)
         encoded = self._encode_many(items)
         if not encoded:
             return
-        wait = _wait_seconds(block, timeout)
         deadline = None if wait is None else time.monotonic() + wait
         batches = self._batches(encoded)
         done = 0
-        for batch in batches:
-            left = None if deadline is None else max(0.0, deadline - time.monotonic())
-            if not self._kq.put_many(batch, left):
-                if done == 0:
-                    raise Full("no item was put before the timeout")
-                raise Full(f"{done} of {len(encoded)} items were put before the timeout")
-            done += len(batch)
-
-    def _encode_many(self, items: Iterable[Any]) -> list[bytes]:
-        """The messages of several objects. Everything is encoded before anything is put:
-        a serializer error, or a message that never fits, puts nothing."""
-        if self._serializer is None:
-            encoded = list(items)
-            if set(map(type, encoded)) - {bytes}:
-                encoded = [self._encode(obj) for obj in encoded]
-        else:
-            encoded = list(map(self._dumps, items))
-        if encoded and max(map(len, encoded)) > self._max_data:
-            self._refuse(max(encoded, key=len))
-        return encoded
+        try:
+            for batch in batches:
+                left = None if deadline is None else max(0.0, deadline - time.monotonic())
+                if not self._kq.put_many(batch, left):
+                    if done == 0:
+                        raise Full("no item was put before the timeout")
+                    raise Full(f"{done} of {len(encoded)} items were put before the timeout")
+                done += len(batch)
+        except BaseException:
+            _side.discard(encoded[done:])
+            raise
 
     def _batches(self, encoded: list[bytes]) -> list[list[bytes]]:
         total = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
@@ -350,24 +486,48 @@ class Queue:
         return self._decode_many(got)
 
     def _decode_many(self, got: list[bytes]) -> list[Any]:
-        """The objects of messages taken together; see get_many for one that does not decode."""
+        """The objects of records taken together; see get_many for one that does not decode."""
         loads = self._loads
         if loads is None:
             return got
         objs: list[Any] = []
+        sides: list[tuple[bytes, Any]] = []  # side records decoded here, with their objects
+        start = 0
         try:
-            objs.extend(map(loads, got))  # on an error, objs holds what decoded before it
-        except Exception as e:
-            failed = len(objs)
-            if failed:
-                self._hold_again(got[failed:])
-                return objs
-            self._hold_again(got[1:])
-            raise DecodeError(got[0]) from e
+            while True:
+                try:
+                    # On an error, objs holds what decoded before it.
+                    objs.extend(map(loads, itertools.islice(got, start, None) if start else got))
+                    return objs
+                except Exception as e:
+                    failed = len(objs)
+                    data = got[failed]
+                    error: BaseException = e
+                    if self._pickled and data[:1] == _side.TAG:
+                        try:
+                            obj = self._decode_side(data)
+                        except Exception as side_error:
+                            error = side_error
+                            if failed:  # its segment may be gone: the next call reports it
+                                self._side_done[data] = (False, side_error)
+                        else:
+                            objs.append(obj)
+                            sides.append((data, obj))
+                            start = failed + 1
+                            continue
+                    if failed:
+                        self._hold_again(got[failed:])
+                        return objs
+                    self._hold_again(got[1:])
+                    raise DecodeError(data) from error
+        except DecodeError:
+            raise
         except BaseException:  # Ctrl-C while decoding: nothing is lost
+            # Side segments decoded already have lost their names: their objects wait here.
+            for data, obj in sides:
+                self._side_done[data] = (True, obj)
             self._hold_again(got)
             raise
-        return objs
 
     def _hold_again(self, messages: list[bytes]) -> None:
         if messages:
@@ -417,7 +577,8 @@ class Queue:
         A clean exit from the ``with`` block removes the message from the queue; an
         exception leaves it there. The view is valid inside the block only (it is
         released on exit). The message is not reserved: with several consumers, use
-        ``get`` instead, or one consumer per queue.
+        ``get`` instead, or one consumer per queue. A message that travels beside the ring
+        (see the class doc string) lends its reference, not its bytes.
         """
         held = self._take_held() if self._held else None
         if held is not None:
@@ -427,6 +588,9 @@ class Queue:
         if got is None:
             raise Empty
         mv, next_pos = got
+        # A large message's record lends its reference: removing the record removes its
+        # side segment too (with a serializer only: without one, the bytes are the caller's).
+        side = _side.segment_name(mv) if self._serializer is not None and mv[:1] == _TAG else None
         try:
             yield mv
         except BaseException:
@@ -434,6 +598,8 @@ class Queue:
             raise
         mv.release()
         self._kq.commit_read(next_pos)
+        if side is not None:
+            _side.remove(side)
 
     def _view_held(self, data: bytes) -> Iterator[memoryview]:
         mv = memoryview(data)
@@ -475,10 +641,16 @@ class Queue:
             self._owner_finalizer()
 
     def unlink(self) -> None:
-        """Remove the name; processes attached already keep using the queue."""
+        """Remove the name; processes attached already keep using the queue.
+
+        The side segments of the queue's large messages go with it: a message in the
+        queue that has one can no longer be decoded (DecodeError)."""
         if self._owner_finalizer is not None:
             self._owner_finalizer.detach()
-        KelQueue.unlink(self.name)
+        try:
+            KelQueue.unlink(self.name)
+        finally:
+            _side.remove_of_queue(self.name)
 
     def __enter__(self) -> Queue:
         return self

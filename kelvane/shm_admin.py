@@ -21,6 +21,18 @@ multiprocessing.shared_memory block or a sparse file, is nobody's that we can pr
 - pool-task / pool-result: a queue named kp_task_<hex> / kp_res_<hex>, the two
   rings of one KelPoolCore; the entries of one pool share their identifier.
 
+- side: an object that starts with the magic b"KELSIDE1" and a header that frames
+  (kelvane._side): the out-of-ring part of one large message of the queue its header
+  names, made by the process its header names (pid and start time). Its consumer removes
+  the name as soon as it has mapped it, so one that stays is in flight or an orphan.
+  `rm --stale` removes it only when its creator is provably dead (no process with its pid
+  and start time, seen by a process that sees every process), no process uses it, no
+  record of its queue refers to it (the records are read as `ls` counts them; a walk that
+  does not frame keeps it, and so does a read position that moved before the removal) and
+  it is older than a few seconds (a consumer may be between taking its record and opening
+  it); the side segments of a queue the same sweep removes go after it. `--prefix` also selects the side segments of the
+  queues whose names start with it.
+
 Anything else in /dev/shm is not kelvane's: `ls --all` lists it as "other", and
 `rm --stale` never touches it.
 
@@ -53,6 +65,7 @@ import struct
 import sys
 import time
 
+from kelvane import _side
 from kelvane._objects import (LOCK_MARK, LOCK_MARK_AT, LOCK_SIZE, MUTEX_SIZE, is_robust_shared_mutex,
                               marked_in_use)
 
@@ -81,6 +94,9 @@ _WINDOW = 64 * 1024
 # A snapshot taken while other processes move the positions may not frame; it is
 # taken again this many times before the queue is called damaged.
 _SNAPSHOT_TRIES = 4
+# A side segment younger than this is never stale: its consumer may be between taking the
+# record that names it and opening it.
+SIDE_GRACE = 2.0
 
 class Segment:
     """One object of /dev/shm as `ls` reports it. Ages count from the object's last
@@ -102,6 +118,10 @@ class Segment:
         self.marked = False  # some open file description holds the in-use mark
         self.unproven = False  # no visible user, but processes this one cannot see might be
         self.users = []  # [(pid, command)]; (None, None): a process this one cannot see
+        self.queue = None  # side: the queue it belongs to
+        self.creator = None  # side: the pid that made it
+        self.start_ticks = None
+        self.queue_read_pos = None  # side: its queue's read position when its records were read
 
     @property
     def is_kelvane(self):
@@ -120,6 +140,8 @@ class Segment:
             "damaged": self.damaged,
             "age_seconds": round(self.age, 3),
             "users": [{"pid": pid, "command": command} for pid, command in self.users],
+            "queue": self.queue,
+            "creator": self.creator,
         }
 
 
@@ -294,6 +316,9 @@ def examine(name, include_other=False):
         try:
             if size == LOCK_SIZE and _examine_lock(seg, fd, mode):
                 seg.kind = "lock"
+            elif size > _side.HEAD_SIZE and (header := _side.read_header(fd, size)) is not None:
+                seg.kind = "side"
+                seg.queue, seg.creator, seg.start_ticks = header.queue, header.pid, header.start_ticks
             elif size > QUEUE_HEADER and (size - QUEUE_HEADER) % MIB == 0 and _examine_queue(seg, fd, mode):
                 pool = _POOL_NAME.match(name)
                 if pool:
@@ -318,18 +343,148 @@ def scan(prefix="", include_other=False):
     pool pairs next to each other, each with the live processes that use it; hidden says
     why this process may not see every process that could use them (empty: it sees all)."""
     try:
-        names = sorted(n for n in os.listdir(SHM_DIR) if n.startswith(prefix))
+        names = sorted(n for n in os.listdir(SHM_DIR) if n.startswith(prefix) or n.startswith(_side.PREFIX))
     except OSError:
         names = []
-    found = [seg for seg in (examine(n, include_other) for n in names) if seg is not None]
+    found = [seg for seg in (examine(n, include_other) for n in names) if seg is not None
+             and (seg.name.startswith(prefix) or (seg.kind == "side" and seg.queue.startswith(prefix)))]
     hidden = find_users(found)
     return sorted(found, key=_order), hidden
 
 
 def _order(seg):
     if seg.pool is not None:
-        return ("kp_" + seg.pool, seg.kind != "pool-task")
-    return (seg.name, False)
+        return ("kp_" + seg.pool, seg.kind != "pool-task", "")
+    if seg.kind == "side":  # next to its queue
+        pool = _POOL_NAME.match(seg.queue)
+        if pool:
+            return ("kp_" + pool.group(2), pool.group(1) != "task", seg.name)
+        return (seg.queue, False, seg.name)
+    return (seg.name, False, "")
+
+
+# --- side segments --------------------------------------------------------------------------
+
+
+def _open_queue(queue):
+    """(fd, capacity) of the queue `queue` read as a file; (None, 0) when there is no
+    object of a queue's size by that name; raises OSError when it cannot be read."""
+    try:
+        fd = os.open(os.path.join(SHM_DIR, queue), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return None, 0
+    st = os.fstat(fd)
+    if not stat.S_ISREG(st.st_mode) or not (st.st_size > QUEUE_HEADER and (st.st_size - QUEUE_HEADER) % MIB == 0):
+        os.close(fd)
+        return None, 0
+    return fd, st.st_size - QUEUE_HEADER
+
+
+def _read_position(queue):
+    """The read position of the queue `queue` (None when there is none, or it cannot be read)."""
+    try:
+        fd, _ = _open_queue(queue)
+    except OSError:
+        return None
+    if fd is None:
+        return None
+    try:
+        return _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))[0]
+    except (OSError, struct.error):
+        return None
+    finally:
+        os.close(fd)
+
+
+def _referenced_sides(queue):
+    """(names, read position): the names of the side segments the records of the queue
+    `queue` refer to, read from its file as `ls` counts records, and the read position they
+    were read from; names is None when the records cannot be read in full (moving, damaged,
+    or too many), an empty set when there is no such queue (position None). Records stored
+    meanwhile were made after the scan of /dev/shm found the segments in question; records
+    taken meanwhile move the read position, which the sweep reads again before it removes."""
+    try:
+        fd, capacity = _open_queue(queue)
+    except OSError:
+        return None, None
+    if fd is None:
+        return set(), None  # no queue of ours: no record of ours
+    try:
+        for _ in range(_SNAPSHOT_TRIES):
+            read_pos, write_pos, recorded, ready = _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))
+            if ready != 1 or recorded != capacity:
+                return None, None
+            found = _side_records(fd, capacity, read_pos, write_pos)
+            if found is not None and _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))[0] == read_pos:
+                return found, read_pos
+        return None, None
+    except (OSError, struct.error):
+        return None, None
+    finally:
+        os.close(fd)
+
+
+def _side_records(fd, capacity, read_pos, write_pos):
+    if write_pos < read_pos or write_pos - read_pos > capacity:
+        return None
+    reader = _RingReader(fd, capacity)
+    found = set()
+    pos, count = read_pos, 0
+    while pos != write_pos:
+        if count >= _WALK_LIMIT or write_pos - pos < 4:
+            return None
+        try:
+            length = reader.length_at(pos)
+        except EOFError:
+            return None
+        if length > write_pos - pos - 4:
+            return None
+        if length > 1:
+            start = (pos + 4) % capacity
+            head = b"".join(_ring_bytes(reader, start, min(length, 65)))
+            if head[:1] == _side.TAG:
+                found.add(_side.segment_name(head))
+        pos += 4 + length
+        count += 1
+    return found
+
+
+def _ring_bytes(reader, offset, length):
+    if offset + length <= reader._capacity:
+        yield reader._read(offset, length)
+        return
+    head = reader._capacity - offset
+    yield reader._read(offset, head)
+    yield reader._read(0, length - head)
+
+
+def _stale_sides(sides, force, going, partial=None):
+    """(stale, unproven): the side segments rm --stale may remove, and those it keeps only
+    because this process cannot prove them unused or their creators dead. `going`: the
+    names of the queues this sweep removes (their records will never be read); `partial`:
+    why /proc may not show every process (None: find out)."""
+    if partial is None:
+        partial = _partial_view()
+    stale, unproven = [], []
+    referenced = {queue: (set(), None) for queue in going}
+    for seg in sides:
+        if seg.users or seg.age < SIDE_GRACE:
+            continue
+        alive = _side.creator_alive(_side.Header(seg.size, seg.creator, seg.start_ticks, seg.queue, 0))
+        if alive:
+            continue
+        if seg.queue not in referenced:
+            referenced[seg.queue] = _referenced_sides(seg.queue)
+        names, seg.queue_read_pos = referenced[seg.queue]
+        if names is None or seg.name in names:
+            continue
+        # A pid /proc does not show is a dead creator only when /proc shows every process.
+        if seg.unproven or alive is None or partial:
+            unproven.append(seg)
+            if not force:
+                continue
+        stale.append(seg)
+    return stale, unproven
 
 
 # --- who uses an object -------------------------------------------------------------------
@@ -572,6 +727,9 @@ def _age(seconds):
 
 
 def _state(seg):
+    if seg.kind == "side":
+        alive = _side.creator_alive(_side.Header(seg.size, seg.creator, seg.start_ticks, seg.queue, 0))
+        return f"of {shown(seg.queue)}, pid {seg.creator} {'runs' if alive else 'gone' if alive is False else '?'}"
     if seg.damaged is not None:
         return "DAMAGED"
     if seg.ready is None:
@@ -700,13 +858,16 @@ def _pids_text(seg):
 
 def _rm_stale(args):
     segments, hidden = scan(args.prefix)
-    stale = [seg for seg in segments if not seg.users]
-    if not stale:
+    stale = [seg for seg in segments if not seg.users and seg.kind != "side"]
+    going = {seg.name for seg in stale if args.force or not seg.unproven}
+    sides, sides_unproven = _stale_sides([seg for seg in segments if seg.kind == "side"], args.force, going)
+    if not stale and not sides and not sides_unproven:
         print("no stale kelvane segments")
         return 0
     ok = True
     unproven = [seg for seg in stale if seg.unproven]
-    if unproven and not args.force:
+    if (unproven or sides_unproven) and not args.force:
+        unproven += sides_unproven
         kept = ", ".join(shown(seg.name) for seg in unproven)
         print(f"kelvane rm: kept {kept}: this process cannot see every process ({'; '.join(hidden)}) "
               "nor count mappings (that takes CAP_SYS_ADMIN), so one it cannot see may use "
@@ -714,9 +875,20 @@ def _rm_stale(args):
               "(never what carries kelvane's in-use mark)", file=sys.stderr)
         stale = [seg for seg in stale if not seg.unproven]
         ok = False
+    removed = set()
     for seg in stale:
         if not args.dry_run and not _still_unused(seg):
             continue  # made again, or taken into use, since the scan
+        if _remove(seg.name, args.dry_run, missing_ok=True):
+            removed.add(seg.name)
+        else:
+            ok = False
+    for seg in sides:
+        if not args.dry_run:
+            if seg.queue in going and seg.queue not in removed:
+                continue  # its queue was kept after all: its records may yet be read
+            if _read_position(seg.queue) != seg.queue_read_pos or not _still_unused(seg):
+                continue  # a consumer took records since they were read: next sweep
         ok = _remove(seg.name, args.dry_run, missing_ok=True) and ok
     return 0 if ok else 1
 

@@ -10,6 +10,7 @@ import uuid
 
 import pytest
 
+from kelvane import _side
 from kelvane_core import KelQueue
 
 SHM_DIR = "/dev/shm"
@@ -39,6 +40,7 @@ def shm_name():
     yield make
     for name in given:
         _remove(name)
+        _side.remove_of_queue(name)  # a large message's segment, if one was left
     for name in set(os.listdir(SHM_DIR)) - before:
         if name.startswith("kt_") and mine in name:
             _remove(name)

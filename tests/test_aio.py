@@ -113,8 +113,8 @@ def test_put_get_nowait_and_the_counts(aq, run):
 @pytest.mark.parametrize(
     "call, error",
     [
-        (lambda q: q.put(b"x" * MIB), ValueError),
-        (lambda q: q.put_many([b"x" * (MIB // 2)] * 3), ValueError),  # can never go in whole
+        (lambda q: AsyncQueue.attach(q.name, serializer=None).put(b"x" * MIB), ValueError),  # bytes must fit
+        (lambda q: AsyncQueue.attach(q.name, serializer=None).put_many([b"x" * (MIB // 2)] * 3), ValueError),
         (lambda q: q.put(lambda: 0), (pickle.PicklingError, AttributeError)),
         (lambda q: q.get_many(0), ValueError),
         (lambda q: q.get_many("1"), TypeError),
@@ -358,14 +358,16 @@ def test_a_cancelled_get_has_taken_nothing(aq, spawn, run):
 
 
 def test_a_cancelled_put_has_stored_nothing(aq, run):
+    raw = AsyncQueue.attach(aq.name, serializer=None)  # a message this large stays in the ring
+
     async def main():
-        await aq.put(b"f" * (MIB - 200))
+        await raw.put(b"f" * (MIB - 200))
         for call in (lambda: aq.put(b"p" * 500), lambda: aq.put_many([b"m" * 100] * 5)):
             with pytest.raises(TimeoutError):
                 async with asyncio.timeout(0.1):
                     await call()
         assert aq.qsize() == 1
-        assert len(await aq.get()) == MIB - 200
+        assert len(await raw.get()) == MIB - 200
         assert aq.qsize() == 0
 
     run(main())
@@ -489,7 +491,7 @@ EXIT_WITH_PENDING = textwrap.dedent(
 
     async def waiting():
         tasks = [asyncio.ensure_future(mine.get()) for _ in range(3)]       # empty: they wait
-        tasks.append(asyncio.ensure_future(other.put(b"x" * ((1 << 20) - 100))))  # no room: it waits
+        tasks.append(asyncio.ensure_future(other.put(b"x" * 1000)))            # no room: it waits
         await asyncio.sleep(0.3)
         return tasks
 
@@ -508,7 +510,7 @@ EXIT_WITH_PENDING = textwrap.dedent(
 def test_interpreter_exit_with_pending_awaits_exits_0_and_leaves_nothing(shm_name, case):
     named = AsyncQueue(shm_name("q"), MIB)
     try:
-        named.sync_q.put(b"f" * (MIB - 200), timeout=5)
+        KelQueue.attach(named.name).put_bytes(b"f" * (MIB - 200))  # 196 bytes of room left
         child = subprocess.run([sys.executable, "-c", EXIT_WITH_PENDING, case, named.name],
                                capture_output=True, text=True, timeout=60)
         assert (child.returncode, child.stderr) == (0, "")
@@ -557,3 +559,31 @@ def test_a_forked_child_awaits_with_its_own_waiting_thread(aq):
             child.wait(5)
     assert child.returncode == 0, err
     assert out.split() == ["0", "parent", "again"]
+
+
+def test_large_objects_travel_beside_the_ring_and_a_put_that_stores_nothing_leaves_nothing(aq, run):
+    """A message too large for the ring goes in a side segment of its own; a put that is
+    cancelled, runs out of time, meets a full queue or a batch that never fits removes it."""
+    from kelvane import _side
+
+    big = bytes(range(256)) * (2 * MIB // 256)  # twice the ring
+
+    async def main():
+        await aq.put(big)
+        assert len(_side.of_queue(aq.name)) == 1
+        assert await aq.get() == big
+        assert _side.of_queue(aq.name) == []
+        await AsyncQueue.attach(aq.name, serializer=None).put(b"f" * (MIB - 200))  # no room even for a reference
+        for call in (lambda: aq.put(big), lambda: aq.put_many([big, b"x"])):
+            with pytest.raises(TimeoutError):
+                async with asyncio.timeout(0.1):
+                    await call()
+            assert _side.of_queue(aq.name) == []
+        with pytest.raises(asyncio.QueueFull):
+            aq.put_nowait(big)
+        with pytest.raises(ValueError, match="can never go in whole"):
+            await aq.put_many([big] * 40)
+        assert _side.of_queue(aq.name) == []
+        assert aq.qsize() == 1
+
+    run(main())

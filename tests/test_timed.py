@@ -12,6 +12,7 @@ import pytest
 
 import kelvane
 from conftest import advance_to, call_with_timeout, join_or_kill, positions, shm_path
+from kelvane import _side
 from kelvane_core import KelLock, KelQueue, LockRecovered
 
 MIB = 1 << 20
@@ -307,10 +308,17 @@ def test_a_serializer_error_or_an_oversized_message_puts_nothing(pq):
         pq.put(lambda: 0)
     with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
         pq.put_many([1, 2, lambda: 0])
-    with pytest.raises(ValueError, match="never fits this queue"):
-        pq.put(b"x" * pq.capacity)
-    with pytest.raises(ValueError, match="never fits this queue"):
-        pq.put_many([1, b"x" * pq.capacity])
+    # A large object before the failing one: its side segment goes too.
+    with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
+        pq.put_many([b"x" * pq.capacity, lambda: 0])
+    assert pq.qsize() == 0
+    assert not _side.of_queue(pq.name)
+    # Without a serializer a message is the caller's bytes in the ring, and must fit it.
+    raw = kelvane.Queue.attach(pq.name, serializer=None)
+    with pytest.raises(ValueError, match="never fits this queue.*the pickle serializer"):
+        raw.put(b"x" * pq.capacity)
+    with pytest.raises(ValueError, match="never fits this queue.*the pickle serializer"):
+        raw.put_many([b"1", b"x" * pq.capacity])
     assert pq.qsize() == 0
 
 

@@ -8,7 +8,8 @@ import pytest
 pytest.importorskip("mypy")
 
 TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock", "kelvane.aio", "kelvane.pool", "kelvane._pool_engine",
-                 "kelvane._pool_worker", "kelvane._objects"]
+                 "kelvane._pool_worker", "kelvane._objects",
+                 "kelvane._side"]
 
 
 def run_mypy(*args, cwd):

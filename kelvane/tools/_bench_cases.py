@@ -816,3 +816,204 @@ def executor_map_roles(kind, data, n, workers, chunksize):
         return body, close
 
     return [(owner, None)]
+
+
+# ---------------------------------------------------------------------------
+# Large numpy arrays, one producer to one consumer that reads every element
+
+LARGE_KINDS = ("kelvane.Queue", "mp.Queue", "shared_memory by hand", "memcpy (1 core)")
+LARGE_HAND_DEPTH = 8  # names in flight in the hand-written scheme's queue
+
+
+def _numpy():
+    try:
+        import numpy
+    except ImportError:
+        raise Unavailable("numpy is not installed (pip install kelvane[bench])") from None
+    return numpy
+
+
+def _shared_memory(**kwargs):
+    from multiprocessing import shared_memory
+
+    try:  # Python 3.13: the resource tracker would unlink it when the producer exits
+        return shared_memory.SharedMemory(track=False, **kwargs)
+    except TypeError:
+        return shared_memory.SharedMemory(**kwargs)
+
+
+class LargeLink:
+    """What producer and consumer share: a kelvane.Queue (16 MiB ring), or a
+    multiprocessing.Queue carrying the arrays or, for the hand-written scheme, the names of
+    multiprocessing.shared_memory blocks."""
+
+    def __init__(self, kind, cleanup):
+        _numpy()
+        self.kind = kind
+        self._cleanup = cleanup
+        self.name = None
+        self.q = None
+        if kind == "kelvane.Queue":
+            from kelvane.queue import Queue
+
+            self.name = cleanup.shm_name("lq")
+            self._creator = Queue(self.name, 16 * MiB)
+        elif kind == "mp.Queue":
+            self.q = CTX.Queue()
+        elif kind == "shared_memory by hand":
+            self.q = CTX.Queue(LARGE_HAND_DEPTH)
+
+    def release(self):
+        if self.name is not None:
+            from kelvane.queue import Queue
+
+            Queue.attach(self.name).unlink()
+            self._creator.close()
+            self._cleanup.forget_shm(self.name)
+        if self.q is not None:
+            if self.kind == "shared_memory by hand":
+                while True:  # blocks a consumer that failed left behind
+                    try:
+                        name = self.q.get_nowait()
+                    except Exception:
+                        break
+                    try:
+                        _shared_memory(name=name).unlink()
+                    except FileNotFoundError:
+                        pass
+            self.q.close()
+            self.q.join_thread()
+
+
+def large_roles(link, size, n, cpus):
+    """n float64 arrays of `size` bytes; the consumer sums each one (reads every element)."""
+    np = _numpy()
+    count = size // 8
+    kind = link.kind
+
+    if kind == "memcpy (1 core)":
+        def job():
+            src = np.random.default_rng(1).random(count)
+            dst = np.ones(count)  # resident before the clock starts
+
+            def body():
+                for _ in range(n):
+                    np.copyto(dst, src)
+
+            return body
+
+        return [(job, cpus[1])]
+
+    def consumer():
+        if kind == "kelvane.Queue":
+            from kelvane.queue import Queue
+
+            get = Queue.attach(link.name).get
+
+            def body():
+                total = 0.0
+                for _ in range(n):
+                    total += get().sum()
+                return total
+
+            return body
+        if kind == "mp.Queue":
+            get = link.q.get
+
+            def body():
+                total = 0.0
+                for _ in range(n):
+                    total += get().sum()
+                return total
+
+            return body
+        get = link.q.get
+
+        def body():
+            total = 0.0
+            for _ in range(n):
+                shm = _shared_memory(name=get())
+                shm.unlink()
+                a = np.ndarray(count, np.float64, shm.buf)
+                total += a.sum()
+                del a
+                shm.close()
+            return total
+
+        return body
+
+    def producer():
+        arr = np.random.default_rng(1).random(count)
+        if kind == "kelvane.Queue":
+            from kelvane.queue import Queue
+
+            put = Queue.attach(link.name).put
+
+            def body():
+                for _ in range(n):
+                    put(arr)
+
+            return body
+        if kind == "mp.Queue":
+            q = link.q
+
+            def body():
+                for _ in range(n):
+                    q.put(arr)
+
+            def after():  # until the feeder thread has written everything
+                q.close()
+                q.join_thread()
+
+            return body, after
+        put = link.q.put
+
+        def body():
+            for _ in range(n):
+                shm = _shared_memory(create=True, size=size)
+                view = np.ndarray(count, np.float64, shm.buf)
+                view[:] = arr
+                del view
+                put(shm.name)
+                shm.close()
+
+        return body
+
+    return [(consumer, cpus[1]), (producer, cpus[0])]
+
+
+LARGE_EXECUTORS = ("kelvane Pool.map", "ProcessPoolExecutor.map")
+
+
+def array_sum(a):
+    return float(a.sum())
+
+
+def large_map_roles(kind, size, n, workers):
+    """One owner maps array_sum over n arrays of `size` bytes with `workers` workers
+    (forkserver), started and warmed up before the clock starts."""
+    np = _numpy()
+
+    def owner():
+        import concurrent.futures
+        import multiprocessing
+
+        ctx = multiprocessing.get_context("forkserver")
+        if kind == LARGE_EXECUTORS[0]:
+            from kelvane import Pool
+
+            pool = Pool(workers, mp_context=ctx)
+        else:
+            pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=ctx)
+        arr = np.random.default_rng(1).random(size // 8)
+        for _ in pool.map(array_sum, [arr] * (2 * workers)):
+            pass
+        items = [arr] * n
+
+        def body():
+            for _ in pool.map(array_sum, items):
+                pass
+
+        return body, pool.shutdown
+
+    return [(owner, None)]

@@ -31,7 +31,10 @@ PINGPONG_PEERS = ("mp.Pipe", "mp.Queue", "mp.SimpleQueue", "faster-fifo", "posix
 POOL_PEERS = ("mp.Queue", "faster-fifo")
 LAYER_PEERS = ("mp.Queue", "faster-fifo")
 LAYER_BATCH = 256
-GROUPS = ("stream", "core", "mpmc", "pingpong", "lock", "pool", "layer", "executor", "async", "memory")
+GROUPS = ("stream", "core", "mpmc", "pingpong", "lock", "pool", "layer", "executor", "async", "large", "memory")
+LARGE_SIZES = (MiB, 16 * MiB, 256 * MiB)
+LARGE_GUESS = {MiB: 200, 16 * MiB: 16, 256 * MiB: 2}
+LARGE_MAP_SIZE = 16 * MiB
 STREAM_NAME = "1 -> 1 streaming"
 CORE_NAME = "the layers, 1 -> 1 streaming"
 CORE_TRANSPORT = "kelvane core (C++)"
@@ -472,6 +475,62 @@ def async_thread_row(plan):
     return None
 
 
+def large_plan(cpus, workers):
+    """numpy arrays: one producer to one consumer that sums each, through kelvane.Queue,
+    multiprocessing.Queue and a hand-written multiprocessing.shared_memory scheme, against one
+    core's memcpy; and Pool.map over arrays against ProcessPoolExecutor.map."""
+    plan = []
+    for size in LARGE_SIZES:
+        row = [
+            Case(
+                kind,
+                lambda cl, kind=kind: cases.LargeLink(kind, cl),
+                lambda link, n, size=size: cases.large_roles(link, size, n, cpus),
+                rate_until_last([0]),
+                LARGE_GUESS[size] * (8 if kind == "memcpy (1 core)" else 1),
+            )
+            for kind in cases.LARGE_KINDS
+        ]
+        note = (f"float64 arrays; the consumer sums each; kelvane.Queue with a 16 MiB ring; by hand: "
+                f"the producer copies into a new SharedMemory block and sends its name over an "
+                f"mp.Queue({cases.LARGE_HAND_DEPTH}), the consumer attaches, unlinks, sums")
+        plan.append(Scenario("large", "numpy arrays, 1 -> 1", size, "arrays/s", row, note=note))
+    row = [
+        Case(
+            kind,
+            lambda cl: (),
+            lambda _, n, kind=kind: cases.large_map_roles(kind, LARGE_MAP_SIZE, n, EXECUTOR_WORKERS),
+            rate_until_last([0]),
+            16,
+        )
+        for kind in cases.LARGE_EXECUTORS
+    ]
+    plan.append(Scenario("large", "pool map over numpy arrays", LARGE_MAP_SIZE, "tasks/s", row,
+                         note=f"{EXECUTOR_WORKERS} workers started by forkserver; each task sums its array"))
+    return plan
+
+
+def large_targets(plan):
+    """Target rows for the large group."""
+    S = "large"
+    q, mpq, hand, copy = cases.LARGE_KINDS
+
+    def ratio(size, peer):
+        for sc in plan:
+            if sc.group == S and sc.size == size and sc.name.startswith("numpy arrays"):
+                a, b = median(sc.case(q)), median(sc.case(peer))
+                return a / b if a and b else None
+        return None
+
+    return [
+        ("numpy 16 MiB, kelvane.Queue", ">= 10x mp.Queue", [(ratio(16 * MiB, mpq), 10, "x mp.Queue")]),
+        ("numpy 256 MiB, kelvane.Queue", ">= 10x mp.Queue and >= 40% of memcpy",
+         [(ratio(256 * MiB, mpq), 10, "x mp.Queue"), (ratio(256 * MiB, copy), 0.4, "of memcpy")]),
+        ("numpy 1/16/256 MiB, kelvane.Queue", ">= 1x shared_memory by hand at every size",
+         [(ratio(size, hand), 1, f"x by hand ({size_label(size)})") for size in LARGE_SIZES]),
+    ]
+
+
 def build_plan(groups, seconds, cpus, workers, core_program=None):
     plan = []
     if "stream" in groups:
@@ -492,6 +551,8 @@ def build_plan(groups, seconds, cpus, workers, core_program=None):
         plan += executor_plan()
     if "async" in groups:
         plan += async_plan(cpus)
+    if "large" in groups:
+        plan += large_plan(cpus, workers)
     return plan
 
 
@@ -715,6 +776,7 @@ def evaluate_targets(plan, mem, quick):
     ]
     rows += executor_targets(plan)
     rows += async_targets(plan)
+    rows += large_targets(plan)
     out = []
     for name, target, checks in rows:
         measured, verdict = [], "PASS"
