@@ -301,24 +301,8 @@ class AsyncQueue:
 
     async def put(self, obj: Any) -> None:
         """Put `obj`, waiting for room as asyncio.Queue.put does."""
-        q = self._queue
-        data = q._encode(obj)
-        room, tries = len(data) + RECORD_OVERHEAD, 0
-        try:
-            while True:
-                kq = q._kq  # once more after each wait: the queue may have been closed meanwhile
-                done = kq.try_put(data)
-                if done:
-                    return
-                if done is None:
-                    tries += 1
-                    await _after_busy(tries)
-                else:
-                    tries = 0
-                    await _until_ready(kq, room)
-        except BaseException:  # cancelled, timed out or closed: nothing stored, nothing left beside
-            q._discard((data,))
-            raise
+        data = self._queue._encode(obj)
+        await self._store([data], len(data) + RECORD_OVERHEAD, lambda kq: kq.try_put(data))
 
     async def put_many(self, items: Iterable[Any]) -> None:
         """Put several objects as one batch: all of them, next to each other, or (cancelled)
@@ -327,16 +311,23 @@ class AsyncQueue:
         encoded = q._encode_many(items)
         if not encoded:
             return
+        room = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
+        if room > q.capacity:
+            q._discard(encoded)
+            raise ValueError(
+                f"a batch of {len(encoded)} messages takes {room} bytes, more than the queue's "
+                f"{q.capacity}: it can never go in whole (put it in parts)")
+        await self._store(encoded, room, lambda kq: kq.try_put_many(encoded))
+
+    async def _store(self, encoded: list[bytes], room: int, attempt: Callable[[KelQueue], bool | None]) -> None:
+        """Tries `attempt` until it stores `encoded` (`room` bytes), waiting for room or for a
+        busy lock in between. Cancelled, timed out or closed: nothing was stored, and the side
+        segments of `encoded` are removed."""
+        q, tries = self._queue, 0
         try:
-            room = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
-            if room > q.capacity:
-                raise ValueError(
-                    f"a batch of {len(encoded)} messages takes {room} bytes, more than the queue's "
-                    f"{q.capacity}: it can never go in whole (put it in parts)")
-            tries = 0
             while True:
-                kq = q._kq
-                done = kq.try_put_many(encoded)
+                kq = q._kq  # once more after each wait: the queue may have been closed meanwhile
+                done = attempt(kq)
                 if done:
                     return
                 if done is None:
@@ -345,7 +336,7 @@ class AsyncQueue:
                 else:
                     tries = 0
                     await _until_ready(kq, room)
-        except BaseException:  # none of the batch was stored: neither are its side segments kept
+        except BaseException:
             q._discard(encoded)
             raise
 
