@@ -1,0 +1,11 @@
+// What the files of kelvane._native share: the binding helpers of src/python and the
+// type objects of the module's classes, each created on first use.
+#pragma once
+
+#include "python/pyutil.hpp"
+
+namespace kel::native {
+
+// One declaration per type file: `PyTypeObject* <name>_type();`
+
+} // namespace kel::native
