@@ -7,5 +7,7 @@
 namespace kel::native {
 
 // One declaration per type file: `PyTypeObject* <name>_type();`
+PyTypeObject* block_queue_type_object(); // blocks.cpp
+PyTypeObject* block_type_object();       // blocks.cpp
 
 } // namespace kel::native

@@ -1,0 +1,754 @@
+// kelvane._native.BlockQueue, a queue handle that keeps the queue's block arena in step
+// with the records it puts and takes, and kelvane._native.Block, the exporter of one
+// received (or loaned) block: it counts its exports, as the mmap object does, and
+// gives the block back when the last view of it in this process is gone.
+
+#include "native.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/blocks.hpp"
+#include "python/ring_calls.hpp"
+
+namespace kel::native {
+
+namespace {
+
+using py::BufferView;
+using py::guarded;
+using py::Ref;
+
+PyTypeObject* block_queue = nullptr;
+PyTypeObject* block = nullptr;
+PyTypeObject* block_queue_type();
+PyTypeObject* block_type();
+
+// ---------------------------------------------------------------------------
+// Block: one block of this process's, exported to memoryviews.
+
+struct BlockObject {
+    PyObject_HEAD
+    std::shared_ptr<BlockArena>* arena; // owned (a heap object: the struct is C memory)
+    std::uint32_t slot;
+    std::uint64_t generation;
+    std::uint8_t* data;   // the block's first byte
+    Py_ssize_t length;    // bytes exported: the message, its header included
+    Py_ssize_t exports;
+    bool foreign;         // a forked child's private copy: unmapped, never freed
+    bool readonly;
+};
+
+// Every live Block of this process, for the fork handler and to give out one
+// exporter per received block. Only touched with the interpreter lock held.
+std::vector<BlockObject*>& live_blocks() {
+    static std::vector<BlockObject*> blocks;
+    return blocks;
+}
+
+// Blocks whose release found the arena mutex busy: tried again at the next chance.
+struct PendingRelease {
+    std::shared_ptr<BlockArena> arena;
+    std::uint32_t slot;
+    std::uint64_t generation;
+};
+std::vector<PendingRelease>& pending_releases() {
+    static std::vector<PendingRelease> pending;
+    return pending;
+}
+
+void retry_pending_releases() {
+    auto& pending = pending_releases();
+    std::erase_if(pending, [](const PendingRelease& p) { return p.arena->release(p.slot, p.generation, kNoWait); });
+}
+
+std::uint64_t page_round(std::uint64_t n) { return (n + 4095) / 4096 * 4096; }
+
+int Block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* b = reinterpret_cast<BlockObject*>(self);
+    if (b->data == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the block was released");
+        return -1;
+    }
+    if (PyBuffer_FillInfo(view, self, b->data, b->length, b->readonly ? 1 : 0, flags) != 0)
+        return -1;
+    ++b->exports;
+    return 0;
+}
+
+void Block_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<BlockObject*>(self)->exports; }
+
+void give_back(BlockObject* b) {
+    if (b->data == nullptr)
+        return;
+    if (b->foreign) {
+        (void)::munmap(b->data, page_round(static_cast<std::uint64_t>(b->length)));
+    } else if (b->arena != nullptr) {
+        // A short wait for the mutex; a holder that keeps it longer is stopped, and the
+        // release is tried again later rather than holding up this thread.
+        if (!(*b->arena)->release(b->slot, b->generation, Clock::now() + std::chrono::milliseconds(20)))
+            pending_releases().push_back({*b->arena, b->slot, b->generation});
+    }
+    b->data = nullptr;
+}
+
+void Block_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<BlockObject*>(self);
+    std::erase(live_blocks(), b);
+    give_back(b);
+    delete b->arena;
+    py::free_instance(self);
+}
+
+PyObject* Block_release(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto* b = reinterpret_cast<BlockObject*>(self);
+        if (b->exports > 0) {
+            PyErr_SetString(PyExc_BufferError, "cannot release a block while views of it exist");
+            return nullptr;
+        }
+        give_back(b);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* Block_nbytes(PyObject* self, void*) {
+    return PyLong_FromSsize_t(reinterpret_cast<BlockObject*>(self)->length);
+}
+
+PyMethodDef block_methods[] = {
+    {"release", Block_release, METH_NOARGS,
+     "release($self)\n--\n\nGive the block back now (no view of it may exist); otherwise that happens when "
+     "the last view of it is gone."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef block_getset[] = {
+    {"nbytes", Block_nbytes, nullptr, "Bytes of the block that this object exports.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot block_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(Block_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(Block_releasebuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Block_dealloc)},
+    {Py_tp_methods, block_methods},
+    {Py_tp_getset, block_getset},
+    {Py_tp_doc, const_cast<char*>("A block of shared memory that a large message arrived in; given back to its "
+                                  "queue when the last view of it is gone.")},
+    {0, nullptr},
+};
+
+PyType_Spec block_spec = {"kelvane._native.Block", sizeof(BlockObject), 0, Py_TPFLAGS_DEFAULT, block_slots};
+
+PyTypeObject* block_type() { return py::create_type_once(block, block_spec); }
+
+PyObject* new_block(std::shared_ptr<BlockArena> arena, std::uint32_t slot, std::uint64_t generation,
+                    std::uint8_t* data, std::uint64_t length, bool readonly) {
+    PyTypeObject* type = block_type();
+    if (type == nullptr)
+        return nullptr;
+    PyObject* self = py::alloc_instance(type);
+    if (self == nullptr)
+        return nullptr;
+    auto* b = reinterpret_cast<BlockObject*>(self);
+    b->arena = new std::shared_ptr<BlockArena>(std::move(arena));
+    b->slot = slot;
+    b->generation = generation;
+    b->data = data;
+    b->length = static_cast<Py_ssize_t>(length);
+    b->exports = 0;
+    b->foreign = false;
+    b->readonly = readonly;
+    live_blocks().push_back(b);
+    return self;
+}
+
+// ---------------------------------------------------------------------------
+// BlockQueue
+
+struct BlockQueueObject {
+    PyObject_HEAD
+    QueueSegment* queue;   // owned
+    BlockLedger* ledger;   // owned; the ring's hooks
+};
+
+RingQueue& ring_of(PyObject* o) { return reinterpret_cast<BlockQueueObject*>(o)->queue->ring; }
+BlockLedger& ledger_of(PyObject* o) { return *reinterpret_cast<BlockQueueObject*>(o)->ledger; }
+QueueHeader& header_of(PyObject* o) { return *ring_of(o).header(); }
+
+bool receiver(PyObject* self) { return py::check_receiver(self, block_queue_type, "BlockQueue"); }
+
+PyObject* BlockQueue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::string_view name;
+        if (!py::bind_args("BlockQueue", {"name"}, args, kwargs, argv) ||
+            !py::to_name(argv[0], "BlockQueue", "name", name))
+            return nullptr;
+        std::optional<Result<QueueSegment, QueueOpenError>> opened;
+        {
+            py::GilRelease nogil;
+            opened.emplace(attach_queue(name));
+        }
+        if (!opened->ok()) {
+            if (opened->error().kind == QueueOpenError::Kind::Open && opened->error().segment.is_errno(ENOENT)) {
+                PyErr_Format(PyExc_FileNotFoundError, "no kelvane queue named %R exists", argv[0]);
+                return nullptr;
+            }
+            return py::raise_runtime("Failed to open mirrored shm: ", opened->error().display());
+        }
+        auto segment = std::make_unique<QueueSegment>(std::move(opened->value()));
+        auto ledger = std::make_unique<BlockLedger>(segment->ring.header());
+        segment->ring.set_hooks(ledger.get());
+        PyObject* self = py::alloc_instance(type);
+        if (self == nullptr)
+            return nullptr;
+        auto* q = reinterpret_cast<BlockQueueObject*>(self);
+        q->queue = segment.release();
+        q->ledger = ledger.release();
+        return self;
+    });
+}
+
+void BlockQueue_dealloc(PyObject* self) {
+    auto* q = reinterpret_cast<BlockQueueObject*>(self);
+    delete q->queue; // unmaps the ring first: the hooks are never called again
+    delete q->ledger;
+    py::free_instance(self);
+}
+
+PyObject* BlockQueue_put_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        BufferView view;
+        const void* data;
+        std::uint64_t size;
+        py::WaitBudget budget;
+        if (!receiver(self) || !py::bind_args("put_bytes_timed", {"data", "timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[1], "put_bytes_timed", "timeout") ||
+            !py::to_bytes_like(argv[0], "put_bytes_timed", "data", view, data, size))
+            return nullptr;
+        const Piece piece{data, size};
+        return py::put_pieces(ring_of(self), std::span(&piece, 1), budget);
+    });
+}
+
+PyObject* BlockQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        py::WaitBudget budget;
+        py::Batch batch;
+        if (!receiver(self) || !py::bind_args("put_many", {"items", "timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[1], "put_many", "timeout") || !batch.collect(argv[0], "put_many"))
+            return nullptr;
+        if (batch.pieces.empty())
+            Py_RETURN_TRUE;
+        return py::put_pieces(ring_of(self), batch.pieces, budget);
+    });
+}
+
+PyObject* BlockQueue_try_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        py::Batch batch;
+        if (!receiver(self) || !py::bind_args("try_put_many", {"items"}, args, nargs, kwnames, argv) ||
+            !batch.collect(argv[0], "try_put_many"))
+            return nullptr;
+        if (batch.pieces.empty())
+            Py_RETURN_TRUE;
+        return py::tri_state(ring_of(self).try_put(batch.pieces), "Queue put error: ");
+    });
+}
+
+bool max_items_of(PyObject* o, const char* fname, std::size_t& out) {
+    std::uint64_t max_items = 0;
+    if (!py::to_u64(o, fname, "max_items", max_items))
+        return false;
+    if (max_items == 0) {
+        PyErr_Format(PyExc_ValueError, "%s() argument 'max_items' must be at least 1", fname);
+        return false;
+    }
+    out = static_cast<std::size_t>(std::min<std::uint64_t>(max_items, SIZE_MAX));
+    return true;
+}
+
+PyObject* BlockQueue_get_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        py::WaitBudget budget;
+        if (!receiver(self) || !py::bind_args("get_bytes_timed", {"timeout"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[0], "get_bytes_timed", "timeout"))
+            return nullptr;
+        return py::take(ring_of(self), 1, budget, "Queue get error: ", false);
+    });
+}
+
+PyObject* BlockQueue_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        std::size_t max_items = 0;
+        py::WaitBudget budget;
+        if (!receiver(self) || !py::bind_args("get_many", {"max_items", "timeout"}, args, nargs, kwnames, argv) ||
+            !max_items_of(argv[0], "get_many", max_items) || !budget.parse(argv[1], "get_many", "timeout"))
+            return nullptr;
+        return py::take(ring_of(self), max_items, budget, "Queue get error: ", true);
+    });
+}
+
+PyObject* BlockQueue_try_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        std::size_t max_items = 0;
+        if (!receiver(self) || !py::bind_args("try_get_many", {"max_items"}, args, nargs, kwnames, argv) ||
+            !max_items_of(argv[0], "try_get_many", max_items))
+            return nullptr;
+        return py::try_take(ring_of(self), max_items);
+    });
+}
+
+// --- the arena ------------------------------------------------------------------
+
+PyObject* raise_arena_error(const ArenaError& e) {
+    if (e.kind == ArenaError::Kind::NoSpace || (e.kind == ArenaError::Kind::Segment && e.segment.kind == SegmentError::Kind::Nix)) {
+        const int code = e.kind == ArenaError::Kind::NoSpace ? e.code : e.segment.err.value();
+        Ref args(Py_BuildValue("(is)", code, e.display().c_str()));
+        if (args)
+            PyErr_SetObject(PyExc_OSError, args.get());
+        return nullptr;
+    }
+    return py::raise_runtime("Block arena error: ", e.display());
+}
+
+// ensure_arena(space_size, memfd): the queue's arena, made now (with room for
+// space_size bytes of blocks, in /dev/shm or in a memfd) if it has none. Returns
+// (created, in_memfd).
+PyObject* BlockQueue_ensure_arena(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[3];
+        std::uint64_t space_size = 0;
+        std::string_view queue_name;
+        if (!receiver(self) ||
+            !py::bind_args("ensure_arena", {"queue_name", "space_size", "memfd"}, args, nargs, kwnames, argv) ||
+            !py::to_name(argv[0], "ensure_arena", "queue_name", queue_name) ||
+            !py::to_u64(argv[1], "ensure_arena", "space_size", space_size))
+            return nullptr;
+        const int memfd = PyObject_IsTrue(argv[2]);
+        if (memfd < 0)
+            return nullptr;
+        BlockLedger& ledger = ledger_of(self);
+        bool created = false;
+        std::optional<ArenaError> error;
+        std::shared_ptr<BlockArena> arena;
+        {
+            py::GilRelease nogil;
+            for (int attempt = 0; attempt < 3 && !arena && !error; ++attempt) {
+                arena = ledger.arena();
+                if (arena)
+                    break;
+                const std::uint64_t have = queue_arena_id(header_of(self));
+                if (have != 0) {
+                    // Named but not to be opened: a memfd space nobody has any more. A
+                    // new arena takes its place; the messages of the old one are lost.
+                    auto opened = BlockArena::open(have);
+                    if (opened.ok()) {
+                        arena = std::move(opened.value());
+                        break;
+                    }
+                    if (opened.error().kind != ArenaError::Kind::Gone) {
+                        error = opened.error();
+                        break;
+                    }
+                }
+                auto made = BlockArena::create(queue_name, memfd ? SpaceKind::Memfd : SpaceKind::Shm, space_size);
+                if (!made.ok()) {
+                    error = made.error();
+                    break;
+                }
+                std::uint64_t expected = have;
+                if (std::atomic_ref<std::uint64_t>(header_of(self).block_arena)
+                        .compare_exchange_strong(expected, made.value()->id())) {
+                    if (have != 0)
+                        (void)unlink_arena(have);
+                    arena = std::move(made.value());
+                    created = true;
+                } else {
+                    (void)unlink_arena(made.value()->id()); // another process was first: use its arena
+                }
+            }
+            if (arena)
+                ledger.set_arena(arena);
+        }
+        if (error)
+            return raise_arena_error(*error);
+        if (!arena)
+            return py::raise_runtime("Block arena error: ", "the queue's arena changed while it was opened");
+        return Py_BuildValue("(OO)", created ? Py_True : Py_False,
+                             arena->kind() == SpaceKind::Memfd ? Py_True : Py_False);
+    });
+}
+
+PyObject* BlockQueue_arena_id(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        if (!receiver(self))
+            return nullptr;
+        return PyLong_FromUnsignedLongLong(queue_arena_id(header_of(self)));
+    });
+}
+
+PyObject* BlockQueue_capacity(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        if (!receiver(self))
+            return nullptr;
+        return PyLong_FromUnsignedLongLong(ring_of(self).capacity());
+    });
+}
+
+// The layout of a message's block: the header, the part table, then the parts.
+struct Layout {
+    std::vector<BlockPart> parts;
+    std::uint64_t length = 0;
+};
+
+Layout layout_of(std::span<const Piece> pieces) {
+    Layout l;
+    l.parts.reserve(pieces.size());
+    std::uint64_t at = sizeof(BlockHeader) + pieces.size() * sizeof(BlockPart);
+    at = (at + 63) / 64 * 64;
+    bool first = true;
+    for (const Piece& p : pieces) {
+        if (!first)
+            at = (at + kPartAlign - 1) / kPartAlign * kPartAlign;
+        first = false;
+        l.parts.push_back(BlockPart{at, p.length});
+        at += p.length;
+    }
+    l.length = at;
+    return l;
+}
+
+void write_block(const Lease& lease, BlockKind kind, const Layout& layout, std::span<const Piece> pieces) {
+    std::uint8_t* block = lease.address;
+    for (std::size_t i = 0; i < pieces.size(); ++i)
+        std::memcpy(block + layout.parts[i].offset, pieces[i].bytes, pieces[i].length);
+    BlockHeader h{};
+    std::memcpy(h.magic, kBlockMagic, sizeof kBlockMagic);
+    h.generation = lease.generation;
+    h.length = layout.length;
+    h.kind = static_cast<std::uint32_t>(kind);
+    h.parts = static_cast<std::uint32_t>(pieces.size());
+    std::memcpy(block + sizeof h, layout.parts.data(), layout.parts.size() * sizeof(BlockPart));
+    std::memcpy(block, &h, sizeof h);
+}
+
+BlockRef ref_of(const BlockArena& arena, const Lease& lease, BlockKind kind, std::uint64_t length) {
+    BlockRef ref{};
+    std::memcpy(ref.magic, kBlockRefMagic, sizeof kBlockRefMagic);
+    ref.arena_id = arena.id();
+    ref.slot = lease.slot;
+    ref.kind = static_cast<std::uint32_t>(kind);
+    ref.offset = lease.offset;
+    ref.capacity = lease.capacity;
+    ref.generation = lease.generation;
+    ref.length = length;
+    ref.check = ref_check(ref);
+    return ref;
+}
+
+// Copies above this size run without the interpreter lock.
+constexpr std::uint64_t kCopyWithoutGil = 256 * 1024;
+
+// put_message(kind, parts, timeout, head): a message whose parts are copied into a
+// block of the queue's arena and announced by the record head + reference. True when
+// put, False when the timeout came first (nothing left behind), None when no block
+// can take it (larger than the arena, or every block held): the caller sends it
+// another way.
+PyObject* BlockQueue_put_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[4];
+        std::uint64_t kind_value = 0;
+        py::WaitBudget budget;
+        py::Batch batch;
+        BufferView head_view;
+        const void* head = nullptr;
+        std::uint64_t head_size = 0;
+        if (!receiver(self) ||
+            !py::bind_args("put_message", {"kind", "parts", "timeout", "head"}, args, nargs, kwnames, argv) ||
+            !py::to_u64(argv[0], "put_message", "kind", kind_value) ||
+            !batch.collect(argv[1], "put_message") || !budget.parse(argv[2], "put_message", "timeout") ||
+            !py::to_bytes_like(argv[3], "put_message", "head", head_view, head, head_size))
+            return nullptr;
+        if ((kind_value != 1 && kind_value != 2) || batch.pieces.empty() || batch.pieces.size() > kMaxBlockParts ||
+            (kind_value == 1 && batch.pieces.size() != 1)) {
+            PyErr_SetString(PyExc_ValueError, "put_message(): kind 1 takes one part, kind 2 one to 4096");
+            return nullptr;
+        }
+        const auto kind = static_cast<BlockKind>(kind_value);
+        retry_pending_releases();
+        BlockLedger& ledger = ledger_of(self);
+        std::shared_ptr<BlockArena> arena = ledger.arena();
+        if (!arena)
+            Py_RETURN_NONE;
+        const Layout layout = layout_of(batch.pieces);
+        RingQueue& ring = ring_of(self);
+        if (ring.check_fits(head_size + kBlockRefSize).ok() == false) {
+            PyErr_SetString(PyExc_ValueError, "put_message(): the record does not fit the ring");
+            return nullptr;
+        }
+
+        Lease lease{};
+        std::optional<ArenaError> error;
+        bool wait_failed = false;
+        bool fallback = false;
+        bool would_wait = false;
+        // Taking a block may back new memory (fallocate): never with the interpreter lock.
+        const py::Step got = py::run_sliced(
+            budget, busy_mutex_bound(ring.capacity()), [] { return py::Step::Busy; },
+            [&](py::Step, Deadline end) {
+                auto acquired = arena->acquire(layout.length, *ring.header(), end, lease);
+                if (!acquired.ok()) {
+                    error = acquired.error();
+                    return py::Step::Failed;
+                }
+                switch (acquired.value()) {
+                case AcquireOutcome::Acquired:
+                    return py::Step::Done;
+                case AcquireOutcome::Fallback:
+                    fallback = true;
+                    return py::Step::Done;
+                case AcquireOutcome::Wait:
+                    if (budget.nonblocking()) {
+                        would_wait = true;
+                        return py::Step::Done;
+                    }
+                    arena->wait_freed(end);
+                    return py::Step::Again;
+                case AcquireOutcome::Busy:
+                    break;
+                }
+                return py::Step::Busy;
+            },
+            wait_failed);
+        if (got == py::Step::Failed) {
+            if (wait_failed && error)
+                return raise_arena_error(*error);
+            return nullptr;
+        }
+        if (got == py::Step::Again || would_wait)
+            Py_RETURN_FALSE;
+        if (fallback)
+            Py_RETURN_NONE;
+
+        // The block is this process's (Writing) until the record is stored.
+        struct Lent {
+            BlockArena& arena;
+            const Lease& lease;
+            bool kept = false;
+            ~Lent() {
+                if (!kept)
+                    arena.give_back(lease);
+            }
+        } lent{*arena, lease};
+        if (layout.length >= kCopyWithoutGil) {
+            py::GilRelease nogil;
+            write_block(lease, kind, layout, batch.pieces);
+        } else {
+            write_block(lease, kind, layout, batch.pieces);
+        }
+        std::vector<std::uint8_t> record(head_size + kBlockRefSize);
+        if (head_size > 0)
+            std::memcpy(record.data(), head, head_size);
+        const BlockRef ref = ref_of(*arena, lease, kind, layout.length);
+        std::memcpy(record.data() + head_size, &ref, sizeof ref);
+        const Piece piece{record.data(), record.size()};
+        PyObject* put = py::put_pieces(ring, std::span(&piece, 1), budget);
+        lent.kept = put == Py_True;
+        return put;
+    });
+}
+
+// open_block(record): the message a record that ends in a block reference announces,
+// taken by this process's get: (kind, [memoryview of each part]). Raises ValueError
+// when the reference or the block is not sound, or not this process's to read.
+PyObject* BlockQueue_open_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        BufferView view;
+        const void* data;
+        std::uint64_t size;
+        if (!receiver(self) || !py::bind_args("open_block", {"record"}, args, nargs, kwnames, argv) ||
+            !py::to_bytes_like(argv[0], "open_block", "record", view, data, size))
+            return nullptr;
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        if (!ends_in_ref(bytes, size, 0)) {
+            PyErr_SetString(PyExc_ValueError, "the record holds no block reference");
+            return nullptr;
+        }
+        retry_pending_releases();
+        const BlockRef ref = read_ref(bytes, size);
+        std::shared_ptr<BlockArena> arena = ledger_of(self).arena();
+        if (!arena || arena->id() != ref.arena_id) {
+            auto opened = BlockArena::open(ref.arena_id);
+            if (!opened.ok()) {
+                PyErr_Format(PyExc_ValueError, "the block's arena cannot be opened: %s", opened.error().display().c_str());
+                return nullptr;
+            }
+            arena = std::move(opened.value());
+        }
+        // One exporter per received block: a second decode of the same record shares it.
+        Ref exporter;
+        for (BlockObject* b : live_blocks()) {
+            if (b->data != nullptr && !b->foreign && b->arena != nullptr && (*b->arena)->id() == ref.arena_id &&
+                b->slot == ref.slot && b->generation == ref.generation) {
+                exporter = Ref(Py_NewRef(reinterpret_cast<PyObject*>(b)));
+                break;
+            }
+        }
+        auto message = arena->held_message(ref);
+        if (!message.ok()) {
+            PyErr_SetString(PyExc_ValueError, message.error().c_str());
+            return nullptr;
+        }
+        const BlockArena::Message& m = message.value();
+        if (!exporter) {
+            exporter = Ref(new_block(arena, ref.slot, ref.generation, m.block, m.length, false));
+            if (!exporter)
+                return nullptr;
+        }
+        Ref whole(PyMemoryView_FromObject(exporter.get()));
+        if (!whole)
+            return nullptr;
+        Ref parts(PyList_New(static_cast<Py_ssize_t>(m.parts.size())));
+        if (!parts)
+            return nullptr;
+        for (std::size_t i = 0; i < m.parts.size(); ++i) {
+            Ref start(PyLong_FromUnsignedLongLong(m.parts[i].offset));
+            Ref stop(PyLong_FromUnsignedLongLong(m.parts[i].offset + m.parts[i].length));
+            if (!start || !stop)
+                return nullptr;
+            Ref slice(PySlice_New(start.get(), stop.get(), nullptr));
+            if (!slice)
+                return nullptr;
+            PyObject* part = PyObject_GetItem(whole.get(), slice.get());
+            if (part == nullptr)
+                return nullptr;
+            PyList_SetItem(parts.get(), static_cast<Py_ssize_t>(i), part);
+        }
+        return Py_BuildValue("(kO)", static_cast<unsigned long>(m.kind), parts.get());
+    });
+}
+
+// arena_counts(): (blocks, free, writing, queued, held, carved, backed, space_size, in_memfd)
+// of the queue's arena, or None when it has none.
+PyObject* BlockQueue_arena_counts(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!receiver(self))
+            return nullptr;
+        std::shared_ptr<BlockArena> arena = ledger_of(self).arena();
+        if (!arena)
+            Py_RETURN_NONE;
+        const ArenaCounts c = count_slots(arena->header());
+        return Py_BuildValue("(KKKKKKKKO)", static_cast<unsigned long long>(c.blocks),
+                             static_cast<unsigned long long>(c.free), static_cast<unsigned long long>(c.writing),
+                             static_cast<unsigned long long>(c.queued), static_cast<unsigned long long>(c.held),
+                             static_cast<unsigned long long>(c.carved), static_cast<unsigned long long>(c.backed),
+                             static_cast<unsigned long long>(arena->space_size()),
+                             arena->kind() == SpaceKind::Memfd ? Py_True : Py_False);
+    });
+}
+
+PyObject* BlockQueue_unlink_arena(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!receiver(self))
+            return nullptr;
+        const std::uint64_t id = queue_arena_id(header_of(self));
+        if (id == 0 || !unlink_arena(id).ok())
+            Py_RETURN_FALSE;
+        Py_RETURN_TRUE;
+    });
+}
+
+// In a forked child: received blocks become the child's private copies (see
+// blocks_after_fork_in_child); none of them is the child's to give back.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        std::vector<std::pair<std::uint8_t*, std::uint64_t>> exported;
+        for (BlockObject* b : live_blocks()) {
+            if (b->data != nullptr && !b->foreign)
+                exported.emplace_back(b->data, page_round(static_cast<std::uint64_t>(b->length)));
+        }
+        blocks_after_fork_in_child(exported);
+        for (BlockObject* b : live_blocks())
+            b->foreign = b->data != nullptr;
+        pending_releases().clear(); // the parent's to do
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef block_queue_methods[] = {
+    {"put_bytes_timed", py::as_cfunction(BlockQueue_put_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
+     "put_bytes_timed($self, data, timeout)\n--\n\nAs KelQueue.put_bytes_timed; a record that refers to a block "
+     "of this process's is published with it."},
+    {"put_many", py::as_cfunction(BlockQueue_put_many), METH_FASTCALL | METH_KEYWORDS,
+     "put_many($self, items, timeout)\n--\n\nAs KelQueue.put_many."},
+    {"try_put_many", py::as_cfunction(BlockQueue_try_put_many), METH_FASTCALL | METH_KEYWORDS,
+     "try_put_many($self, items)\n--\n\nAs KelQueue.try_put_many."},
+    {"get_bytes_timed", py::as_cfunction(BlockQueue_get_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
+     "get_bytes_timed($self, timeout)\n--\n\nAs KelQueue.get_bytes_timed; the block a record refers to is this "
+     "process's from the moment it is taken."},
+    {"get_many", py::as_cfunction(BlockQueue_get_many), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, max_items, timeout)\n--\n\nAs KelQueue.get_many."},
+    {"try_get_many", py::as_cfunction(BlockQueue_try_get_many), METH_FASTCALL | METH_KEYWORDS,
+     "try_get_many($self, max_items)\n--\n\nAs KelQueue.try_get_many."},
+    {"ensure_arena", py::as_cfunction(BlockQueue_ensure_arena), METH_FASTCALL | METH_KEYWORDS,
+     "ensure_arena($self, queue_name, space_size, memfd)\n--\n\nThe queue's block arena, made now if it has "
+     "none.\nReturns (created, in_memfd)."},
+    {"put_message", py::as_cfunction(BlockQueue_put_message), METH_FASTCALL | METH_KEYWORDS,
+     "put_message($self, kind, parts, timeout, head)\n--\n\nCopy a message's parts into a block and put the "
+     "record head + its reference.\nReturns True when put, False on timeout, None when no block can take it."},
+    {"open_block", py::as_cfunction(BlockQueue_open_block), METH_FASTCALL | METH_KEYWORDS,
+     "open_block($self, record)\n--\n\nThe block message a taken record refers to: (kind, parts)."},
+    {"arena_counts", BlockQueue_arena_counts, METH_NOARGS,
+     "arena_counts($self)\n--\n\n(blocks, free, writing, queued, held, carved, backed, space_size, in_memfd), or "
+     "None."},
+    {"unlink_arena", BlockQueue_unlink_arena, METH_NOARGS,
+     "unlink_arena($self)\n--\n\nRemove the name of the queue's arena. Returns whether there was one."},
+    {"after_fork_in_child", after_fork_in_child, METH_NOARGS | METH_STATIC,
+     "after_fork_in_child()\n--\n\nIn a forked child: make every received block a private copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef block_queue_getset[] = {
+    {"capacity", BlockQueue_capacity, nullptr, "Bytes in the ring.", nullptr},
+    {"arena_id", BlockQueue_arena_id, nullptr, "The id of the queue's block arena; 0 when it has none.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot block_queue_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(BlockQueue_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BlockQueue_dealloc)},
+    {Py_tp_methods, block_queue_methods},
+    {Py_tp_getset, block_queue_getset},
+    {Py_tp_doc, const_cast<char*>("BlockQueue(name)\n--\n\nA handle on the existing queue `name` that keeps its "
+                                  "block arena in step with the records it puts and takes.")},
+    {0, nullptr},
+};
+
+PyType_Spec block_queue_spec = {"kelvane._native.BlockQueue", sizeof(BlockQueueObject), 0, Py_TPFLAGS_DEFAULT,
+                                block_queue_slots};
+
+PyTypeObject* block_queue_type() { return py::create_type_once(block_queue, block_queue_spec); }
+
+} // namespace
+
+PyTypeObject* block_queue_type_object() { return block_queue_type(); }
+PyTypeObject* block_type_object() { return block_type(); }
+
+} // namespace kel::native
