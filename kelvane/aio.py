@@ -27,6 +27,7 @@ from typing import Any
 
 from kelvane.lock import Lock
 from kelvane.queue import RECORD_OVERHEAD, Queue, Serializer, _attach
+from kelvane._native import BlockQueue
 from kelvane_core import KelQueue, LockRecovered
 
 __all__ = ["AsyncQueue", "AsyncLock"]
@@ -275,9 +276,9 @@ class AsyncQueue:
         """Put `obj` if there is room now; asyncio.QueueFull if not, or if the queue's lock
         is held by another process or thread at this instant."""
         q = self._queue
-        data = q._encode(obj)
+        data = q._encode(obj, 0, True)
         try:
-            stored = q._kq.try_put(data)
+            stored = q._bq.try_put(data)
         except BaseException:
             q._discard((data,))  # a large message's side segment goes with it
             raise
@@ -291,7 +292,8 @@ class AsyncQueue:
         q = self._queue
         data = q._take_held() if q._held else None
         if data is None:
-            got = q._kq.try_get_many(1)
+            q._kq  # raises when closed
+            got = q._bq.try_get_many(1)
             if not got:
                 raise asyncio.QueueEmpty
             data = got[0]
@@ -301,14 +303,14 @@ class AsyncQueue:
 
     async def put(self, obj: Any) -> None:
         """Put `obj`, waiting for room as asyncio.Queue.put does."""
-        data = self._queue._encode(obj)
-        await self._store([data], len(data) + RECORD_OVERHEAD, lambda kq: kq.try_put(data))
+        data = self._queue._encode(obj, 0, True)
+        await self._store([data], len(data) + RECORD_OVERHEAD, lambda bq: bq.try_put(data))
 
     async def put_many(self, items: Iterable[Any]) -> None:
         """Put several objects as one batch: all of them, next to each other, or (cancelled)
         none. A batch larger than the queue can never go in whole: ValueError, nothing put."""
         q = self._queue
-        encoded = q._encode_many(items)
+        encoded = q._encode_many(items, 0, True)
         if not encoded:
             return
         room = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
@@ -317,9 +319,9 @@ class AsyncQueue:
             raise ValueError(
                 f"a batch of {len(encoded)} messages takes {room} bytes, more than the queue's "
                 f"{q.capacity}: it can never go in whole (put it in parts)")
-        await self._store(encoded, room, lambda kq: kq.try_put_many(encoded))
+        await self._store(encoded, room, lambda bq: bq.try_put_many(encoded))
 
-    async def _store(self, encoded: list[bytes], room: int, attempt: Callable[[KelQueue], bool | None]) -> None:
+    async def _store(self, encoded: list[bytes], room: int, attempt: Callable[[BlockQueue], bool | None]) -> None:
         """Tries `attempt` until it stores `encoded` (`room` bytes), waiting for room or for a
         busy lock in between. Cancelled, timed out or closed: nothing was stored, and the side
         segments of `encoded` are removed."""
@@ -327,7 +329,7 @@ class AsyncQueue:
         try:
             while True:
                 kq = q._kq  # once more after each wait: the queue may have been closed meanwhile
-                done = attempt(kq)
+                done = attempt(q._bq)
                 if done:
                     return
                 if done is None:
@@ -349,7 +351,7 @@ class AsyncQueue:
             if data is not None:
                 return q._decode(data)
             kq = q._kq
-            got = kq.try_get_many(1)
+            got = q._bq.try_get_many(1)
             if got:
                 return q._decode(got[0])
             if got is None:
@@ -373,9 +375,9 @@ class AsyncQueue:
             kq = q._kq
             if got:
                 if len(got) < max_items:
-                    got += kq.try_get_many(max_items - len(got)) or []
+                    got += q._bq.try_get_many(max_items - len(got)) or []
                 return q._decode_many(got)
-            more = kq.try_get_many(max_items)
+            more = q._bq.try_get_many(max_items)
             if more:
                 return q._decode_many(more)
             if more is None:

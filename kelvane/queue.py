@@ -18,7 +18,7 @@ from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Protocol
 
-from kelvane import _objects, _side
+from kelvane import _blocks, _objects, _side
 from kelvane_core import KelQueue
 
 if TYPE_CHECKING:
@@ -37,6 +37,7 @@ _pickle_dumps = pickle.dumps
 _pickle_loads = pickle.loads
 _inband_unless_large = _side.inband_unless_large
 _Ref = _side.Ref
+_Record = _blocks.Record
 _TAG = _side.TAG
 
 
@@ -150,6 +151,10 @@ class Queue:
         self._q: KelQueue | None = q
         self.name: str = name
         self._capacity: int = q.capacity
+        # Every record is put and taken through the block-aware handle: it keeps the
+        # queue's block arena in step with the ring.
+        self._blocks = _blocks.Blocks(name, self._capacity)
+        self._bq = self._blocks.bq
         self._max_data: int = self._capacity - RECORD_OVERHEAD
         self._side_min: int = _side.side_min(self._capacity)
         self._side_room: int = self._capacity // 8  # the most a side record takes
@@ -238,15 +243,20 @@ class Queue:
     # were encoded and never stored; _decode and _decode_many turn records back into
     # objects.
 
-    def _encode(self, obj: Any) -> bytes:
-        """The ring record of one object (a _side.Ref when it travels in a side segment)."""
+    def _encode(self, obj: Any, wait: float | None = None, busy_side: bool = False) -> bytes:
+        """The ring record of one object: a _blocks.Record when it travels in a block,
+        a _side.Ref in a side segment. A large message waits up to `wait` seconds for a
+        free block, then raises queue.Full (busy_side: travels in a side segment)."""
         if self._pickled:
             try:
                 data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
             except _side.LargeBuffer:
-                return _side.pickle_buffers(self.name, obj, self._side_room)
+                got = self._blocks.write_pickle(obj, wait, _side.OOB_MIN)
+                if got is None or (got is False and busy_side):
+                    return _side.pickle_buffers(self.name, obj, self._side_room)
+                return self._written(got)
             if len(data) > self._side_min:
-                return _side.write(self.name, data, room=self._side_room)
+                return self._large_bytes(_blocks.KIND_PICKLE, data, wait, busy_side)
             return data
         if self._serializer is None:
             if not isinstance(obj, (bytes, bytearray, memoryview)):
@@ -257,12 +267,25 @@ class Queue:
             return data
         data = self._dumps(obj)
         if len(data) > self._side_min:
-            return _side.write(self.name, data, room=self._side_room)
+            return self._large_bytes(_blocks.KIND_BYTES, data, wait, busy_side)
         if data[:1] in (_side.TAG, _side.ESCAPE):
             return _side.ESCAPE + data
         return data
 
-    def _encode_many(self, items: Iterable[Any]) -> list[bytes]:
+    def _large_bytes(self, kind: int, data: bytes, wait: float | None, busy_side: bool) -> bytes:
+        got = self._blocks.write(kind, [data], wait)
+        if got is None or (got is False and busy_side):
+            return _side.write(self.name, data, room=self._side_room)
+        return self._written(got)
+
+    @staticmethod
+    def _written(got: _blocks.Record | bool) -> bytes:
+        if got is False:
+            raise Full
+        assert type(got) is _Record
+        return got
+
+    def _encode_many(self, items: Iterable[Any], wait: float | None = None, busy_side: bool = False) -> list[bytes]:
         """The records of several objects. Everything is encoded before anything is put:
         a serializer error, or a message that never fits, puts nothing (and leaves no side
         segment)."""
@@ -289,17 +312,21 @@ class Queue:
         # Some message takes the slow path: encode one at a time, removing what was made if
         # a later object fails.
         done: list[bytes] = []
+        deadline = None if wait is None else time.monotonic() + wait
         try:
             for obj in objs:
-                done.append(self._encode(obj))
+                left = None if deadline is None else max(0.0, deadline - time.monotonic())
+                done.append(self._encode(obj, left, busy_side))
         except BaseException:
-            _side.discard(done)
+            self._discard(done)
             raise
         return done
 
-    @staticmethod
-    def _discard(encoded: Iterable[bytes]) -> None:
-        """Removes the side segments of records that were encoded and will never be put."""
+    def _discard(self, encoded: Iterable[bytes]) -> None:
+        """Gives back the blocks and removes the side segments of records that were
+        encoded and will never be put."""
+        encoded = list(encoded)
+        self._blocks.discard(encoded)
         _side.discard(encoded)
 
     def _refuse(self, data: bytes) -> None:
@@ -320,27 +347,27 @@ class Queue:
         q = self._q
         if q is None:
             raise self._closed()
+        wait = None if block and timeout is None else _wait_seconds(block, timeout)
         if self._serializer is None and type(obj) is bytes:
             if len(obj) > self._max_data:
                 self._refuse(obj)
             data = obj
         else:
-            data = self._encode(obj)
-            if type(data) is _Ref:
-                self._put_side(q, data, block, timeout)
+            data = self._encode(obj, wait)
+            if type(data) is _Ref or type(data) is _Record:
+                self._put_large(data, wait)
                 return
-        if not q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout)):
+        if not self._bq.put_bytes_timed(data, wait):
             raise Full
 
-    @staticmethod
-    def _put_side(q: KelQueue, data: _side.Ref, block: bool, timeout: float | None) -> None:
+    def _put_large(self, data: bytes, wait: float | None) -> None:
         try:
-            done = q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout))
+            done = self._bq.put_bytes_timed(data, wait)
         except BaseException:
-            _side.discard((data,))
+            self._discard((data,))
             raise
         if not done:
-            _side.discard((data,))
+            self._discard((data,))
             raise Full
 
     def get(self, block: bool = True, timeout: float | None = None) -> Any:
@@ -350,7 +377,7 @@ class Queue:
             raise self._closed()
         data = self._take_held() if self._held else None
         if data is None:
-            data = q.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout))
+            data = self._bq.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout))
             if data is None:
                 raise Empty
         # _decode, inline: this is the hot path.
@@ -391,7 +418,10 @@ class Queue:
             raise DecodeError(data) from e
 
     def _decode_side(self, data: bytes) -> Any:
-        """The object a side segment's record refers to; its segment's name is removed."""
+        """The object a large message's record refers to: a block this process took, or a
+        side segment (whose name is removed)."""
+        if data[:8] == _blocks.MAGIC:
+            return self._blocks.decode(data, None if self._pickled else self._serializer.loads)  # type: ignore[union-attr]
         if self._side_done:
             done = self._side_done.pop(data, None)
             if done is not None:
@@ -429,7 +459,7 @@ class Queue:
         runs out, queue.Full says how many objects went in (always a leading part).
         """
         wait = _wait_seconds(block, timeout)
-        encoded = self._encode_many(items)
+        encoded = self._encode_many(items, wait)
         if not encoded:
             return
         deadline = None if wait is None else time.monotonic() + wait
@@ -438,13 +468,13 @@ class Queue:
         try:
             for batch in batches:
                 left = None if deadline is None else max(0.0, deadline - time.monotonic())
-                if not self._kq.put_many(batch, left):
+                if not self._bq.put_many(batch, left):
                     if done == 0:
                         raise Full("no item was put before the timeout")
                     raise Full(f"{done} of {len(encoded)} items were put before the timeout")
                 done += len(batch)
         except BaseException:
-            _side.discard(encoded[done:])
+            self._discard(encoded[done:])
             raise
 
     def _batches(self, encoded: list[bytes]) -> list[list[bytes]]:
@@ -473,7 +503,8 @@ class Queue:
         raises DecodeError for it alone, and the messages after it stay with this object
         for the next call.
         """
-        q = self._kq
+        self._kq  # raises when closed
+        q = self._bq
         got: list[bytes] = []
         if self._held and type(max_items) is int and max_items > 0:
             got = self._take_held_many(max_items)
@@ -590,7 +621,8 @@ class Queue:
         mv, next_pos = got
         # A large message's record lends its reference: removing the record removes its
         # side segment too (with a serializer only: without one, the bytes are the caller's).
-        side = _side.segment_name(mv) if self._serializer is not None and mv[:1] == _TAG else None
+        side = (_side.segment_name(mv) if self._serializer is not None and mv[:1] == _TAG
+                and bytes(mv[1:4]) == _side.PREFIX.encode() else None)
         try:
             yield mv
         except BaseException:
@@ -632,9 +664,9 @@ class Queue:
         if q is not None and self._held:
             with self._held_lock:
                 held, self._held = list(self._held), collections.deque()
-            if not q.put_many(held, 0):
+            if not self._bq.put_many(held, 0):
                 for data in held:
-                    if not q.put_bytes_timed(data, 0):
+                    if not self._bq.put_bytes_timed(data, 0):
                         break
         self._in_use = None
         if self._owner_finalizer is not None:
@@ -650,6 +682,7 @@ class Queue:
         try:
             KelQueue.unlink(self.name)
         finally:
+            self._blocks.unlink()
             _side.remove_of_queue(self.name)
 
     def __enter__(self) -> Queue:

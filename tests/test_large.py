@@ -15,6 +15,7 @@ import pytest
 import kelvane
 from conftest import SHM_DIR, join_or_kill
 from kelvane import _side, shm_admin
+from kelvane._native import Block
 from kelvane_core import KelQueue
 from test_cli import stale_sweep
 
@@ -50,11 +51,12 @@ def array(n_bytes, seed=0):
 
 
 def _is_side_view(arr):
-    """True when the array's memory is a mapping of a side segment (no copy was made)."""
+    """True when the array's memory is shared memory it arrived in: a block or a side
+    segment (no copy was made)."""
     base = arr
     while getattr(base, "base", None) is not None and not isinstance(base, memoryview):
         base = base.base
-    return isinstance(base, memoryview) and isinstance(base.obj, mmap.mmap)
+    return isinstance(base, memoryview) and isinstance(base.obj, (mmap.mmap, Block))
 
 
 # --- one process --------------------------------------------------------------------------

@@ -29,6 +29,9 @@ namespace {
 
 constexpr auto kReadyWait = std::chrono::seconds(10);
 constexpr long kWaitNanos = 100'000'000;
+// A consumer took or freed a block this recently: it is reading, and a producer waits for
+// the blocks it frees rather than carve new ones.
+constexpr std::uint64_t kConsumingWithin = 200'000'000;
 
 template <class T>
 std::atomic_ref<T> field(T& f) {
@@ -394,6 +397,7 @@ Result<std::shared_ptr<BlockArena>, ArenaError> BlockArena::create(std::string_v
         return fail(st.error());
 
     std::shared_ptr<BlockArena> arena(new BlockArena());
+    arena->faulted_ = std::make_unique<std::atomic<std::uint64_t>[]>(kArenaSlots);
     arena->id_ = id.value();
     arena->kind_ = kind;
     arena->space_size_ = space_size;
@@ -484,6 +488,7 @@ Result<std::shared_ptr<BlockArena>, ArenaError> BlockArena::open(std::uint64_t i
         return ArenaError::of(ArenaError::Kind::NotAnArena);
 
     std::shared_ptr<BlockArena> arena(new BlockArena());
+    arena->faulted_ = std::make_unique<std::atomic<std::uint64_t>[]>(kArenaSlots);
     arena->id_ = id;
     arena->kind_ = kind;
     arena->space_size_ = space_size;
@@ -569,13 +574,21 @@ Result<bool, ArenaError> BlockArena::back(BlockSlot& slot, std::uint64_t length)
     const std::uint64_t at = kArenaControlSize + slot.offset + slot.backed;
     if (auto st = allocate(space_fd_, at, need - slot.backed); !st.ok())
         return st.error();
-#ifdef MADV_POPULATE_WRITE
-    // The producer writes these pages next: map them in one call rather than one
-    // fault at a time.
-    (void)::madvise(blocks_ + slot.offset + slot.backed, need - slot.backed, MADV_POPULATE_WRITE);
-#endif
     field(slot.backed).store(need, std::memory_order_relaxed);
+    field(slot.epoch).store(slot.epoch + 1, std::memory_order_relaxed); // new pages: fault them in again
     return true;
+}
+
+void BlockArena::prefault(const BlockSlot& slot, std::uint64_t length, bool write) const noexcept {
+    const std::uint32_t i = static_cast<std::uint32_t>(&slot - control_->slots);
+    const std::uint64_t epoch = slot.epoch + 1;
+    if (!faulted_ || faulted_[i].load(std::memory_order_relaxed) == epoch)
+        return;
+    const std::uint64_t bytes = std::min(round_up(length, 4096), slot.backed);
+#if defined(MADV_POPULATE_WRITE) && defined(MADV_POPULATE_READ)
+    (void)::madvise(blocks_ + slot.offset, bytes, write ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
+#endif
+    faulted_[i].store(epoch, std::memory_order_relaxed);
 }
 
 BlockSlot* BlockArena::find_free_locked(std::uint64_t need) {
@@ -615,6 +628,7 @@ BlockSlot* BlockArena::carve_locked(std::uint64_t need) {
     slot->capacity = need;
     slot->backed = 0;
     slot->position = 0;
+    field(slot->epoch).store(slot->epoch + 1, std::memory_order_relaxed);
     // A killed carver leaves at most a gap in the space, never two slots on one range:
     // the slot is described before the space is counted as carved.
     field(h.carved).store(at + need, std::memory_order_release);
@@ -640,6 +654,7 @@ void BlockArena::coalesce_locked() {
             continue;
         }
         if (run != nullptr && run->offset + run->capacity == s->offset) {
+            field(run->epoch).store(run->epoch + 1, std::memory_order_relaxed);
             run->capacity += s->capacity;
             run->backed = run->backed == run->capacity - s->capacity ? run->backed + s->backed : run->backed;
             field(run->generation).store(run->generation + 1, std::memory_order_relaxed);
@@ -722,31 +737,40 @@ Result<AcquireOutcome, ArenaError> BlockArena::acquire(std::uint64_t length, con
         return AcquireOutcome::Fallback;
     if (!lock(until))
         return AcquireOutcome::Busy;
+    // Bytes of blocks waiting in the ring or being written by others.
+    auto in_flight = [&] {
+        std::uint64_t bytes = 0;
+        for (std::uint64_t i = 0; i < control_->slots_used && i < kArenaSlots; ++i) {
+            const BlockSlot& s = control_->slots[i];
+            const SlotState st = state_of(s);
+            if (st == SlotState::Queued || (st == SlotState::Writing && !owned_by(s, this_process())))
+                bytes += s.capacity;
+        }
+        return bytes;
+    };
+    const std::uint64_t ring = std::atomic_ref<const std::uint64_t>(queue.capacity).load(std::memory_order_relaxed);
+    const bool consuming =
+        monotonic_ns() - field(control_->last_consumed_ns).load(std::memory_order_relaxed) < kConsumingWithin;
+    auto may_carve = [&] { return !consuming || in_flight() + need <= std::max(ring, 2 * need); };
     BlockSlot* slot = find_free_locked(need);
-    if (slot == nullptr)
+    if (slot == nullptr && may_carve())
         slot = carve_locked(need);
     if (slot == nullptr) {
         reclaim_locked(queue);
         slot = find_free_locked(need);
     }
-    if (slot == nullptr) {
+    if (slot == nullptr && may_carve()) {
         coalesce_locked();
         slot = find_free_locked(need);
         if (slot == nullptr)
             slot = carve_locked(need);
     }
     if (slot == nullptr) {
-        // Will one come back? Only from the ring or from a writer; held blocks may be
-        // kept for as long as their holders like.
-        bool coming = false;
-        for (std::uint64_t i = 0; i < control_->slots_used && i < kArenaSlots; ++i) {
-            const BlockSlot& s = control_->slots[i];
-            const SlotState st = state_of(s);
-            if ((st == SlotState::Queued || st == SlotState::Writing) && s.capacity >= need)
-                coming = true;
-        }
-        // A free block that is larger than twice the need still serves before we wait.
+        // Will one come back? Only from the ring or from another writer (held blocks may
+        // be kept for as long as their holders like): then wait for it, and look again.
+        const bool coming = in_flight() > 0;
         if (!coming) {
+            // A free block larger than twice the need still serves.
             for (std::uint64_t i = 0; i < control_->slots_used && i < kArenaSlots; ++i) {
                 BlockSlot& s = control_->slots[i];
                 if (state_of(s) == SlotState::Free && s.capacity >= need && (slot == nullptr || s.capacity < slot->capacity))
@@ -764,6 +788,7 @@ Result<AcquireOutcome, ArenaError> BlockArena::acquire(std::uint64_t length, con
         return std::move(backed.error());
     }
     set_owner(*slot, SlotState::Writing, this_process());
+    prefault(*slot, length, true);
     out = Lease{static_cast<std::uint32_t>(slot - control_->slots), slot->generation, slot->offset, slot->capacity,
                 blocks_ + slot->offset};
     unlock();
@@ -798,16 +823,17 @@ void announce_freed(ArenaHeader& h) {
 
 } // namespace
 
-void BlockArena::give_back(const Lease& lease) noexcept {
+bool BlockArena::give_back(const Lease& lease) noexcept {
     if (lease.slot >= kArenaSlots || !lock(kForever))
-        return;
+        return false;
     BlockSlot& s = control_->slots[lease.slot];
     const SlotState st = state_of(s);
-    if ((st == SlotState::Writing || st == SlotState::Held) && owned_by(s, this_process()) &&
-        s.generation == lease.generation)
+    const bool mine = st == SlotState::Writing && owned_by(s, this_process()) && s.generation == lease.generation;
+    if (mine)
         free_slot(s);
     unlock();
     announce_freed(*control_);
+    return mine;
 }
 
 bool BlockArena::release(std::uint32_t slot, std::uint64_t generation, Deadline until) noexcept {
@@ -816,8 +842,10 @@ bool BlockArena::release(std::uint32_t slot, std::uint64_t generation, Deadline 
     if (!lock(until))
         return false;
     BlockSlot& s = control_->slots[slot];
-    if (state_of(s) == SlotState::Held && owned_by(s, this_process()) && s.generation == generation)
+    if (state_of(s) == SlotState::Held && owned_by(s, this_process()) && s.generation == generation) {
         free_slot(s);
+        field(control_->last_consumed_ns).store(monotonic_ns(), std::memory_order_relaxed);
+    }
     unlock();
     announce_freed(*control_);
     return true;
@@ -845,6 +873,7 @@ bool BlockArena::take_locked(const BlockRef& ref, std::uint64_t pos) noexcept {
     if (state_of(s) != SlotState::Queued || s.position != pos || !ref_matches(s, ref))
         return false;
     set_owner(s, SlotState::Held, this_process());
+    field(control_->last_consumed_ns).store(monotonic_ns(), std::memory_order_relaxed);
     return true;
 }
 
@@ -871,6 +900,7 @@ Result<BlockArena::Message, std::string> BlockArena::held_message(const BlockRef
         return "the block holds a message of unknown kind " + std::to_string(bh.kind);
     if (bh.parts == 0 || (bh.kind == static_cast<std::uint32_t>(BlockKind::Bytes) && bh.parts != 1))
         return std::string("the block's part table is damaged");
+    prefault(s, ref.length, false);
     Message m{static_cast<BlockKind>(bh.kind), block, ref.length, {}};
     m.parts.resize(bh.parts);
     std::memcpy(m.parts.data(), block + sizeof(BlockHeader), bh.parts * sizeof(BlockPart));
@@ -915,6 +945,8 @@ void BlockArena::detach_after_fork(std::span<const std::pair<std::uint8_t*, std:
         control_map_.reset();
     control_ = nullptr;
     blocks_ = nullptr;
+    for (std::uint32_t i = 0; i < kArenaSlots; ++i)
+        faulted_[i].store(0, std::memory_order_relaxed);
     const std::uint64_t control_bytes = kArenaControlSize + (kind_ == SpaceKind::Shm ? space_size_ : 0);
     auto mapped = map_aligned(control_fd_, control_bytes);
     if (!mapped.ok())

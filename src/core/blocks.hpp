@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <pthread.h>
@@ -124,7 +125,7 @@ struct BlockSlot {
     std::uint64_t position;   // Queued, Held: ring position of the record that refers to it
     std::uint64_t backed;     // bytes from the block's start that are allocated
     std::uint64_t last_used_ns; // CLOCK_MONOTONIC of the last change
-    std::uint64_t lender_pid; // reserved
+    std::uint64_t epoch;      // grows whenever the block's range or its pages change
     std::uint64_t reserved[6];
 };
 static_assert(sizeof(BlockSlot) == 128);
@@ -154,7 +155,8 @@ struct ArenaHeader {
     std::uint64_t creator_pid; // 320
     std::uint64_t creator_ticks; // 328
     std::uint64_t queue_name_length; // 336
-    std::uint64_t reserved0[21];
+    std::uint64_t last_consumed_ns; // 344 CLOCK_MONOTONIC of the last take or free of a block
+    std::uint64_t reserved0[20];
     char queue_name[256];      // 512
     ArenaHolder holders[kArenaHolders]; // 768
     std::uint8_t reserved1[4096 - 768 - sizeof(ArenaHolder) * kArenaHolders];
@@ -231,13 +233,18 @@ public:
 
     // Takes a block of at least `length` bytes for writing, backing what it needs. Gives
     // NoSpace (an ArenaError) when the memory cannot be had. `queue` is the ring's
-    // header, whose positions tell which records are still in the ring.
+    // header, whose positions tell which records are still in the ring. A new block is
+    // carved only while the blocks waiting in the ring hold less than the ring's
+    // capacity (or two blocks of this size), or while no consumer takes or frees any: a
+    // consumer that lags makes the producer wait for a block it frees, rather than fill
+    // the arena; a queue that nobody reads at the moment fills it as a ring would.
     [[nodiscard]] Result<AcquireOutcome, ArenaError> acquire(std::uint64_t length, const QueueHeader& queue,
                                                              Deadline until, Lease& out);
     // Waits until a block is freed (or `until`): after acquire said Wait.
     void wait_freed(Deadline until);
-    // A lease never published: the block is free again.
-    void give_back(const Lease& lease) noexcept;
+    // A lease never published: the block is free again. False when it was not this
+    // process's (any more).
+    bool give_back(const Lease& lease) noexcept;
     // Frees a block this process holds (Held by it, same generation); false when it is not
     // this process's (any more) or the arena mutex was busy until `until`.
     bool release(std::uint32_t slot, std::uint64_t generation, Deadline until) noexcept;
@@ -273,6 +280,9 @@ private:
     [[nodiscard]] BlockSlot* find_free_locked(std::uint64_t need);
     [[nodiscard]] BlockSlot* carve_locked(std::uint64_t need);
     void coalesce_locked();
+    // Maps a block's pages into this process once per epoch of the block, in one call
+    // rather than a fault per page.
+    void prefault(const BlockSlot& slot, std::uint64_t length, bool write) const noexcept;
 
     std::uint64_t id_ = 0;
     SpaceKind kind_ = SpaceKind::Shm;
@@ -283,6 +293,7 @@ private:
     std::uint8_t* blocks_ = nullptr;
     int control_fd_ = -1; // kept: the in-use mark, and the memfd space's for its openers
     int space_fd_ = -1;
+    std::unique_ptr<std::atomic<std::uint64_t>[]> faulted_; // per slot: epoch + 1 once prefaulted here
 };
 
 // Removes arena `id`'s name (the memory lives on in the processes that map it).

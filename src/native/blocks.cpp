@@ -255,6 +255,19 @@ PyObject* BlockQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
+PyObject* BlockQueue_try_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        BufferView view;
+        const void* data;
+        std::uint64_t size;
+        if (!receiver(self) || !py::bind_args("try_put", {"data"}, args, nargs, kwnames, argv) ||
+            !py::to_bytes_like(argv[0], "try_put", "data", view, data, size))
+            return nullptr;
+        return py::tri_state(ring_of(self).try_put(data, size), "Queue put error: ");
+    });
+}
+
 PyObject* BlockQueue_try_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[1];
@@ -465,12 +478,12 @@ BlockRef ref_of(const BlockArena& arena, const Lease& lease, BlockKind kind, std
 // Copies above this size run without the interpreter lock.
 constexpr std::uint64_t kCopyWithoutGil = 256 * 1024;
 
-// put_message(kind, parts, timeout, head): a message whose parts are copied into a
-// block of the queue's arena and announced by the record head + reference. True when
-// put, False when the timeout came first (nothing left behind), None when no block
-// can take it (larger than the arena, or every block held): the caller sends it
-// another way.
-PyObject* BlockQueue_put_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// write_message(kind, parts, timeout, head): copies a message's parts into a block of
+// the queue's arena and gives the record that announces it, head + reference. The
+// block is this process's until a put of that record stores it (or give_back). False
+// when the timeout came first, None when no block can take it (larger than the
+// arena, or every block held): the caller sends it another way.
+PyObject* BlockQueue_write_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[4];
         std::uint64_t kind_value = 0;
@@ -480,14 +493,14 @@ PyObject* BlockQueue_put_message(PyObject* self, PyObject* const* args, Py_ssize
         const void* head = nullptr;
         std::uint64_t head_size = 0;
         if (!receiver(self) ||
-            !py::bind_args("put_message", {"kind", "parts", "timeout", "head"}, args, nargs, kwnames, argv) ||
-            !py::to_u64(argv[0], "put_message", "kind", kind_value) ||
-            !batch.collect(argv[1], "put_message") || !budget.parse(argv[2], "put_message", "timeout") ||
-            !py::to_bytes_like(argv[3], "put_message", "head", head_view, head, head_size))
+            !py::bind_args("write_message", {"kind", "parts", "timeout", "head"}, args, nargs, kwnames, argv) ||
+            !py::to_u64(argv[0], "write_message", "kind", kind_value) ||
+            !batch.collect(argv[1], "write_message") || !budget.parse(argv[2], "write_message", "timeout") ||
+            !py::to_bytes_like(argv[3], "write_message", "head", head_view, head, head_size))
             return nullptr;
         if ((kind_value != 1 && kind_value != 2) || batch.pieces.empty() || batch.pieces.size() > kMaxBlockParts ||
             (kind_value == 1 && batch.pieces.size() != 1)) {
-            PyErr_SetString(PyExc_ValueError, "put_message(): kind 1 takes one part, kind 2 one to 4096");
+            PyErr_SetString(PyExc_ValueError, "write_message(): kind 1 takes one part, kind 2 one to 4096");
             return nullptr;
         }
         const auto kind = static_cast<BlockKind>(kind_value);
@@ -499,7 +512,7 @@ PyObject* BlockQueue_put_message(PyObject* self, PyObject* const* args, Py_ssize
         const Layout layout = layout_of(batch.pieces);
         RingQueue& ring = ring_of(self);
         if (ring.check_fits(head_size + kBlockRefSize).ok() == false) {
-            PyErr_SetString(PyExc_ValueError, "put_message(): the record does not fit the ring");
+            PyErr_SetString(PyExc_ValueError, "write_message(): the record does not fit the ring");
             return nullptr;
         }
 
@@ -546,7 +559,7 @@ PyObject* BlockQueue_put_message(PyObject* self, PyObject* const* args, Py_ssize
         if (fallback)
             Py_RETURN_NONE;
 
-        // The block is this process's (Writing) until the record is stored.
+        // The block is this process's (Writing) until a put stores the record.
         struct Lent {
             BlockArena& arena;
             const Lease& lease;
@@ -562,15 +575,43 @@ PyObject* BlockQueue_put_message(PyObject* self, PyObject* const* args, Py_ssize
         } else {
             write_block(lease, kind, layout, batch.pieces);
         }
-        std::vector<std::uint8_t> record(head_size + kBlockRefSize);
+        PyObject* record = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head_size + kBlockRefSize));
+        if (record == nullptr)
+            return nullptr;
+        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(record));
         if (head_size > 0)
-            std::memcpy(record.data(), head, head_size);
+            std::memcpy(out, head, head_size);
         const BlockRef ref = ref_of(*arena, lease, kind, layout.length);
-        std::memcpy(record.data() + head_size, &ref, sizeof ref);
-        const Piece piece{record.data(), record.size()};
-        PyObject* put = py::put_pieces(ring, std::span(&piece, 1), budget);
-        lent.kept = put == Py_True;
-        return put;
+        std::memcpy(out + head_size, &ref, sizeof ref);
+        lent.kept = true;
+        return record;
+    });
+}
+
+// give_back(record): the block of a record that write_message gave and that was
+// never stored is free again. Returns whether it was this process's to give back.
+PyObject* BlockQueue_give_back(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[1];
+        BufferView view;
+        const void* data;
+        std::uint64_t size;
+        if (!receiver(self) || !py::bind_args("give_back", {"record"}, args, nargs, kwnames, argv) ||
+            !py::to_bytes_like(argv[0], "give_back", "record", view, data, size))
+            return nullptr;
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        if (!ends_in_ref(bytes, size, 0))
+            Py_RETURN_FALSE;
+        const BlockRef ref = read_ref(bytes, size);
+        std::shared_ptr<BlockArena> arena = ledger_of(self).arena();
+        if (!arena || arena->id() != ref.arena_id || ref.check != ref_check(ref))
+            Py_RETURN_FALSE;
+        bool given;
+        {
+            py::GilRelease nogil;
+            given = arena->give_back(Lease{ref.slot, ref.generation, ref.offset, ref.capacity, nullptr});
+        }
+        return PyBool_FromLong(given);
     });
 }
 
@@ -698,6 +739,8 @@ PyMethodDef block_queue_methods[] = {
      "of this process's is published with it."},
     {"put_many", py::as_cfunction(BlockQueue_put_many), METH_FASTCALL | METH_KEYWORDS,
      "put_many($self, items, timeout)\n--\n\nAs KelQueue.put_many."},
+    {"try_put", py::as_cfunction(BlockQueue_try_put), METH_FASTCALL | METH_KEYWORDS,
+     "try_put($self, data)\n--\n\nAs KelQueue.try_put."},
     {"try_put_many", py::as_cfunction(BlockQueue_try_put_many), METH_FASTCALL | METH_KEYWORDS,
      "try_put_many($self, items)\n--\n\nAs KelQueue.try_put_many."},
     {"get_bytes_timed", py::as_cfunction(BlockQueue_get_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
@@ -710,9 +753,13 @@ PyMethodDef block_queue_methods[] = {
     {"ensure_arena", py::as_cfunction(BlockQueue_ensure_arena), METH_FASTCALL | METH_KEYWORDS,
      "ensure_arena($self, queue_name, space_size, memfd)\n--\n\nThe queue's block arena, made now if it has "
      "none.\nReturns (created, in_memfd)."},
-    {"put_message", py::as_cfunction(BlockQueue_put_message), METH_FASTCALL | METH_KEYWORDS,
-     "put_message($self, kind, parts, timeout, head)\n--\n\nCopy a message's parts into a block and put the "
-     "record head + its reference.\nReturns True when put, False on timeout, None when no block can take it."},
+    {"write_message", py::as_cfunction(BlockQueue_write_message), METH_FASTCALL | METH_KEYWORDS,
+     "write_message($self, kind, parts, timeout, head)\n--\n\nCopy a message's parts into a block of the queue's "
+     "arena (kind 1: one part of bytes; 2: a pickle stream and its out-of-band buffers).\nReturns the record that "
+     "announces it (head + reference): the block is this process's until a put stores it, or give_back. False on "
+     "timeout, None when no block can take it."},
+    {"give_back", py::as_cfunction(BlockQueue_give_back), METH_FASTCALL | METH_KEYWORDS,
+     "give_back($self, record)\n--\n\nFree the block of a record from write_message that was never stored."},
     {"open_block", py::as_cfunction(BlockQueue_open_block), METH_FASTCALL | METH_KEYWORDS,
      "open_block($self, record)\n--\n\nThe block message a taken record refers to: (kind, parts)."},
     {"arena_counts", BlockQueue_arena_counts, METH_NOARGS,
