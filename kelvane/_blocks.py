@@ -14,7 +14,8 @@ Where the memory lives: a named object in /dev/shm ("kb_" + the arena's id in 16
 digits) while /dev/shm has room for the whole arena; otherwise (a container's 64 MB
 /dev/shm) anonymous shared memory (a memfd) that every process of the queue keeps open
 and that the others open through /proc/PID/fd of one of them, with a warning once per
-process. KELVANE_BLOCKS=shm or =memfd chooses for good. Memory in a memfd lasts as long as
+process. KELVANE_BLOCKS=shm or =memfd chooses for good; KELVANE_BLOCKS=off sends every large message in
+a side segment of its own, as before blocks. Memory in a memfd lasts as long as
 some process keeps the arena open: a large message waiting in a queue whose every process
 has exited is lost (DecodeError), where one in /dev/shm survives until the queue is
 unlinked.
@@ -78,6 +79,7 @@ import pickle
 import warnings
 from typing import Any
 
+from kelvane import _side
 from kelvane._native import BlockQueue
 
 SHM_DIR = "/dev/shm"
@@ -90,6 +92,43 @@ SETTING = "KELVANE_BLOCKS"
 _dumps = pickle.dumps
 _loads = pickle.loads
 _warned = False
+
+
+ARENA_PREFIX = "kb_"
+ARENA_ID_AT = 416  # in the queue header: the id of the queue's arena, 0 for none
+
+
+def arena_name(arena_id: int) -> str:
+    return f"{ARENA_PREFIX}{arena_id:016x}"
+
+
+def arena_of_queue(queue_name: str) -> int:
+    """The id of the arena the queue `queue_name` names in its header; 0 for none (or no
+    such queue)."""
+    try:
+        fd = os.open(os.path.join(SHM_DIR, queue_name.lstrip("/")), os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        return 0
+    try:
+        raw = os.pread(fd, 8, ARENA_ID_AT)
+    except OSError:
+        return 0
+    finally:
+        os.close(fd)
+    return int.from_bytes(raw, "little") if len(raw) == 8 else 0
+
+
+def remove_of_queue(queue_name: str) -> bool:
+    """Removes the name of the arena of the queue `queue_name` (while that queue has its
+    name); True when there was one."""
+    arena_id = arena_of_queue(queue_name)
+    if arena_id == 0:
+        return False
+    try:
+        os.unlink(os.path.join(SHM_DIR, arena_name(arena_id)))
+    except FileNotFoundError:
+        return False
+    return True
 
 
 class Record(bytes):
@@ -141,12 +180,14 @@ def _warn_memfd(queue_name: str, space: int) -> None:
 class Blocks:
     """One kelvane object's access to the block arena of its queue."""
 
-    __slots__ = ("bq", "queue_name", "space", "_ready")
+    __slots__ = ("bq", "queue_name", "space", "enabled", "_ready")
 
     def __init__(self, queue_name: str, capacity: int) -> None:
         self.bq = BlockQueue(queue_name)
         self.queue_name = queue_name
         self.space = space_for(capacity)
+        # KELVANE_BLOCKS=off: every large message travels in a side segment of its own.
+        self.enabled = os.environ.get(SETTING, "").strip().lower() != "off"
         self._ready = False
 
     def _ensure(self) -> None:
@@ -160,6 +201,8 @@ class Blocks:
         """The record of a message copied into a block (see BlockQueue.write_message):
         False when `wait` ran out, None when no block can take it."""
         if not self._ready:
+            if not self.enabled:
+                return None
             self._ensure()
         got = self.bq.write_message(kind, parts, wait, head)
         if type(got) is bytes:
@@ -187,6 +230,41 @@ class Blocks:
         for record in records:
             if type(record) is Record:
                 self.bq.give_back(record)
+
+    # -- records with a header of their own (the pool's messages) -----------------------
+
+    def pickle_record(self, obj: Any, side_min: int, room: int, wait: float | None) -> bytes:
+        """What follows a pool message's header: the pickle of `obj`; or, for a large one, a
+        block's reference (a Record), or a side segment's when no block was free within
+        `wait` seconds. The reference ends the message, where the queue handles look for it."""
+        try:
+            data = _dumps(obj, 5, buffer_callback=_side.inband_unless_large)
+        except _side.LargeBuffer:
+            got = self.write_pickle(obj, wait, _side.OOB_MIN)
+            if type(got) is Record:
+                return got
+            return _side.pickle_buffers(self.queue_name, obj, room)
+        if len(data) > side_min:
+            got = self.write(KIND_PICKLE, [data], wait)
+            if type(got) is Record:
+                return got
+            return _side.write(self.queue_name, data, room=room)
+        return data
+
+    def unpickle_record(self, body: Any, message: Any) -> Any:
+        """The object of `body`, what follows the header of the taken `message`."""
+        if body[:8] == MAGIC:
+            return self.decode(message)
+        return _side.unpickle_record(body)
+
+    def discard_records(self, bodies: Any) -> None:
+        """Gives back the blocks (and removes the side segments) of bodies that will never be
+        read: records never stored, or taken and never decoded."""
+        bodies = list(bodies)
+        for body in bodies:
+            if body[:8] == MAGIC:
+                self.bq.give_back(body)
+        _side.discard_pickle_records(bodies)
 
     def decode(self, record: Any, loads: Any = None) -> Any:
         """The object a taken record announces. Raises ValueError when the record or its

@@ -42,6 +42,13 @@ def queue_name(shm_name):
     assert not left, f"side segments left behind: {left}"
 
 
+@pytest.fixture
+def side_only(monkeypatch):
+    """Large messages travel in side segments of their own (no block arena), here and in
+    the processes the test starts."""
+    monkeypatch.setenv("KELVANE_BLOCKS", "off")
+
+
 def kelvane_cli(*args):
     return subprocess.run([sys.executable, "-m", "kelvane", *args], capture_output=True, text=True, timeout=60)
 
@@ -191,6 +198,7 @@ def test_a_put_that_times_out_leaves_no_segment(queue_name):
         q.unlink()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_the_ring_bounds_the_bytes_held_in_side_segments(queue_name):
     """A reference takes 1/64 of its segment's size in the ring (at most an eighth of the
     ring): a producer far ahead of its consumer meets Full instead of filling /dev/shm."""
@@ -209,6 +217,7 @@ def test_the_ring_bounds_the_bytes_held_in_side_segments(queue_name):
         q.unlink()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_a_viewed_large_message_takes_its_segment_with_it(queue_name):
     name = queue_name()
     with kelvane.Queue(name, MIB) as q:
@@ -224,6 +233,7 @@ def test_a_viewed_large_message_takes_its_segment_with_it(queue_name):
         q.unlink()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_unlink_removes_the_queues_side_segments(queue_name):
     name = queue_name()
     q = kelvane.Queue(name, MIB)
@@ -241,6 +251,7 @@ def test_unlink_removes_the_queues_side_segments(queue_name):
     q.close()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_a_batch_with_a_vanished_segment_reports_it_alone(queue_name):
     """get_many delivers what decodes before a side record whose segment is gone, and
     reports that record by itself on the next call; the messages after it are kept."""
@@ -288,6 +299,7 @@ def test_many_threads_on_one_handle_carry_large_messages(queue_name):
         q.unlink()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_a_forked_child_signs_its_segments_with_its_own_pid(queue_name):
     name = queue_name()
     with kelvane.Queue(name, MIB) as q:
@@ -367,6 +379,7 @@ def sides_listed(name):
     return {e["name"]: e for e in json.loads(done.stdout) if e["kind"] == "side"}
 
 
+@pytest.mark.usefixtures("side_only")
 def test_rm_stale_sweeps_orphans_and_keeps_what_is_referenced(queue_name, spawn):
     name = queue_name()
     q = kelvane.Queue(name, MIB)
@@ -392,6 +405,7 @@ def test_rm_stale_sweeps_orphans_and_keeps_what_is_referenced(queue_name, spawn)
     q.close()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_a_young_orphan_is_not_stale_yet(queue_name, spawn):
     """A consumer may be between taking a record and opening its segment: a side segment
     younger than the grace period is kept, whoever made it."""
@@ -410,6 +424,7 @@ def test_a_young_orphan_is_not_stale_yet(queue_name, spawn):
     _side.remove(seg.name)
 
 
+@pytest.mark.usefixtures("side_only")
 def test_rm_stale_keeps_the_segments_of_a_live_producer(queue_name):
     name = queue_name()
     with kelvane.Queue(name, MIB) as q:
@@ -442,7 +457,7 @@ print("ok")
 """
 
 
-def test_a_full_dev_shm_is_a_clean_error_at_put():
+def test_a_full_dev_shm_is_a_clean_error_at_put(side_only):
     if os.geteuid() != 0:
         pytest.skip("a private tmpfs on /dev/shm takes root (unshare -m and mount)")
     script = f"mount -t tmpfs -o size=2m tmpfs /dev/shm && exec {sys.executable} -c '{FULL_SHM}'"

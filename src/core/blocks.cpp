@@ -828,7 +828,8 @@ bool BlockArena::give_back(const Lease& lease) noexcept {
         return false;
     BlockSlot& s = control_->slots[lease.slot];
     const SlotState st = state_of(s);
-    const bool mine = st == SlotState::Writing && owned_by(s, this_process()) && s.generation == lease.generation;
+    const bool mine = (st == SlotState::Writing || st == SlotState::Held) && owned_by(s, this_process()) &&
+                      s.generation == lease.generation;
     if (mine)
         free_slot(s);
     unlock();

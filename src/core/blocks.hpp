@@ -242,8 +242,8 @@ public:
                                                              Deadline until, Lease& out);
     // Waits until a block is freed (or `until`): after acquire said Wait.
     void wait_freed(Deadline until);
-    // A lease never published: the block is free again. False when it was not this
-    // process's (any more).
+    // A block this process writes (a lease never published) or holds (a taken record it
+    // will never read) is free again. False when it was not this process's (any more).
     bool give_back(const Lease& lease) noexcept;
     // Frees a block this process holds (Held by it, same generation); false when it is not
     // this process's (any more) or the arena mutex was busy until `until`.

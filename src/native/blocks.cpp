@@ -589,7 +589,8 @@ PyObject* BlockQueue_write_message(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 // give_back(record): the block of a record that write_message gave and that was
-// never stored is free again. Returns whether it was this process's to give back.
+// never stored, or of a record this process took and will never read, is free again.
+// Returns whether it was this process's to give back.
 PyObject* BlockQueue_give_back(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[1];
@@ -606,6 +607,11 @@ PyObject* BlockQueue_give_back(PyObject* self, PyObject* const* args, Py_ssize_t
         std::shared_ptr<BlockArena> arena = ledger_of(self).arena();
         if (!arena || arena->id() != ref.arena_id || ref.check != ref_check(ref))
             Py_RETURN_FALSE;
+        for (BlockObject* b : live_blocks()) {
+            if (b->data != nullptr && !b->foreign && b->arena != nullptr && (*b->arena)->id() == ref.arena_id &&
+                b->slot == ref.slot && b->generation == ref.generation)
+                Py_RETURN_FALSE; // read already: it goes back with its last view
+        }
         bool given;
         {
             py::GilRelease nogil;
