@@ -134,14 +134,14 @@ class Queue:
         # Side records of a batch that decoded (or failed) after their segment lost its name,
         # while the batch's records wait in _held: what the next decode of each gives.
         self._side_done: dict[bytes, tuple[bool, Any]] = {}
-        self._owner_finalizer: weakref.finalize[[str, int], Queue] | None = None
+        creator = 0  # the pid that removes the name of a queue made without one
         if name is None:
             if not create:
                 raise ValueError("a queue without a name can only be created")
             q, name = self._create_fresh(_size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
             # The name was made up here, so nobody else can be expected to remove it; only
             # this process may, never a child forked from it that inherits this object.
-            self._owner_finalizer = weakref.finalize(self, _unlink_if_creator, name, os.getpid())
+            creator = os.getpid()
         elif not isinstance(name, str):
             raise TypeError(f"'name' must be str or None, not {type(name).__name__}")
         elif create:
@@ -163,6 +163,9 @@ class Queue:
         self._held: collections.deque[bytes] = collections.deque()
         self._held_lock = threading.Lock()
         self._in_use: _objects.InUse | None = _objects.mark_in_use(name)
+        # Closing (or dropping) this object: see _leave. unlink() clears the creator.
+        self._creator = [creator]
+        self._leave = weakref.finalize(self, _leave, name, self._creator, self._in_use, self._bq)
         self._bind_fast_paths()
 
     # -- construction -------------------------------------------------------------
@@ -669,16 +672,14 @@ class Queue:
                     if not self._bq.put_bytes_timed(data, 0):
                         break
         self._in_use = None
-        if self._owner_finalizer is not None:
-            self._owner_finalizer()
+        self._leave()
 
     def unlink(self) -> None:
         """Remove the name; processes attached already keep using the queue.
 
         The side segments of the queue's large messages go with it: a message in the
         queue that has one can no longer be decoded (DecodeError)."""
-        if self._owner_finalizer is not None:
-            self._owner_finalizer.detach()
+        self._creator[0] = 0  # the name is removed now; a later one may be another queue's
         try:
             KelQueue.unlink(self.name)
         finally:
@@ -702,10 +703,24 @@ def _attach(name: str, serializer: Any) -> Queue:
     return Queue.attach(name, serializer=serializer)
 
 
-def _unlink_if_creator(name: str, creator: int) -> None:
-    if os.getpid() != creator:
-        return  # a forked child: the name is its parent's to remove
+def _leave(name: str, creator: list[int], mark: _objects.InUse | None, bq: Any) -> None:
+    """A Queue object is closed or dropped. The creator of a queue made without a name
+    removes the name (never a child forked from it, which inherits the object). The last
+    kelvane object anywhere to leave a queue that has lost its name removes what its large
+    messages left: nobody can reach them any more."""
+    if creator[0] == os.getpid():
+        try:
+            KelQueue.unlink(name)
+        except RuntimeError:
+            pass  # already gone
+    if mark is None or not _objects.leave(mark):
+        return
     try:
-        KelQueue.unlink(name)
-    except RuntimeError:
-        pass  # already gone
+        named = os.stat(_object_path(name)).st_ino
+    except OSError:
+        named = None
+    if named == os.fstat(mark.fd).st_ino:
+        return  # still named: its messages wait for whoever attaches next
+    bq.unlink_arena()
+    if named is None:  # (a new queue of that name has side segments of the same name)
+        _side.remove_of_queue(name)

@@ -14,7 +14,7 @@ import pytest
 
 import kelvane
 from conftest import SHM_DIR, join_or_kill
-from kelvane import _side, shm_admin
+from kelvane import _blocks, _side, shm_admin
 from kelvane._native import Block
 from kelvane_core import KelQueue
 from test_cli import stale_sweep
@@ -57,13 +57,18 @@ def array(n_bytes, seed=0):
     return np.random.default_rng(seed).random(n_bytes // 8)
 
 
-def _is_side_view(arr):
-    """True when the array's memory is shared memory it arrived in: a block or a side
-    segment (no copy was made)."""
+def _exporter(arr):
+    """The object that exports the memory the array arrived in."""
     base = arr
     while getattr(base, "base", None) is not None and not isinstance(base, memoryview):
         base = base.base
-    return isinstance(base, memoryview) and isinstance(base.obj, (mmap.mmap, Block))
+    return base.obj if isinstance(base, memoryview) else None
+
+
+def _is_side_view(arr):
+    """True when the array's memory is shared memory it arrived in: a block or a side
+    segment (no copy was made)."""
+    return isinstance(_exporter(arr), (mmap.mmap, Block))
 
 
 # --- one process --------------------------------------------------------------------------
@@ -463,6 +468,214 @@ def test_a_full_dev_shm_is_a_clean_error_at_put(side_only):
     script = f"mount -t tmpfs -o size=2m tmpfs /dev/shm && exec {sys.executable} -c '{FULL_SHM}'"
     try:
         done = subprocess.run(["unshare", "-m", "sh", "-c", script], capture_output=True, text=True, timeout=60)
+    except FileNotFoundError:
+        pytest.skip("no unshare here")
+    if "unshare" in done.stderr and done.returncode != 0:
+        pytest.skip(f"no private mount namespace here: {done.stderr.strip()}")
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
+
+
+# --- recycled blocks ---------------------------------------------------------------------
+
+
+def counts(q):
+    """(blocks, free, writing, queued, held) of the queue's block arena."""
+    got = q._bq.arena_counts()
+    return got[:5] if got else None
+
+
+def test_blocks_are_recycled_and_come_back_with_the_last_view(queue_name):
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:
+        for i in range(40):
+            q.put(array(2 * MIB, i), timeout=10)
+            got = q.get(timeout=10)
+            assert _is_side_view(got) and got[0] == array(2 * MIB, i)[0]
+            del got
+        assert counts(q)[0] <= 2 and counts(q)[1] == counts(q)[0]  # all free again
+        assert not _side.of_queue(name)
+        q.put(array(2 * MIB), timeout=10)
+        got = q.get(timeout=10)
+        part = got[1000:2000]
+        base = _exporter(got)
+        del got
+        assert counts(q)[4] == 1  # held: a view of it lives
+        with pytest.raises(BufferError):
+            base.release()
+        del part, base
+        assert counts(q)[4] == 0
+        q.unlink()
+        assert not os.path.exists(os.path.join(SHM_DIR, _blocks.arena_name(q._bq.arena_id)))
+
+
+def _forge(record, **fields):
+    """A reference with some fields changed, its check made right again."""
+    import struct
+
+    raw = bytearray(record)
+    at = {"arena": 8, "slot": 16, "offset": 24, "capacity": 32, "generation": 40, "length": 48}
+    for key, value in fields.items():
+        struct.pack_into("<I" if key == "slot" else "<Q", raw, at[key], value)
+    h = 1469598103934665603
+    for b in raw[:56]:
+        h = ((h ^ b) * 1099511628211) & (1 << 64) - 1
+    struct.pack_into("<Q", raw, 56, h)
+    return bytes(raw)
+
+
+@pytest.mark.parametrize("damage", ["noise", "check", "arena", "slot", "generation", "length", "replayed",
+                                    "block header", "part table"])
+def test_a_damaged_reference_or_block_is_a_decode_error(queue_name, damage):
+    """Another program's bytes in the ring or in a block: DecodeError, never a crash or a
+    read outside the block, and the queue goes on."""
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:
+        raw = KelQueue.attach(name)
+        q.put(array(2 * MIB), timeout=10)
+        record = q._bq.get_bytes_timed(10)  # taken: the block is this process's now
+        arena = q._bq.arena_id
+        if damage in ("block header", "part table"):
+            offset = int.from_bytes(record[24:32], "little")
+            fd = os.open(os.path.join(SHM_DIR, _blocks.arena_name(arena)), os.O_RDWR)
+            at = (2 << 20) + offset + (0 if damage == "block header" else 64)
+            os.pwrite(fd, b"\xff" * 24 if damage == "block header" else (1 << 62).to_bytes(8, "little") * 2, at)
+            os.close(fd)
+            bad = record
+        else:
+            bad = {
+                "noise": _blocks.MAGIC + os.urandom(56),
+                "check": record[:56] + bytes(8),
+                "arena": _forge(record, arena=arena ^ 1),
+                "slot": _forge(record, slot=1 << 31),
+                "generation": _forge(record, generation=int.from_bytes(record[40:48], "little") + 1),
+                "length": _forge(record, length=1 << 60),
+                "replayed": record,
+            }[damage]
+            q._decode(record)  # the real one, read and let go: its block is free again
+            assert counts(q)[4] == 0
+        raw.put_bytes(bad)
+        with pytest.raises(kelvane.DecodeError) as info:
+            q.get(timeout=10)
+        assert isinstance(info.value.__cause__, ValueError)
+        q.put("after", timeout=10)
+        assert q.get(timeout=10) == "after"
+        q.unlink()
+
+
+def hold_and_die(name, count, how):
+    """Takes `count` arrays and keeps them; then dies (SIGKILL) or stops (SIGSTOP)."""
+    q = kelvane.Queue.attach(name)
+    kept = [q.get(timeout=30) for _ in range(count)]
+    os.kill(os.getpid(), signal.SIGKILL if how == "killed" else signal.SIGSTOP)
+    del kept
+
+
+@pytest.mark.parametrize("how", ["killed", "stopped"])
+def test_a_consumer_that_dies_or_stops_holding_blocks_never_stalls_producers(queue_name, spawn, how):
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:  # an arena of 64 MiB: three 16 MiB blocks
+        for i in range(3):
+            q.put(array(16 * MIB, i), timeout=10)
+        holder = spawn(hold_and_die, name, 3, how)
+        deadline = time.monotonic() + 30
+        while (q.qsize() or counts(q)[4] < 3) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert counts(q)[4] == 3
+        if how == "killed":
+            holder.join(10)
+        for i in range(5):  # the dead holder's blocks come back; a stopped one's stay its own
+            q.put(array(16 * MIB, i), timeout=10)
+            assert q.get(timeout=10)[0] == array(16 * MIB, i)[0]
+        assert counts(q)[4] == (0 if how == "killed" else 3)
+        if how == "stopped":
+            holder.kill()
+            holder.join(10)
+        q.unlink()
+
+
+def test_a_forked_child_gets_private_copies_of_received_arrays(queue_name):
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:
+        q.put(np.zeros(MIB), timeout=10)
+        got = q.get(timeout=10)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # pytest's own threads
+            pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                got[:] = 7  # its own memory now
+                code = 0 if got.sum() == 7 * MIB else 2
+                del got
+                q.put(np.ones(MIB), timeout=10)  # the child may use the queue's blocks itself
+            finally:
+                os._exit(code)
+        assert os.waitpid(pid, 0)[1] == 0
+        assert got.sum() == 0 and counts(q)[4] == 1  # the child never gave back the parent's block
+        assert q.get(timeout=10).sum() == MIB
+        del got
+        assert counts(q)[4] == 0
+        q.unlink()
+
+
+def test_close_of_an_unnamed_queue_takes_what_its_queued_large_messages_left():
+    q = kelvane.Queue(capacity=MIB)
+    name = q.name
+    q.put_many([array(2 * MIB), b"x" * (3 * MIB)], timeout=10)
+    with pytest.MonkeyPatch.context() as env:
+        env.setenv("KELVANE_BLOCKS", "off")
+        side = kelvane.Queue.attach(name)
+        side.put(array(2 * MIB), timeout=10)
+        side.close()
+    arena = _blocks.arena_name(q._bq.arena_id)
+    assert _side.of_queue(name) and os.path.exists(os.path.join(SHM_DIR, arena))
+    q.close()
+    assert not _side.of_queue(name) and not os.path.exists(os.path.join(SHM_DIR, arena))
+
+
+BOX = r"""
+import os, warnings, multiprocessing as mp, numpy as np, kelvane
+MIB = 1 << 20
+def produce(name):
+    q = kelvane.Queue.attach(name)
+    for i in range(3):
+        q.put(np.full(100 * MIB // 8, float(i)), timeout=60)
+def total(a):
+    return float(a.sum())
+if __name__ == "__main__":
+    ctx = mp.get_context("forkserver")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        q = kelvane.Queue("kt_box", 16 * MIB)
+        p = ctx.Process(target=produce, args=("kt_box",))
+        p.start()
+        first = q.get(timeout=60)
+        assert first[0] == 0 and len(first) == 100 * MIB // 8
+        assert [q.get(timeout=60)[0] for _ in range(2)] == [1, 2]
+        p.join(60)
+        q.put(np.ones(100 * MIB // 8), timeout=60)
+        assert q.get(timeout=60).sum() == 100 * MIB // 8
+        assert [w.category for w in caught] == [ResourceWarning], caught
+        assert "--shm-size" in str(caught[0].message)
+        q.unlink()
+        with kelvane.Pool(2, mp_context=ctx) as pool:
+            arrays = [np.full(16 * MIB // 8, float(i)) for i in range(6)]
+            assert list(pool.map(total, arrays, timeout=120)) == [float(a.sum()) for a in arrays]
+    assert os.listdir("/dev/shm") == [], os.listdir("/dev/shm")
+    print("ok")
+"""
+
+
+def test_a_container_with_64_mb_of_dev_shm_carries_large_arrays(tmp_path):
+    """Queue and Pool with 100 MiB and 16 MiB arrays in a private mount namespace whose
+    /dev/shm is a 64 MB tmpfs, as in a container: blocks in a memfd, with one warning."""
+    if os.geteuid() != 0:
+        pytest.skip("a private tmpfs on /dev/shm takes root (unshare -m and mount)")
+    script = tmp_path / "box.py"
+    script.write_text(BOX)
+    shell = f"mount -t tmpfs -o size=64m tmpfs /dev/shm && exec {sys.executable} {script}"
+    try:
+        done = subprocess.run(["unshare", "-m", "sh", "-c", shell], capture_output=True, text=True, timeout=300)
     except FileNotFoundError:
         pytest.skip("no unshare here")
     if "unshare" in done.stderr and done.returncode != 0:
