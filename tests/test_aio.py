@@ -578,7 +578,7 @@ def test_large_objects_travel_beside_the_ring_and_a_put_that_stores_nothing_leav
         assert in_flight() == 1
         assert await aq.get() == big
         assert in_flight() == 0
-        await AsyncQueue.attach(aq.name, serializer=None).put(b"f" * (MIB - 200))  # no room even for a reference
+        await AsyncQueue.attach(aq.name, serializer=None).put(b"f" * (MIB - 60))  # no room even for a reference
         for call in (lambda: aq.put(big), lambda: aq.put_many([big, b"x"])):
             with pytest.raises(TimeoutError):
                 async with asyncio.timeout(0.1):
