@@ -587,7 +587,7 @@ def test_large_objects_travel_beside_the_ring_and_a_put_that_stores_nothing_leav
         with pytest.raises(asyncio.QueueFull):
             aq.put_nowait(big)
         with pytest.raises(ValueError, match="can never go in whole"):
-            await aq.put_many([big] * 40)
+            await aq.put_many([big] * 80)
         assert in_flight() == 0
         assert aq.qsize() == 1
 
