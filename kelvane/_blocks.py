@@ -177,6 +177,18 @@ def _warn_memfd(queue_name: str, space: int) -> None:
         ResourceWarning, stacklevel=4)
 
 
+class _Closed:
+    """A closed object's handle: every call says the queue is closed."""
+
+    __slots__ = ("_name",)
+
+    def __init__(self, name: str) -> None:
+        self._name = name
+
+    def __getattr__(self, attr: str) -> Any:
+        raise ValueError(f"queue {self._name!r} is closed")
+
+
 class Blocks:
     """One kelvane object's access to the block arena of its queue."""
 
@@ -225,11 +237,15 @@ class Blocks:
         stream = _dumps(obj, 5, buffer_callback=out_of_band)
         return self.write(KIND_PICKLE, [stream, *buffers], wait, head)
 
+    def close(self) -> None:
+        """Lets the queue's mapping go; blocks written or received stay valid."""
+        self.bq = _Closed(self.queue_name)
+
     def discard(self, records: Any) -> None:
         """Gives back the blocks of records that were written and will never be stored."""
         for record in records:
             if type(record) is Record:
-                self.bq.give_back(record)
+                BlockQueue.give_back(record)
 
     # -- records with a header of their own (the pool's messages) -----------------------
 
@@ -263,7 +279,7 @@ class Blocks:
         bodies = list(bodies)
         for body in bodies:
             if body[:8] == MAGIC:
-                self.bq.give_back(body)
+                BlockQueue.give_back(body)
         _side.discard_pickle_records(bodies)
 
     def decode(self, record: Any, loads: Any = None) -> Any:

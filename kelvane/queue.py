@@ -673,6 +673,8 @@ class Queue:
                         break
         self._in_use = None
         self._leave()
+        self._blocks.close()
+        self._bq = self._blocks.bq
 
     def unlink(self) -> None:
         """Remove the name; processes attached already keep using the queue.

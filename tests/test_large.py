@@ -633,6 +633,29 @@ def test_close_of_an_unnamed_queue_takes_what_its_queued_large_messages_left():
     assert not _side.of_queue(name) and not os.path.exists(os.path.join(SHM_DIR, arena))
 
 
+def test_ls_shows_block_memory_and_rm_stale_removes_what_no_queue_names(queue_name, spawn):
+    import json
+
+    name = queue_name()
+    q = kelvane.Queue(name, MIB)
+    q.put_many([array(2 * MIB), array(2 * MIB)], timeout=10)
+    held = q.get(timeout=10)
+    arena = _blocks.arena_name(q._bq.arena_id)
+    done = kelvane_cli("ls", "--json", "--prefix", name)
+    entry = {e["name"]: e for e in json.loads(done.stdout)}[arena]
+    assert entry["kind"] == "blocks" and entry["queue"] == name and entry["capacity"] == 64 * MIB
+    assert entry["blocks"]["held_by"] == {str(os.getpid()): 1} and entry["blocks"]["queued"] == 1
+    assert entry["users"][0]["pid"] == os.getpid()
+    sweep = kelvane_cli(*stale_sweep(), "--prefix", name)
+    assert arena not in sweep.stdout  # in use, and named by its queue
+    del held
+    q.close()
+    KelQueue.unlink(name)  # another program removes the queue: its arena is nobody's now
+    sweep = kelvane_cli(*stale_sweep(), "--prefix", name)
+    assert sweep.returncode == 0 and f"removed {arena}" in sweep.stdout, sweep
+    assert not os.path.exists(os.path.join(SHM_DIR, arena))
+
+
 BOX = r"""
 import os, warnings, multiprocessing as mp, numpy as np, kelvane
 MIB = 1 << 20

@@ -150,6 +150,15 @@ std::shared_ptr<BlockArena> registered(std::uint64_t id) {
     return found;
 }
 
+// kelvane's in-use mark (see kelvane/_objects.py): a shared OFD lock on the control
+// object, held through its descriptor for as long as this process keeps the arena.
+void mark_in_use(int fd) {
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    (void)::fcntl(fd, F_OFD_SETLK, &lock);
+}
+
 Result<std::uint64_t, ArenaError> new_arena_id() {
     for (;;) {
         std::uint64_t id = 0;
@@ -452,6 +461,7 @@ Result<std::shared_ptr<BlockArena>, ArenaError> BlockArena::create(std::string_v
     if (kind == SpaceKind::Memfd)
         h.holders[0] = ArenaHolder{me.pid, space.get(), me.start_ticks};
     field(h.ready).store(1, std::memory_order_release);
+    mark_in_use(fd.get());
     arena->control_fd_ = fd.release();
     arena->space_fd_ = kind == SpaceKind::Memfd ? space.release() : arena->control_fd_;
     RegistryLock lock;
@@ -524,6 +534,7 @@ Result<std::shared_ptr<BlockArena>, ArenaError> BlockArena::open(std::uint64_t i
     }
     if (auto st2 = arena->map_space(space.get()); !st2.ok())
         return std::move(st2.error());
+    mark_in_use(fd.get());
     arena->control_fd_ = fd.release();
     arena->space_fd_ = kind == SpaceKind::Memfd ? space.release() : arena->control_fd_;
     if (kind == SpaceKind::Memfd)

@@ -591,22 +591,25 @@ PyObject* BlockQueue_write_message(PyObject* self, PyObject* const* args, Py_ssi
 // give_back(record): the block of a record that write_message gave and that was
 // never stored, or of a record this process took and will never read, is free again.
 // Returns whether it was this process's to give back.
-PyObject* BlockQueue_give_back(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* BlockQueue_give_back(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[1];
         BufferView view;
         const void* data;
         std::uint64_t size;
-        if (!receiver(self) || !py::bind_args("give_back", {"record"}, args, nargs, kwnames, argv) ||
+        if (!py::bind_args("give_back", {"record"}, args, nargs, kwnames, argv) ||
             !py::to_bytes_like(argv[0], "give_back", "record", view, data, size))
             return nullptr;
         const auto* bytes = static_cast<const std::uint8_t*>(data);
         if (!ends_in_ref(bytes, size, 0))
             Py_RETURN_FALSE;
         const BlockRef ref = read_ref(bytes, size);
-        std::shared_ptr<BlockArena> arena = ledger_of(self).arena();
-        if (!arena || arena->id() != ref.arena_id || ref.check != ref_check(ref))
+        if (ref.check != ref_check(ref))
             Py_RETURN_FALSE;
+        auto opened = BlockArena::open(ref.arena_id); // this process's mapping, if it has one
+        if (!opened.ok())
+            Py_RETURN_FALSE;
+        std::shared_ptr<BlockArena> arena = std::move(opened.value());
         for (BlockObject* b : live_blocks()) {
             if (b->data != nullptr && !b->foreign && b->arena != nullptr && (*b->arena)->id() == ref.arena_id &&
                 b->slot == ref.slot && b->generation == ref.generation)
@@ -764,7 +767,7 @@ PyMethodDef block_queue_methods[] = {
      "arena (kind 1: one part of bytes; 2: a pickle stream and its out-of-band buffers).\nReturns the record that "
      "announces it (head + reference): the block is this process's until a put stores it, or give_back. False on "
      "timeout, None when no block can take it."},
-    {"give_back", py::as_cfunction(BlockQueue_give_back), METH_FASTCALL | METH_KEYWORDS,
+    {"give_back", py::as_cfunction(BlockQueue_give_back), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "give_back($self, record)\n--\n\nFree the block of a record from write_message that was never stored."},
     {"open_block", py::as_cfunction(BlockQueue_open_block), METH_FASTCALL | METH_KEYWORDS,
      "open_block($self, record)\n--\n\nThe block message a taken record refers to: (kind, parts)."},
