@@ -66,8 +66,7 @@ install(EXPORT kelvaneTargets NAMESPACE kelvane:: DESTINATION ${KELVANE_INSTALL_
 configure_package_config_file(build-support/kelvaneConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/kelvaneConfig.cmake
   INSTALL_DESTINATION ${KELVANE_INSTALL_CMAKEDIR})
-# The shared layout is the same across every 0.x and 1.x release: any newer version of
-# the same major number serves a program that asked for an older one.
+# A newer version of the same major number serves a program that asked for an older one.
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kelvaneConfigVersion.cmake
   VERSION ${KELVANE_CAPI_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvaneConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/kelvaneConfigVersion.cmake

@@ -51,15 +51,15 @@ def build_env():
     return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
-def run_step(argv, **kwargs):
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=BUILD_STEP, env=build_env(), **kwargs)
+def run_step(argv, env=None, **kwargs):
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=BUILD_STEP, env=env or build_env(), **kwargs)
     if done.returncode != 0:
         pytest.fail(f"{' '.join(map(str, argv))} failed:\n{done.stdout}\n{done.stderr}")
     return done.stdout
 
 
 def kelvane_cli(option):
-    return run_step([sys.executable, "-m", "kelvane", option], cwd="/").strip()
+    return run_step([sys.executable, "-m", "kelvane", option], env=os.environ, cwd="/").strip()
 
 
 def pkg_config_tool():
@@ -88,7 +88,7 @@ def programs(tmp_path_factory):
     flags = subprocess.run([pkg_config, "--cflags", "--libs", "kelvane"], capture_output=True, text=True,
                            env=env, timeout=BUILD_STEP, check=True).stdout.split()
     warnings = ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
-    run_step([cc, "-std=c11", *warnings, SOURCES / "kvc.c", *flags, "-o", out / "kvc-pc"])
+    run_step([cc, "-std=c99", *warnings, SOURCES / "kvc.c", *flags, "-o", out / "kvc-pc"])  # CMake's is C11
     run_step([cxx, "-std=c++20", *warnings, SOURCES / "kvcpp.cpp", *flags, "-o", out / "kvcpp-pc"])
     return {("c", "cmake"): out / "cmake" / "kvc", ("cpp", "cmake"): out / "cmake" / "kvcpp",
             ("c", "pkgconfig"): out / "kvc-pc", ("cpp", "pkgconfig"): out / "kvcpp-pc"}
