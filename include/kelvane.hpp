@@ -121,6 +121,27 @@ inline std::optional<error> checked_name(std::string_view name, std::string& out
     return std::nullopt;
 }
 
+// kv_*_open(&handle, name, ...) with the name as a C string: the C++ handle that adopts
+// the new one, or the failure.
+template <class Handle, class Native, class Open>
+result<Handle> opened(std::string_view name, const char* prefix, Open open) {
+    std::string n;
+    if (auto e = checked_name(name, n, prefix))
+        return std::move(*e);
+    Native* native = nullptr;
+    if (int rc = open(&native, n.c_str()); rc != KV_OK)
+        return error::last(rc);
+    return Handle(native);
+}
+
+// A call by name alone (kv_*_unlink).
+inline result<void> by_name(std::string_view name, const char* prefix, int (*call)(const char*)) {
+    std::string n;
+    if (auto e = checked_name(name, n, prefix))
+        return std::move(*e);
+    return status(call(n.c_str()));
+}
+
 struct free_deleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
@@ -172,31 +193,19 @@ class queue {
 public:
     // Opens `name`, or creates it with `capacity` bytes (rounded up to a whole MiB).
     static result<queue> open(std::string_view name, std::uint64_t capacity) {
-        std::string n;
-        if (auto e = detail::checked_name(name, n, "Failed to create mirrored shm: "))
-            return std::move(*e);
-        kv_queue* q = nullptr;
-        if (int rc = kv_queue_open(&q, n.c_str(), capacity); rc != KV_OK)
-            return error::last(rc);
-        return queue(q);
+        auto open = [&](kv_queue** q, const char* n) { return kv_queue_open(q, n, capacity); };
+        return detail::opened<queue, kv_queue>(name, "Failed to create mirrored shm: ", open);
     }
     // Opens the existing queue `name` at its own capacity.
     static result<queue> attach(std::string_view name) {
-        std::string n;
-        if (auto e = detail::checked_name(name, n, "Failed to open mirrored shm: "))
-            return std::move(*e);
-        kv_queue* q = nullptr;
-        if (int rc = kv_queue_attach(&q, n.c_str()); rc != KV_OK)
-            return error::last(rc);
-        return queue(q);
+        return detail::opened<queue, kv_queue>(name, "Failed to open mirrored shm: ", kv_queue_attach);
     }
     static result<void> unlink(std::string_view name) {
-        std::string n;
-        if (auto e = detail::checked_name(name, n, "Unlink failed: "))
-            return std::move(*e);
-        return detail::status(kv_queue_unlink(n.c_str()));
+        return detail::by_name(name, "Unlink failed: ", kv_queue_unlink);
     }
 
+    // Adopts a handle of kv_queue_open or kv_queue_attach (nullptr: none).
+    explicit queue(kv_queue* q) noexcept : q_(q) {}
     queue(queue&& other) noexcept : q_(std::exchange(other.q_, nullptr)) {}
     queue& operator=(queue&& other) noexcept {
         if (this != &other)
@@ -265,7 +274,6 @@ public:
     }
 
 private:
-    explicit queue(kv_queue* q) noexcept : q_(q) {}
     kv_queue* q_;
 };
 
@@ -312,21 +320,14 @@ private:
 class lock {
 public:
     static result<lock> open(std::string_view name) {
-        std::string n;
-        if (auto e = detail::checked_name(name, n, "Failed to create shm: "))
-            return std::move(*e);
-        kv_lock* l = nullptr;
-        if (int rc = kv_lock_open(&l, n.c_str()); rc != KV_OK)
-            return error::last(rc);
-        return lock(l);
+        return detail::opened<lock, kv_lock>(name, "Failed to create shm: ", kv_lock_open);
     }
     static result<void> unlink(std::string_view name) {
-        std::string n;
-        if (auto e = detail::checked_name(name, n, "Unlink failed: "))
-            return std::move(*e);
-        return detail::status(kv_lock_unlink(n.c_str()));
+        return detail::by_name(name, "Unlink failed: ", kv_lock_unlink);
     }
 
+    // Adopts a handle of kv_lock_open (nullptr: none).
+    explicit lock(kv_lock* l) noexcept : l_(l) {}
     lock(lock&& other) noexcept : l_(std::exchange(other.l_, nullptr)) {}
     lock& operator=(lock&& other) noexcept {
         if (this != &other)
@@ -344,7 +345,6 @@ public:
     result<held> try_acquire() { return holding(kv_lock_try_acquire(l_)); }
 
 private:
-    explicit lock(kv_lock* l) noexcept : l_(l) {}
     result<held> holding(int rc) {
         if (rc < 0)
             return error::last(rc);

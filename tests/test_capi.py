@@ -297,10 +297,13 @@ def test_every_refusal_has_its_code_and_the_text_python_gives(programs, shm_name
     if language == "c":
         expected["null_out"] = ("KV_EINVAL", "kv_queue_open: a required pointer is NULL")
         expected["other_still_null"] = ("KV_OK", "")
+        expected["inner_slash"] = ("KV_ESYSTEM", python_error(KelQueue, "kt_inner/slash", 1))
         assert said.pop("needed") == (13, "")
     else:
         expected["name_with_nul"] = ("KV_EINVAL", python_error(KelQueue.attach, "kt_a\0b"))
         expected["release_twice"] = ("KV_OK", "")
+        expected["try_acquire_other"] = ("KV_EBUSY", "another thread held the lock")
+        expected["acquire_other"] = ("KV_ETIMEDOUT", "the lock stayed held until the timeout")
     assert said.pop("capacity") == (MIB, "")
     assert said.pop("got") == (13, "hello, python")
     assert said.pop("held") == (0, "0")  # nothing left in the queue

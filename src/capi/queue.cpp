@@ -76,6 +76,17 @@ int bad_timeout(const char* fname) {
 
 int null_argument(const char* fname) { return fail(KV_EINVAL, std::string(fname) + ": a required pointer is NULL"); }
 
+// A receive that ended without a message: the queue was empty (WouldBlock) or its mutex
+// held (Busy), at that instant for a try (kNoWait), else until the deadline.
+int nothing_taken(Attempt outcome, Deadline until) {
+    const bool empty = outcome == Attempt::WouldBlock;
+    if (until == kNoWait)
+        return empty ? fail_static(KV_EAGAIN, "the queue is empty")
+                     : fail_static(KV_EBUSY, "another thread held the queue's mutex");
+    return empty ? fail_static(KV_ETIMEDOUT, "no message came before the timeout")
+                 : fail_static(KV_ETIMEDOUT, "the queue's mutex stayed held until the timeout");
+}
+
 // Where a record is copied to: the caller's buffer, or memory of its own.
 struct Into {
     std::uint8_t* buf;
@@ -116,13 +127,10 @@ int take(kv_queue* q, Into& into, std::size_t* len, Deadline until, WaitFor what
                                      " bytes does not fit a buffer of " + std::to_string(into.cap) +
                                      " bytes; it stays queued");
     case Attempt::WouldBlock:
-        return until == kNoWait ? fail_static(KV_EAGAIN, "the queue is empty")
-                                : fail_static(KV_ETIMEDOUT, "no message came before the timeout");
     case Attempt::Busy:
         break;
     }
-    return until == kNoWait ? fail_static(KV_EBUSY, "another thread held the queue's mutex")
-                            : fail_static(KV_ETIMEDOUT, "the queue's mutex stayed held until the timeout");
+    return nothing_taken(attempt.value(), until);
 }
 
 int timed_get(kv_queue* q, Into& into, std::size_t* len, std::int64_t timeout_ns, const char* fname) {
@@ -142,14 +150,11 @@ int lend(kv_queue* q, kv_view* view, Deadline until, WaitFor what) {
         *view = kv_view{record.payload, record.length, record.next_pos()};
         return KV_OK;
     case Attempt::WouldBlock:
-        return until == kNoWait ? fail_static(KV_EAGAIN, "the queue is empty")
-                                : fail_static(KV_ETIMEDOUT, "no message came before the timeout");
     case Attempt::Busy:
     case Attempt::SinkFailed:
         break;
     }
-    return until == kNoWait ? fail_static(KV_EBUSY, "another thread held the queue's mutex")
-                            : fail_static(KV_ETIMEDOUT, "the queue's mutex stayed held until the timeout");
+    return nothing_taken(attempt.value(), until);
 }
 
 } // namespace

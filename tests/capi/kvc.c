@@ -151,6 +151,7 @@ static int errors(const char *queue, const char *lock, const char *junk, const c
     say("capacity_mismatch", kv_queue_open(&other, queue, 2 << 20));
     say("null_out", kv_queue_open(NULL, queue, 1 << 20));
     say("capacity_zero", kv_queue_open(&other, queue, 0));
+    say("inner_slash", kv_queue_open(&other, "kt_inner/slash", 1 << 20));
     say("other_still_null", other == NULL ? KV_OK : KV_EINTERNAL);
 
     int rc = kv_queue_open(&q, queue, 1 << 20);
@@ -199,7 +200,8 @@ int main(int argc, char **argv) {
     setvbuf(stdout, NULL, _IOLBF, 0);
     const char *cmd = argc > 1 ? argv[1] : "";
     if (strcmp(cmd, "produce") == 0 && argc == 6)
-        return produce(argv[2], strtoull(argv[3], NULL, 10), strtoull(argv[4], NULL, 10), strtoull(argv[5], NULL, 10));
+        return produce(argv[2], strtoull(argv[3], NULL, 10), strtoull(argv[4], NULL, 10),
+                       strtoull(argv[5], NULL, 10));
     if (strcmp(cmd, "consume") == 0 && argc == 5)
         return consume(argv[2], strtoull(argv[3], NULL, 10), argv[4]);
     if (strcmp(cmd, "hold") == 0 && argc == 3)

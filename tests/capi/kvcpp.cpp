@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <latch>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -172,6 +173,17 @@ int errors(const char* queue, const char* lock, const char* junk, const char* mi
     say("release_unheld", foreign);
     say("release", held->unlock());
     say("release_twice", held->unlock()); // a held lets go once
+    std::latch taken(1), tried(1);
+    std::thread other([&] {
+        auto theirs = l->acquire();
+        taken.count_down();
+        tried.wait();
+    });
+    taken.wait();
+    say("try_acquire_other", l->try_acquire());
+    say("acquire_other", l->acquire(50ms));
+    tried.count_down();
+    other.join();
     return 0;
 }
 
