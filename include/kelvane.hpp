@@ -7,8 +7,9 @@
 // Handles (kv::queue, kv::lock, kv::held, kv::message) are move-only and release what they
 // hold in their destructors. Every call that can fail returns a kv::result<T>: a T, or a
 // kv::error with the result code of kelvane.h and the message kv_last_error() gave (the
-// same text Python's kelvane_core raises for the same failure). Nothing here throws,
-// except value() of a result that holds an error (std::bad_variant_access): test first.
+// same text Python's kelvane_core raises for the same failure). Nothing here throws but
+// std::bad_alloc (for an error's text) and value() of a result that holds an error
+// (std::bad_variant_access): test first.
 // Thread safety and every wait are those of the C functions, documented in kelvane.h.
 #ifndef KELVANE_HPP
 #define KELVANE_HPP
