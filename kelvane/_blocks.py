@@ -177,6 +177,17 @@ def _warn_memfd(queue_name: str, space: int) -> None:
         ResourceWarning, stacklevel=4)
 
 
+LOAN_STREAM = 4096 - 96  # the longest pickle stream that goes before a loan's bytes
+
+
+def loaned_block(obj: Any) -> Any:
+    """The Block a loaned array or memoryview lies in."""
+    base = obj
+    while not isinstance(base, memoryview):
+        base = base.base
+    return base.obj
+
+
 class _Closed:
     """A closed object's handle: every call says the queue is closed."""
 
@@ -201,6 +212,14 @@ class Blocks:
         # KELVANE_BLOCKS=off: every large message travels in a side segment of its own.
         self.enabled = os.environ.get(SETTING, "").strip().lower() != "off"
         self._ready = False
+
+    def ready(self) -> bool:
+        """Whether this queue carries large messages in blocks (its arena made, if need be)."""
+        if not self._ready:
+            if not self.enabled:
+                return False
+            self._ensure()
+        return True
 
     def _ensure(self) -> None:
         memfd = use_memfd(self.space)

@@ -38,6 +38,8 @@ _pickle_loads = pickle.loads
 _inband_unless_large = _side.inband_unless_large
 _Ref = _side.Ref
 _Record = _blocks.Record
+_MAGIC = _blocks.MAGIC
+_BLOCK_RECORD = 64  # a block's reference, the whole record of a Queue
 _TAG = _side.TAG
 
 
@@ -155,6 +157,8 @@ class Queue:
         # queue's block arena in step with the ring.
         self._blocks = _blocks.Blocks(name, self._capacity)
         self._bq = self._blocks.bq
+        # Loans not sent yet (loan, loan_array), by id: each entry goes with its buffer.
+        self._loans: weakref.WeakValueDictionary[int, Any] = weakref.WeakValueDictionary()
         self._max_data: int = self._capacity - RECORD_OVERHEAD
         self._side_min: int = _side.side_min(self._capacity)
         self._side_room: int = self._capacity // 8  # the most a side record takes
@@ -351,6 +355,9 @@ class Queue:
         if q is None:
             raise self._closed()
         wait = None if block and timeout is None else _wait_seconds(block, timeout)
+        if self._loans and self._loans.get(id(obj)) is obj:
+            self._put_loan(obj, wait)
+            return
         if self._serializer is None and type(obj) is bytes:
             if len(obj) > self._max_data:
                 self._refuse(obj)
@@ -362,6 +369,68 @@ class Queue:
                 return
         if not self._bq.put_bytes_timed(data, wait):
             raise Full
+
+    # -- zero-copy sends ----------------------------------------------------------------
+
+    def loan(self, nbytes: int, timeout: float | None = None) -> memoryview:
+        """A writable buffer of `nbytes` bytes in this queue's shared memory, to fill in
+        place and send with ``put`` without a copy; it arrives as a memoryview of the same
+        memory (or, with a custom serializer, as the bytes it decodes). A loan that is
+        dropped unsent goes back. Waits up to `timeout` seconds for a free block
+        (queue.Full after that); where no block can take it at all, it is a private buffer
+        that ``put`` copies."""
+        block = self._lend(nbytes, timeout)
+        if block is None:
+            return memoryview(bytearray(nbytes))
+        view = memoryview(block)
+        self._loans[id(view)] = view
+        return view
+
+    def loan_array(self, shape: Any, dtype: Any = float, timeout: float | None = None) -> Any:
+        """A writable numpy array of `shape` and `dtype` in this queue's shared memory, to
+        fill in place (``a[:] = ...``) and send with ``put(a)`` without a copy; the receiver
+        gets it as any array, a view of the same memory. After ``put`` the array is
+        read-only here. A loan that is dropped unsent goes back; see ``loan`` for the rest."""
+        import numpy as np
+
+        dtype = np.dtype(dtype)
+        count = math.prod(shape) if isinstance(shape, tuple) else int(shape)
+        block = self._lend(count * dtype.itemsize, timeout)
+        if block is None:
+            return np.empty(shape, dtype)
+        array = np.frombuffer(block, dtype=dtype).reshape(shape)
+        self._loans[id(array)] = array
+        return array
+
+    def _lend(self, nbytes: int, timeout: float | None) -> Any:
+        self._kq  # raises when closed
+        if isinstance(nbytes, bool) or not isinstance(nbytes, int) or nbytes < 0:
+            raise ValueError("a loan takes a non-negative number of bytes")
+        if not self._blocks.ready():
+            return None
+        got = self._bq.lend(nbytes, _wait_seconds(True, timeout))
+        if got is False:
+            raise Full("no free block came before the timeout")
+        return got
+
+    def _put_loan(self, obj: Any, wait: float | None) -> None:
+        """Sends a loan where it lies: only its header and reference are written."""
+        block = _blocks.loaned_block(obj)
+        if isinstance(obj, memoryview):
+            stream = None
+        else:
+            buffers: list[pickle.PickleBuffer] = []
+            stream = _pickle_dumps(obj, 5, buffer_callback=buffers.append)
+            if len(buffers) != 1 or memoryview(buffers[0]).nbytes != block.nbytes or len(stream) > _blocks.LOAN_STREAM:
+                del self._loans[id(obj)]  # not the loan as it was made (a dtype pickle cannot hold?): copied
+                self.put(obj, True, wait)
+                return
+        record = self._bq.loan_record(block, stream, b"")
+        if not self._bq.put_bytes_timed(record, wait):
+            raise Full  # still a loan: it may be put again
+        del self._loans[id(obj)]
+        if not isinstance(obj, memoryview):
+            obj.flags.writeable = False  # what was sent is the receiver's to read
 
     def _put_large(self, data: bytes, wait: float | None) -> None:
         try:
@@ -386,7 +455,7 @@ class Queue:
         # _decode, inline: this is the hot path.
         loads = self._loads
         if loads is None:
-            return data
+            return data if len(data) != _BLOCK_RECORD or not data.startswith(_MAGIC) else self._raw_block(data)
         try:
             return loads(data)
         except Exception as e:
@@ -401,7 +470,7 @@ class Queue:
         """The object of one record taken from the ring (or held here)."""
         loads = self._loads
         if loads is None:
-            return data
+            return data if len(data) != _BLOCK_RECORD or not data.startswith(_MAGIC) else self._raw_block(data)
         try:
             return loads(data)
         except Exception as e:
@@ -413,6 +482,14 @@ class Queue:
         except BaseException:  # Ctrl-C while decoding: the message is not lost
             self._hold_again([data])
             raise
+
+    def _raw_block(self, data: bytes) -> Any:
+        """Without a serializer: a sent loan, as a memoryview of its block; any other
+        bytes that look like a block's reference are the caller's own."""
+        try:
+            return self._blocks.decode(data)
+        except ValueError:
+            return data
 
     def _decode_side_or_raise(self, data: bytes) -> Any:
         try:
@@ -523,6 +600,8 @@ class Queue:
         """The objects of records taken together; see get_many for one that does not decode."""
         loads = self._loads
         if loads is None:
+            if any(len(data) == _BLOCK_RECORD and data.startswith(_MAGIC) for data in got):
+                return [self._decode(data) for data in got]
             return got
         objs: list[Any] = []
         sides: list[tuple[bytes, Any]] = []  # side records decoded here, with their objects

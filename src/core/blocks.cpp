@@ -216,7 +216,17 @@ bool owned_by(const BlockSlot& s, const ProcessId& who) {
 
 bool owner_alive(const BlockSlot& s) { return process_alive(s.owner_pid, s.owner_ticks, s.owner_ns); }
 
+bool lender_alive(const BlockSlot& s) {
+    return s.lender_pid != 0 && process_alive(s.lender_pid, s.lender_ticks, this_process().pid_ns);
+}
+
 void free_slot(BlockSlot& s) {
+    if (lender_alive(s)) { // its producer still has views of the loan: not yet
+        field(s.owner_pid).store(0, std::memory_order_relaxed);
+        field(s.state).store(static_cast<std::uint32_t>(SlotState::Lent), std::memory_order_release);
+        return;
+    }
+    field(s.lender_pid).store(0, std::memory_order_relaxed);
     field(s.generation).store(s.generation + 1, std::memory_order_relaxed);
     field(s.owner_pid).store(0, std::memory_order_relaxed);
     field(s.last_used_ns).store(monotonic_ns(), std::memory_order_relaxed);
@@ -732,6 +742,12 @@ void BlockArena::reclaim_locked(const QueueHeader& queue) {
                 }
             }
             break;
+        case SlotState::Lent:
+            if (!lender_alive(s)) {
+                free_slot(s);
+                freed = true;
+            }
+            break;
         case SlotState::Unused:
         case SlotState::Free:
             break;
@@ -846,6 +862,35 @@ bool BlockArena::give_back(const Lease& lease) noexcept {
     unlock();
     announce_freed(*control_);
     return mine;
+}
+
+void BlockArena::lend(const Lease& lease) noexcept {
+    if (lease.slot >= kArenaSlots || !lock(kForever))
+        return;
+    BlockSlot& s = control_->slots[lease.slot];
+    if (state_of(s) == SlotState::Writing && owned_by(s, this_process()) && s.generation == lease.generation) {
+        field(s.lender_ticks).store(this_process().start_ticks, std::memory_order_relaxed);
+        field(s.lender_pid).store(this_process().pid, std::memory_order_release);
+    }
+    unlock();
+}
+
+bool BlockArena::end_loan(std::uint32_t slot, std::uint64_t generation, Deadline until) noexcept {
+    if (slot >= kArenaSlots)
+        return true;
+    if (!lock(until))
+        return false;
+    BlockSlot& s = control_->slots[slot];
+    const ProcessId& me = this_process();
+    if (s.generation == generation && s.lender_pid == me.pid && s.lender_ticks == me.start_ticks) {
+        field(s.lender_pid).store(0, std::memory_order_relaxed);
+        const SlotState st = state_of(s);
+        if (st == SlotState::Lent || (st == SlotState::Writing && owned_by(s, me)))
+            free_slot(s); // never sent, or read and let go already
+    }
+    unlock();
+    announce_freed(*control_);
+    return true;
 }
 
 bool BlockArena::release(std::uint32_t slot, std::uint64_t generation, Deadline until) noexcept {
@@ -1003,6 +1048,9 @@ ArenaCounts count_slots(const ArenaHeader& h) noexcept {
             break;
         case SlotState::Held:
             ++c.held;
+            break;
+        case SlotState::Lent:
+            ++c.lent;
             break;
         }
         ++c.blocks;

@@ -111,7 +111,9 @@ inline constexpr std::uint64_t kBlockAlign = 64u << 10;
 inline constexpr std::uint8_t kArenaMagic[8] = {'K', 'E', 'L', 'A', 'R', 'E', 'N', 'A'};
 inline constexpr std::uint8_t kSpaceMagic[8] = {'K', 'E', 'L', 'S', 'P', 'A', 'C', 'E'};
 
-enum class SlotState : std::uint32_t { Unused = 0, Free = 1, Writing = 2, Queued = 3, Held = 4 };
+// Lent: its message was read and let go, but the producer that loaned it still has views
+// of it (a loan): it is free once the lender lets go too.
+enum class SlotState : std::uint32_t { Unused = 0, Free = 1, Writing = 2, Queued = 3, Held = 4, Lent = 5 };
 enum class SpaceKind : std::uint64_t { Shm = 1, Memfd = 2 };
 
 struct BlockSlot {
@@ -126,7 +128,10 @@ struct BlockSlot {
     std::uint64_t backed;     // bytes from the block's start that are allocated
     std::uint64_t last_used_ns; // CLOCK_MONOTONIC of the last change
     std::uint64_t epoch;      // grows whenever the block's range or its pages change
-    std::uint64_t reserved[6];
+    std::uint32_t lender_pid; // a producer that loaned the block and may still have views of it
+    std::uint32_t reserved_u32;
+    std::uint64_t lender_ticks;
+    std::uint64_t reserved[4];
 };
 static_assert(sizeof(BlockSlot) == 128);
 
@@ -248,6 +253,11 @@ public:
     // Frees a block this process holds (Held by it, same generation); false when it is not
     // this process's (any more) or the arena mutex was busy until `until`.
     bool release(std::uint32_t slot, std::uint64_t generation, Deadline until) noexcept;
+    // A loan: the block just acquired stays out of reuse until end_loan, whoever reads it.
+    void lend(const Lease& lease) noexcept;
+    // This process has no view of its loan any more: a loan never sent is free again,
+    // one whose reader let go too (Lent) is free; false when the mutex was busy.
+    bool end_loan(std::uint32_t slot, std::uint64_t generation, Deadline until) noexcept;
 
     // Under the arena mutex (lock/unlock): the hooks of the queue handles.
     [[nodiscard]] bool lock(Deadline until) noexcept;
@@ -336,7 +346,7 @@ void blocks_after_fork_in_child(std::span<const std::pair<std::uint8_t*, std::ui
 
 // Process-local counts for tests and `kelvane ls`-like reports.
 struct ArenaCounts {
-    std::uint64_t blocks, free, writing, queued, held, carved, backed;
+    std::uint64_t blocks, free, writing, queued, held, carved, backed, lent;
 };
 [[nodiscard]] ArenaCounts count_slots(const ArenaHeader& h) noexcept;
 

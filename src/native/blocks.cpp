@@ -44,6 +44,9 @@ struct BlockObject {
     Py_ssize_t exports;
     bool foreign;         // a forked child's private copy: unmapped, never freed
     bool readonly;
+    bool loan;            // lent to this process for writing (see BlockQueue.lend)
+    std::uint8_t* block;  // loan: the block's first byte (its header goes there when it is sent)
+    std::uint64_t offset, capacity; // loan: the block's place in its arena
 };
 
 // Every live Block of this process, for the fork handler and to give out one
@@ -58,6 +61,7 @@ struct PendingRelease {
     std::shared_ptr<BlockArena> arena;
     std::uint32_t slot;
     std::uint64_t generation;
+    bool loan;
 };
 std::vector<PendingRelease>& pending_releases() {
     static std::vector<PendingRelease> pending;
@@ -66,7 +70,9 @@ std::vector<PendingRelease>& pending_releases() {
 
 void retry_pending_releases() {
     auto& pending = pending_releases();
-    std::erase_if(pending, [](const PendingRelease& p) { return p.arena->release(p.slot, p.generation, kNoWait); });
+    std::erase_if(pending, [](const PendingRelease& p) {
+        return p.loan ? p.arena->end_loan(p.slot, p.generation, kNoWait) : p.arena->release(p.slot, p.generation, kNoWait);
+    });
 }
 
 std::uint64_t page_round(std::uint64_t n) { return (n + 4095) / 4096 * 4096; }
@@ -93,8 +99,11 @@ void give_back(BlockObject* b) {
     } else if (b->arena != nullptr) {
         // A short wait for the mutex; a holder that keeps it longer is stopped, and the
         // release is tried again later rather than holding up this thread.
-        if (!(*b->arena)->release(b->slot, b->generation, Clock::now() + std::chrono::milliseconds(20)))
-            pending_releases().push_back({*b->arena, b->slot, b->generation});
+        const Deadline until = Clock::now() + std::chrono::milliseconds(20);
+        const bool done = b->loan ? (*b->arena)->end_loan(b->slot, b->generation, until)
+                                  : (*b->arena)->release(b->slot, b->generation, until);
+        if (!done)
+            pending_releases().push_back({*b->arena, b->slot, b->generation, b->loan});
     }
     b->data = nullptr;
 }
@@ -167,6 +176,9 @@ PyObject* new_block(std::shared_ptr<BlockArena> arena, std::uint32_t slot, std::
     b->exports = 0;
     b->foreign = false;
     b->readonly = readonly;
+    b->loan = false;
+    b->block = nullptr;
+    b->offset = b->capacity = 0;
     live_blocks().push_back(b);
     return self;
 }
@@ -478,6 +490,59 @@ BlockRef ref_of(const BlockArena& arena, const Lease& lease, BlockKind kind, std
 // Copies above this size run without the interpreter lock.
 constexpr std::uint64_t kCopyWithoutGil = 256 * 1024;
 
+// Takes a block of `length` bytes, waiting as `budget` allows. Acquired; or Py_False
+// (timeout), Py_None (no block can take it) or nullptr (raised) in `answer`.
+bool acquire_block(BlockArena& arena, RingQueue& ring, std::uint64_t length, const py::WaitBudget& budget,
+                   Lease& lease, PyObject*& answer) {
+    std::optional<ArenaError> error;
+    bool wait_failed = false;
+    bool fallback = false;
+    bool would_wait = false;
+    answer = nullptr;
+    // Taking a block may back new memory (fallocate): never with the interpreter lock.
+    const py::Step got = py::run_sliced(
+        budget, busy_mutex_bound(ring.capacity()), [] { return py::Step::Busy; },
+        [&](py::Step, Deadline end) {
+            auto acquired = arena.acquire(length, *ring.header(), end, lease);
+            if (!acquired.ok()) {
+                error = acquired.error();
+                return py::Step::Failed;
+            }
+            switch (acquired.value()) {
+            case AcquireOutcome::Acquired:
+                return py::Step::Done;
+            case AcquireOutcome::Fallback:
+                fallback = true;
+                return py::Step::Done;
+            case AcquireOutcome::Wait:
+                if (budget.nonblocking()) {
+                    would_wait = true;
+                    return py::Step::Done;
+                }
+                arena.wait_freed(end);
+                return py::Step::Again;
+            case AcquireOutcome::Busy:
+                break;
+            }
+            return py::Step::Busy;
+        },
+        wait_failed);
+    if (got == py::Step::Failed) {
+        if (wait_failed && error)
+            raise_arena_error(*error);
+        return false;
+    }
+    if (got == py::Step::Again || would_wait) {
+        answer = Py_NewRef(Py_False);
+        return false;
+    }
+    if (fallback) {
+        answer = Py_NewRef(Py_None);
+        return false;
+    }
+    return true;
+}
+
 // write_message(kind, parts, timeout, head): copies a message's parts into a block of
 // the queue's arena and gives the record that announces it, head + reference. The
 // block is this process's until a put of that record stores it (or give_back). False
@@ -517,47 +582,9 @@ PyObject* BlockQueue_write_message(PyObject* self, PyObject* const* args, Py_ssi
         }
 
         Lease lease{};
-        std::optional<ArenaError> error;
-        bool wait_failed = false;
-        bool fallback = false;
-        bool would_wait = false;
-        // Taking a block may back new memory (fallocate): never with the interpreter lock.
-        const py::Step got = py::run_sliced(
-            budget, busy_mutex_bound(ring.capacity()), [] { return py::Step::Busy; },
-            [&](py::Step, Deadline end) {
-                auto acquired = arena->acquire(layout.length, *ring.header(), end, lease);
-                if (!acquired.ok()) {
-                    error = acquired.error();
-                    return py::Step::Failed;
-                }
-                switch (acquired.value()) {
-                case AcquireOutcome::Acquired:
-                    return py::Step::Done;
-                case AcquireOutcome::Fallback:
-                    fallback = true;
-                    return py::Step::Done;
-                case AcquireOutcome::Wait:
-                    if (budget.nonblocking()) {
-                        would_wait = true;
-                        return py::Step::Done;
-                    }
-                    arena->wait_freed(end);
-                    return py::Step::Again;
-                case AcquireOutcome::Busy:
-                    break;
-                }
-                return py::Step::Busy;
-            },
-            wait_failed);
-        if (got == py::Step::Failed) {
-            if (wait_failed && error)
-                return raise_arena_error(*error);
-            return nullptr;
-        }
-        if (got == py::Step::Again || would_wait)
-            Py_RETURN_FALSE;
-        if (fallback)
-            Py_RETURN_NONE;
+        PyObject* answer = nullptr;
+        if (!acquire_block(*arena, ring, layout.length, budget, lease, answer))
+            return answer;
 
         // The block is this process's (Writing) until a put stores the record.
         struct Lent {
@@ -584,6 +611,111 @@ PyObject* BlockQueue_write_message(PyObject* self, PyObject* const* args, Py_ssi
         const BlockRef ref = ref_of(*arena, lease, kind, layout.length);
         std::memcpy(out + head_size, &ref, sizeof ref);
         lent.kept = true;
+        return record;
+    });
+}
+
+// Where a loan's bytes start in its block: the header, the part table and a pickle
+// stream of up to kLoanStream bytes go before them when it is sent.
+constexpr std::uint64_t kLoanData = kPartAlign;
+constexpr std::uint64_t kLoanTable = sizeof(BlockHeader) + 2 * sizeof(BlockPart);
+constexpr std::uint64_t kLoanStream = kLoanData - kLoanTable;
+
+// lend(nbytes, timeout): a block of the queue's arena for this process to fill: a
+// writable Block of nbytes bytes. False on timeout, None when no block can take it.
+PyObject* BlockQueue_lend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        std::uint64_t nbytes = 0;
+        py::WaitBudget budget;
+        if (!receiver(self) || !py::bind_args("lend", {"nbytes", "timeout"}, args, nargs, kwnames, argv) ||
+            !py::to_u64(argv[0], "lend", "nbytes", nbytes) || !budget.parse(argv[1], "lend", "timeout"))
+            return nullptr;
+        if (nbytes > (std::uint64_t{1} << 62)) {
+            PyErr_SetString(PyExc_OverflowError, "lend(): nbytes is too large");
+            return nullptr;
+        }
+        retry_pending_releases();
+        std::shared_ptr<BlockArena> arena = ledger_of(self).arena();
+        if (!arena)
+            Py_RETURN_NONE;
+        Lease lease{};
+        PyObject* answer = nullptr;
+        if (!acquire_block(*arena, ring_of(self), kLoanData + nbytes, budget, lease, answer))
+            return answer;
+        arena->lend(lease);
+        PyObject* loan = new_block(arena, lease.slot, lease.generation, lease.address + kLoanData, nbytes, false);
+        if (loan == nullptr) {
+            (void)arena->end_loan(lease.slot, lease.generation, kForever);
+            return nullptr;
+        }
+        auto* b = reinterpret_cast<BlockObject*>(loan);
+        b->loan = true;
+        b->block = lease.address;
+        b->offset = lease.offset;
+        b->capacity = lease.capacity;
+        return loan;
+    });
+}
+
+// loan_record(loan, stream, head): the record that sends a loan: a pickle stream with
+// the loan as its one out-of-band buffer (kind 2), or (stream None) the loan's bytes
+// (kind 1). ValueError when the stream does not fit before the loan's bytes.
+PyObject* BlockQueue_loan_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[3];
+        BufferView stream_view, head_view;
+        const void* stream = nullptr;
+        const void* head = nullptr;
+        std::uint64_t stream_size = 0, head_size = 0;
+        if (!receiver(self) || !py::bind_args("loan_record", {"loan", "stream", "head"}, args, nargs, kwnames, argv) ||
+            (argv[1] != Py_None && !py::to_bytes_like(argv[1], "loan_record", "stream", stream_view, stream, stream_size)) ||
+            !py::to_bytes_like(argv[2], "loan_record", "head", head_view, head, head_size))
+            return nullptr;
+        PyTypeObject* type = block_type();
+        if (type == nullptr || !PyObject_TypeCheck(argv[0], type) || !reinterpret_cast<BlockObject*>(argv[0])->loan ||
+            reinterpret_cast<BlockObject*>(argv[0])->data == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "loan_record(): 'loan' must be a loan of this process's");
+            return nullptr;
+        }
+        auto* b = reinterpret_cast<BlockObject*>(argv[0]);
+        if (stream_size > kLoanStream) {
+            PyErr_SetString(PyExc_ValueError, "loan_record(): the stream does not fit before the loan");
+            return nullptr;
+        }
+        const bool pickled = argv[1] != Py_None;
+        const auto nbytes = static_cast<std::uint64_t>(b->length);
+        BlockHeader h{};
+        std::memcpy(h.magic, kBlockMagic, sizeof kBlockMagic);
+        h.generation = b->generation;
+        h.length = kLoanData + nbytes;
+        h.kind = static_cast<std::uint32_t>(pickled ? BlockKind::Pickle : BlockKind::Bytes);
+        h.parts = pickled ? 2 : 1;
+        const BlockPart parts[2] = {{kLoanTable, stream_size}, {kLoanData, nbytes}};
+        if (pickled) {
+            std::memcpy(b->block + sizeof h, parts, sizeof parts);
+            std::memcpy(b->block + kLoanTable, stream, stream_size);
+        } else {
+            std::memcpy(b->block + sizeof h, &parts[1], sizeof parts[1]);
+        }
+        std::memcpy(b->block, &h, sizeof h);
+        BlockRef ref{};
+        std::memcpy(ref.magic, kBlockRefMagic, sizeof kBlockRefMagic);
+        ref.arena_id = (*b->arena)->id();
+        ref.slot = b->slot;
+        ref.kind = h.kind;
+        ref.offset = b->offset;
+        ref.capacity = b->capacity;
+        ref.generation = b->generation;
+        ref.length = h.length;
+        ref.check = ref_check(ref);
+        PyObject* record = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head_size + kBlockRefSize));
+        if (record == nullptr)
+            return nullptr;
+        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(record));
+        if (head_size > 0)
+            std::memcpy(out, head, head_size);
+        std::memcpy(out + head_size, &ref, sizeof ref);
         return record;
     });
 }
@@ -655,8 +787,8 @@ PyObject* BlockQueue_open_block(PyObject* self, PyObject* const* args, Py_ssize_
         // One exporter per received block: a second decode of the same record shares it.
         Ref exporter;
         for (BlockObject* b : live_blocks()) {
-            if (b->data != nullptr && !b->foreign && b->arena != nullptr && (*b->arena)->id() == ref.arena_id &&
-                b->slot == ref.slot && b->generation == ref.generation) {
+            if (b->data != nullptr && !b->foreign && !b->loan && b->arena != nullptr &&
+                (*b->arena)->id() == ref.arena_id && b->slot == ref.slot && b->generation == ref.generation) {
                 exporter = Ref(Py_NewRef(reinterpret_cast<PyObject*>(b)));
                 break;
             }
@@ -705,12 +837,13 @@ PyObject* BlockQueue_arena_counts(PyObject* self, PyObject*) {
         if (!arena)
             Py_RETURN_NONE;
         const ArenaCounts c = count_slots(arena->header());
-        return Py_BuildValue("(KKKKKKKKO)", static_cast<unsigned long long>(c.blocks),
+        return Py_BuildValue("(KKKKKKKKOK)", static_cast<unsigned long long>(c.blocks),
                              static_cast<unsigned long long>(c.free), static_cast<unsigned long long>(c.writing),
                              static_cast<unsigned long long>(c.queued), static_cast<unsigned long long>(c.held),
                              static_cast<unsigned long long>(c.carved), static_cast<unsigned long long>(c.backed),
                              static_cast<unsigned long long>(arena->space_size()),
-                             arena->kind() == SpaceKind::Memfd ? Py_True : Py_False);
+                             arena->kind() == SpaceKind::Memfd ? Py_True : Py_False,
+                             static_cast<unsigned long long>(c.lent));
     });
 }
 
@@ -767,6 +900,13 @@ PyMethodDef block_queue_methods[] = {
      "arena (kind 1: one part of bytes; 2: a pickle stream and its out-of-band buffers).\nReturns the record that "
      "announces it (head + reference): the block is this process's until a put stores it, or give_back. False on "
      "timeout, None when no block can take it."},
+    {"lend", py::as_cfunction(BlockQueue_lend), METH_FASTCALL | METH_KEYWORDS,
+     "lend($self, nbytes, timeout)\n--\n\nA block of the queue's arena to fill in place: a writable Block of "
+     "nbytes bytes, this process's until sent (loan_record, then a put) and every view of it is gone.\nFalse on "
+     "timeout, None when no block can take it."},
+    {"loan_record", py::as_cfunction(BlockQueue_loan_record), METH_FASTCALL | METH_KEYWORDS,
+     "loan_record($self, loan, stream, head)\n--\n\nThe record that sends a loan: head + its reference. "
+     "`stream`: a pickle stream whose one out-of-band buffer is the loan, or None for the loan's bytes alone."},
     {"give_back", py::as_cfunction(BlockQueue_give_back), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "give_back($self, record)\n--\n\nFree the block of a record from write_message that was never stored."},
     {"open_block", py::as_cfunction(BlockQueue_open_block), METH_FASTCALL | METH_KEYWORDS,
