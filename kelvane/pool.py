@@ -132,6 +132,15 @@ class _MapJob:
                 bodies.append(body)
                 entries.append((self, index + len(entries)))
                 size += len(body) + _TASK_HEAD + len(self.fn_bytes) + _RECORD
+                if type(body) is not bytes:
+                    # A large item's block (or side segment) goes into the ring at once:
+                    # one that waits here for the rest of the batch holds memory that a
+                    # worker could already be reading, and the next item's wait for a
+                    # free block counts it as on its way.
+                    if not self._send(bodies, entries, index):
+                        return
+                    index += len(bodies)
+                    bodies, entries, size = [], [], 0
         except Exception as exc:  # the item's own failure, raised at its position
             error = exc
         if bodies:

@@ -32,6 +32,8 @@ constexpr long kWaitNanos = 100'000'000;
 // A consumer took or freed a block this recently: it is reading, and a producer waits for
 // the blocks it frees rather than carve new ones.
 constexpr std::uint64_t kConsumingWithin = 200'000'000;
+// A block a consumer took this recently is being read and comes back soon.
+constexpr std::uint64_t kRecentlyTaken = 1'000'000'000;
 
 template <class T>
 std::atomic_ref<T> field(T& f) {
@@ -764,20 +766,26 @@ Result<AcquireOutcome, ArenaError> BlockArena::acquire(std::uint64_t length, con
         return AcquireOutcome::Fallback;
     if (!lock(until))
         return AcquireOutcome::Busy;
-    // Bytes of blocks waiting in the ring or being written by others.
+    // Bytes of blocks that come back soon: waiting in the ring, being written by others,
+    // or taken by a consumer a moment ago (one that keeps a block longer keeps it).
+    const std::uint64_t now = monotonic_ns();
     auto in_flight = [&] {
         std::uint64_t bytes = 0;
         for (std::uint64_t i = 0; i < control_->slots_used && i < kArenaSlots; ++i) {
             const BlockSlot& s = control_->slots[i];
             const SlotState st = state_of(s);
-            if (st == SlotState::Queued || (st == SlotState::Writing && !owned_by(s, this_process())))
+            if (st == SlotState::Queued || (st == SlotState::Writing && !owned_by(s, this_process())) ||
+                (st == SlotState::Held && now - s.last_used_ns < kRecentlyTaken))
                 bytes += s.capacity;
         }
         return bytes;
     };
     const std::uint64_t ring = std::atomic_ref<const std::uint64_t>(queue.capacity).load(std::memory_order_relaxed);
+    // Somebody reads this queue: it took or freed a block a moment ago, or it sleeps
+    // waiting for a record right now.
     const bool consuming =
-        monotonic_ns() - field(control_->last_consumed_ns).load(std::memory_order_relaxed) < kConsumingWithin;
+        now - field(control_->last_consumed_ns).load(std::memory_order_relaxed) < kConsumingWithin ||
+        std::atomic_ref<const std::uint32_t>(queue.not_empty.sleepers).load(std::memory_order_relaxed) != 0;
     auto may_carve = [&] { return !consuming || in_flight() + need <= std::max(ring, 2 * need); };
     BlockSlot* slot = find_free_locked(need);
     if (slot == nullptr && may_carve())

@@ -240,7 +240,8 @@ public:
     // NoSpace (an ArenaError) when the memory cannot be had. `queue` is the ring's
     // header, whose positions tell which records are still in the ring. A new block is
     // carved only while the blocks waiting in the ring hold less than the ring's
-    // capacity (or two blocks of this size), or while no consumer takes or frees any: a
+    // capacity (or two blocks of this size), or while no consumer reads (none took or
+    // freed a block lately, none waits for a record): a
     // consumer that lags makes the producer wait for a block it frees, rather than fill
     // the arena; a queue that nobody reads at the moment fills it as a ring would.
     [[nodiscard]] Result<AcquireOutcome, ArenaError> acquire(std::uint64_t length, const QueueHeader& queue,
