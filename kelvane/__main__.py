@@ -1,4 +1,4 @@
-"""python -m kelvane demo | bench | torture | ls | rm"""
+"""python -m kelvane demo | bench | torture | ls | rm | top"""
 
 import sys
 
@@ -10,6 +10,7 @@ commands:
   torture   kill processes at random instants and check nothing is lost
   ls        list kelvane's segments in /dev/shm and the processes using them
   rm        remove segments by name, or every one nobody uses (rm --stale)
+  top       a live view of kelvane's queues, locks and pools (top --json for scripts)
 """
 
 
@@ -29,6 +30,10 @@ def main(argv=None):
         from kelvane import shm_admin
 
         return shm_admin.main(argv)
+    elif command == "top":
+        from kelvane import shm_top
+
+        return shm_top.main(rest)
     else:
         print(f"unknown command {command!r}\n\n{USAGE}", end="", file=sys.stderr)
         return 2
