@@ -5,7 +5,7 @@ import sys
 USAGE = """usage: python -m kelvane COMMAND [options]
 
 commands:
-  demo      a worker pool, a queue and a lock across real processes
+  demo      a pool, a queue, a lock, numpy arrays and asyncio across real processes
   bench     kelvane against multiprocessing, faster-fifo, posix_ipc and pyzmq
   torture   kill processes at random instants and check nothing is lost
   ls        list kelvane's segments in /dev/shm and the processes using them
