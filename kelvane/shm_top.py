@@ -583,7 +583,7 @@ def _holder(user):
         return "-"
     if user["pid"] is None:
         return f"tid {user['tid']}" if "tid" in user else "-"
-    text = f"{user['pid']} ({user['command']})"
+    text = f"{user['pid']} ({shown(user['command'])})"
     state = _BUSY_STATES.get(user.get("state"))
     return text + (f" {state}" if state else "")
 
@@ -593,7 +593,7 @@ def _queue_notes(q):
     if q["damaged"]:
         notes.append(f"{name}: damaged: {q['damaged']}")
     holder = q["mutex_holder"]
-    if holder and (_BUSY_STATES.get(holder["state"]) or (q["mutex_held_seen_seconds"] or 0) > 0):
+    if holder and (holder["state"] in ("T", "t") or (q["mutex_held_seen_seconds"] or 0) > 0):
         notes.append(f"{name}: its mutex is held by {_holder(holder)}, seen for "
                      f"{_seconds(q['mutex_held_seen_seconds'])}: its producers and consumers wait for it")
     claim = q["room_claim"]

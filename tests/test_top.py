@@ -185,6 +185,19 @@ def test_holders_are_named_and_a_stopped_one_holds_nothing_up(shm_name, spawn, m
     assert join_or_kill(child) == 0
 
 
+def test_a_lock_whose_holder_died_holding_it_is_free_and_marked(shm_name, spawn, mp):
+    name = shm_name("top")
+    KelLock(name)
+    ours, theirs = mp.Pipe()
+    child = spawn(hold_lock, name, theirs, False)
+    assert ours.poll(30), "the holder did not start"
+    ours.recv()
+    child.kill()
+    join_or_kill(child)
+    (entry,) = entries(views("--once", "--prefix", name), "locks", name)
+    assert (entry["holder"], entry["owner_died"], entry["users"]) == (None, True, [])  # the next acquirer recovers it
+
+
 # --- pools -----------------------------------------------------------------------------------
 
 
