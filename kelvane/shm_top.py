@@ -1,7 +1,7 @@
 """kelvane top: a live view of kelvane's queues, locks and pools in /dev/shm.
 
 Like `kelvane ls`, top only reads: every object is read as a plain file (pread), nothing is
-mapped, created or locked. A process that holds a queue's mutex or a lock, even one stopped
+created, written or locked. A process that holds a queue's mutex or a lock, even one stopped
 while it holds it, never holds top up; a refresh takes as long as reading the objects and
 /proc does. Objects are found and told apart as `ls` does (kelvane.shm_admin), with the
 same users.
