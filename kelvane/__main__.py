@@ -11,6 +11,13 @@ commands:
   ls        list kelvane's segments in /dev/shm and the processes using them
   rm        remove segments by name, or every one nobody uses (rm --stale)
   top       a live view of kelvane's queues, locks and pools (top --json for scripts)
+
+options, for building C and C++ programs against the installed package:
+  --include-dir    the directory of kelvane.h and kelvane.hpp
+  --cmake-dir      the directory of kelvaneConfig.cmake (find_package(kelvane CONFIG))
+  --pkgconfig-dir  the directory of kelvane.pc
+  --cflags         the compiler flags a C or C++ program needs
+  --libs           the linker flags it needs
 """
 
 
@@ -20,6 +27,10 @@ def main(argv=None):
         print(USAGE, end="")
         return 0 if argv else 2
     command, rest = argv[0], argv[1:]
+    if command.startswith("--"):
+        from kelvane import _capi
+
+        return _capi.main(argv)
     if command == "demo":
         from kelvane.tools import demo as job
     elif command == "bench":
