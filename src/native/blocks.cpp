@@ -847,6 +847,30 @@ PyObject* BlockQueue_arena_counts(PyObject* self, PyObject*) {
     });
 }
 
+// reclaim(): gives back what dead processes left in the queue's arena, then counts as
+// arena_counts does; None when the queue has no arena.
+PyObject* BlockQueue_reclaim(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!receiver(self))
+            return nullptr;
+        std::shared_ptr<BlockArena> arena = ledger_of(self).arena();
+        if (!arena)
+            Py_RETURN_NONE;
+        bool locked;
+        {
+            py::GilRelease nogil;
+            locked = arena->lock(Clock::now() + std::chrono::seconds(5));
+            if (locked) {
+                arena->reclaim_locked(header_of(self));
+                arena->unlock();
+            }
+        }
+        if (!locked)
+            return py::raise_runtime("Block arena error: ", "the arena's mutex stayed held for 5 s");
+        return BlockQueue_arena_counts(self, nullptr);
+    });
+}
+
 PyObject* BlockQueue_unlink_arena(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         if (!receiver(self))
@@ -914,6 +938,8 @@ PyMethodDef block_queue_methods[] = {
     {"arena_counts", BlockQueue_arena_counts, METH_NOARGS,
      "arena_counts($self)\n--\n\n(blocks, free, writing, queued, held, carved, backed, space_size, in_memfd), or "
      "None."},
+    {"reclaim", BlockQueue_reclaim, METH_NOARGS,
+     "reclaim($self)\n--\n\nGive back what dead processes left in the queue's arena; then arena_counts()."},
     {"unlink_arena", BlockQueue_unlink_arena, METH_NOARGS,
      "unlink_arena($self)\n--\n\nRemove the name of the queue's arena. Returns whether there was one."},
     {"after_fork_in_child", after_fork_in_child, METH_NOARGS | METH_STATIC,
