@@ -935,7 +935,12 @@ bool BlockArena::take_locked(const BlockRef& ref, std::uint64_t pos) noexcept {
     if (ref.arena_id != id_ || ref.slot >= kArenaSlots || ref.check != ref_check(ref))
         return false;
     BlockSlot& s = control_->slots[ref.slot];
-    if (state_of(s) != SlotState::Queued || s.position != pos || !ref_matches(s, ref))
+    if (s.position != pos || !ref_matches(s, ref))
+        return false;
+    // Held at this very position by a process that is gone: it died inside its get, before
+    // it stored the read position, so the record is still here, and its block with it.
+    const SlotState st = state_of(s);
+    if (st != SlotState::Queued && !(st == SlotState::Held && !owner_alive(s)))
         return false;
     set_owner(s, SlotState::Held, this_process());
     field(control_->last_consumed_ns).store(monotonic_ns(), std::memory_order_relaxed);
