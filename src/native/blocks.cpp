@@ -932,7 +932,7 @@ PyMethodDef block_queue_methods[] = {
      "loan_record($self, loan, stream, head)\n--\n\nThe record that sends a loan: head + its reference. "
      "`stream`: a pickle stream whose one out-of-band buffer is the loan, or None for the loan's bytes alone."},
     {"give_back", py::as_cfunction(BlockQueue_give_back), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "give_back($self, record)\n--\n\nFree the block of a record from write_message that was never stored."},
+     "give_back(record)\n--\n\nFree the block of a record from write_message that was never stored."},
     {"open_block", py::as_cfunction(BlockQueue_open_block), METH_FASTCALL | METH_KEYWORDS,
      "open_block($self, record)\n--\n\nThe block message a taken record refers to: (kind, parts)."},
     {"arena_counts", BlockQueue_arena_counts, METH_NOARGS,
