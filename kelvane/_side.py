@@ -1,5 +1,9 @@
 """Side segments: the part of a large message that travels next to a queue's ring.
 
+Large messages travel in recycled blocks of the queue's arena (kelvane._blocks); a side
+segment carries one only when no block can take it (larger than the arena, every fitting
+block held by consumers that keep their arrays) or with KELVANE_BLOCKS=off.
+
 A message whose serialized form is large, or whose pickle has large out-of-band buffers
 (numpy arrays, PickleBuffer objects: pickle protocol 5), is written once into a
 shared-memory object made for that message alone; the ring carries a reference to it,

@@ -105,12 +105,13 @@ class Queue:
     ``dumps`` and ``loads`` (default: pickle); ``None`` passes bytes through as they are.
 
     Objects of any size: a message larger than 256 KiB (or an eighth of the ring, if
-    less) travels in a shared-memory segment of its own, and with pickle (protocol 5)
-    every out-of-band buffer of at least 192 KiB (a numpy array, a PickleBuffer) is
-    copied once into such a segment and arrives as a view of it, without another copy.
-    The receiver removes the segment's name at once; ``unlink`` removes the queue's
-    segments with its name. With ``serializer=None`` a message is the caller's bytes in
-    the ring and must fit it.
+    less), and with pickle (protocol 5) every out-of-band buffer of at least 192 KiB (a
+    numpy array, a PickleBuffer), is copied once into a recycled block of the queue's
+    shared memory and arrives as a view of it, without another copy (kelvane._blocks);
+    ``loan_array`` and ``loan`` lend a block to fill in place and send with no copy at
+    all. When no block can take a message it travels in a segment of its own
+    (kelvane._side). ``unlink`` removes the queue's blocks and segments with its name.
+    With ``serializer=None`` a message is the caller's bytes in the ring and must fit it.
 
     A message the serializer cannot decode is reported on its own (``DecodeError``,
     with its bytes); when that happens inside ``get_many``, the messages taken with it
