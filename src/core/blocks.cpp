@@ -33,7 +33,7 @@ constexpr long kWaitNanos = 100'000'000;
 // the blocks it frees rather than carve new ones.
 constexpr std::uint64_t kConsumingWithin = 200'000'000;
 // A block a consumer took this recently is being read and comes back soon.
-constexpr std::uint64_t kRecentlyTaken = 1'000'000'000;
+constexpr std::uint64_t kRecentlyTaken = 250'000'000;
 
 template <class T>
 std::atomic_ref<T> field(T& f) {
@@ -767,15 +767,17 @@ Result<AcquireOutcome, ArenaError> BlockArena::acquire(std::uint64_t length, con
     if (!lock(until))
         return AcquireOutcome::Busy;
     // Bytes of blocks that come back soon: waiting in the ring, being written by others,
-    // or taken by a consumer a moment ago (one that keeps a block longer keeps it).
+    // or taken a moment ago while readers are letting blocks go (a reader that keeps
+    // what it takes, or a block longer, keeps it).
     const std::uint64_t now = monotonic_ns();
+    const bool readers_free = now - field(control_->last_freed_ns).load(std::memory_order_relaxed) < kConsumingWithin;
     auto in_flight = [&] {
         std::uint64_t bytes = 0;
         for (std::uint64_t i = 0; i < control_->slots_used && i < kArenaSlots; ++i) {
             const BlockSlot& s = control_->slots[i];
             const SlotState st = state_of(s);
             if (st == SlotState::Queued || (st == SlotState::Writing && !owned_by(s, this_process())) ||
-                (st == SlotState::Held && now - s.last_used_ns < kRecentlyTaken))
+                (st == SlotState::Held && readers_free && now - s.last_used_ns < kRecentlyTaken))
                 bytes += s.capacity;
         }
         return bytes;
@@ -909,7 +911,9 @@ bool BlockArena::release(std::uint32_t slot, std::uint64_t generation, Deadline 
     BlockSlot& s = control_->slots[slot];
     if (state_of(s) == SlotState::Held && owned_by(s, this_process()) && s.generation == generation) {
         free_slot(s);
-        field(control_->last_consumed_ns).store(monotonic_ns(), std::memory_order_relaxed);
+        const std::uint64_t now = monotonic_ns();
+        field(control_->last_consumed_ns).store(now, std::memory_order_relaxed);
+        field(control_->last_freed_ns).store(now, std::memory_order_relaxed);
     }
     unlock();
     announce_freed(*control_);

@@ -161,7 +161,8 @@ struct ArenaHeader {
     std::uint64_t creator_ticks; // 328
     std::uint64_t queue_name_length; // 336
     std::uint64_t last_consumed_ns; // 344 CLOCK_MONOTONIC of the last take or free of a block
-    std::uint64_t reserved0[20];
+    std::uint64_t last_freed_ns;    // 352 CLOCK_MONOTONIC of the last free by a reader
+    std::uint64_t reserved0[19];
     char queue_name[256];      // 512
     ArenaHolder holders[kArenaHolders]; // 768
     std::uint8_t reserved1[4096 - 768 - sizeof(ArenaHolder) * kArenaHolders];
