@@ -10,6 +10,13 @@ commands:
   torture   kill processes at random instants and check nothing is lost
   ls        list kelvane's segments in /dev/shm and the processes using them
   rm        remove segments by name, or every one nobody uses (rm --stale)
+
+options, for building C and C++ programs against the installed package:
+  --include-dir    the directory of kelvane.h and kelvane.hpp
+  --cmake-dir      the directory of kelvaneConfig.cmake (find_package(kelvane CONFIG))
+  --pkgconfig-dir  the directory of kelvane.pc
+  --cflags         the compiler flags a C or C++ program needs
+  --libs           the linker flags it needs
 """
 
 
@@ -19,6 +26,10 @@ def main(argv=None):
         print(USAGE, end="")
         return 0 if argv else 2
     command, rest = argv[0], argv[1:]
+    if command.startswith("--"):
+        from kelvane import _capi
+
+        return _capi.main(argv)
     if command == "demo":
         from kelvane.tools import demo as job
     elif command == "bench":
