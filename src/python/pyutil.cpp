@@ -266,12 +266,6 @@ PyObject* raise_queue_error(std::string_view prefix, const QueueError& error) {
     return raise_runtime(prefix, error.display());
 }
 
-PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec) {
-    if (slot == nullptr)
-        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-    return slot;
-}
-
 PyObject* alloc_instance(PyTypeObject* type) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     return (alloc != nullptr ? alloc : PyType_GenericAlloc)(type, 0);
@@ -284,8 +278,7 @@ void free_instance(PyObject* self) {
     Py_DECREF(type);
 }
 
-bool check_receiver(PyObject* self, PyTypeObject* (*type_of)(), const char* class_name) {
-    PyTypeObject* type = type_of();
+bool check_receiver_slow(PyObject* self, PyTypeObject* type, const char* class_name) {
     if (type == nullptr) {
         internal_fault(std::string("failed to create type object for ") + class_name);
         return false;
