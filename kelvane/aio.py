@@ -532,7 +532,7 @@ class AsyncLock:
         lock, tries = self._lock, 0
         while True:
             try:
-                if lock._acquire(0, False):
+                if lock.acquire(False):
                     return None
             except LockRecovered as news:
                 return news
@@ -570,9 +570,7 @@ class AsyncLock:
 
     def locked(self) -> bool:
         """True while some thread of some process holds the lock (as its word shows now)."""
-        from kelvane import _objects
-
-        return bool(_objects.lock_owner(self.name))
+        return self._lock.locked()
 
     async def __aenter__(self) -> None:
         await self._acquire(True)

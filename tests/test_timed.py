@@ -181,7 +181,7 @@ def blocked_call(case, qname, lname, conn):
         "KelQueue.get_bytes_timed": lambda: kq.get_bytes_timed(None),
         "KelQueue.get_many": lambda: kq.get_many(8, None),
         "KelQueue.recv_view_timed": lambda: kq.recv_view_timed(None),
-        "KelLock.acquire_timed": lambda: lock._lock.acquire_timed(None),
+        "KelLock.acquire_timed": lambda: KelLock(lname).acquire_timed(None),
         "Queue.put": lambda: q.put(b"x"),
         "Queue.put_many": lambda: q.put_many([b"x", b"y"]),
         "Queue.get": lambda: q.get(),

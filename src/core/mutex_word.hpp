@@ -22,4 +22,11 @@ inline pid_t mutex_owner_tid(pthread_mutex_t* mutex) {
                               kFutexTidMask);
 }
 
+// True while a live thread holds the mutex: an owner's id without the owner-died bit.
+// (A holder that died leaves the bit, and its id too when only its thread ended.)
+inline bool mutex_held(pthread_mutex_t* mutex) {
+    const std::uint32_t v = std::atomic_ref<std::uint32_t>(*mutex_word(mutex)).load(std::memory_order_relaxed);
+    return (v & kFutexTidMask) != 0 && (v & kFutexOwnerDied) == 0;
+}
+
 } // namespace kel

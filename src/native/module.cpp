@@ -22,6 +22,7 @@ struct NativeType {
 
 // The module's classes, in the order they are added.
 constexpr NativeType kNativeTypes[] = {
+    {"Lock", lock_type},
     {nullptr, nullptr}, // end of the list
 };
 

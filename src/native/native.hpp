@@ -7,5 +7,6 @@
 namespace kel::native {
 
 // One declaration per type file: `PyTypeObject* <name>_type();`
+PyTypeObject* lock_type(); // lock.cpp
 
 } // namespace kel::native

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "core/lock.hpp"
-#include "lock_take.hpp"
+#include "lock_binding.hpp"
 
 namespace kel::py {
 
@@ -31,33 +31,13 @@ PyObject* raise_lock_recovered() {
     return nullptr;
 }
 
-PyObject* raise_open_error(const LockOpenError& error, PyObject* name) {
-    switch (error.kind) {
-    case LockOpenError::Kind::NeverInitialised:
-        PyErr_Format(PyExc_RuntimeError, "Failed to open lock: %s; KelLock.unlink(%R) removes it",
-                     error.display().c_str(), name);
-        return nullptr;
-    case LockOpenError::Kind::Open:
-        return raise_runtime("Failed to open shm: ", error.display());
-    case LockOpenError::Kind::Create:
-        return raise_runtime("Failed to create shm: ", error.display());
-    case LockOpenError::Kind::Init:
-        return raise_runtime("Failed into init mutex: ", error.display());
-    }
-    return internal_fault("unknown lock open error");
-}
-
 PyObject* KelLock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[1];
         std::string_view name;
         if (!bind_args("KelLock", {"name"}, args, kwargs, argv) || !to_name(argv[0], "KelLock", "name", name))
             return nullptr;
-        // Opening may wait for a creator that has not finished: never with the interpreter lock.
-        auto opened = open_or_create_lock(name, [](auto&& step) {
-            GilRelease nogil;
-            step();
-        });
+        auto opened = open_lock(name);
         if (!opened.ok())
             return raise_open_error(opened.error(), argv[0]);
         PyObject* self = alloc_instance(type);

@@ -125,12 +125,13 @@ private:
 };
 
 // Binds positional and keyword arguments (vectorcall or tuple/dict form) to the
-// parameter names in order; every parameter is required. Raises TypeError as the
-// interpreter's own parser words it.
+// parameter names in order; the first `required` (all, if negative) must be given,
+// and a missing one after them is left null. Raises TypeError as the interpreter's
+// own parser words it.
 [[nodiscard]] bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+                             Py_ssize_t nargs, PyObject* kwnames, PyObject** out, Py_ssize_t required = -1);
 [[nodiscard]] bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* args,
-                             PyObject* kwargs, PyObject** out);
+                             PyObject* kwargs, PyObject** out, Py_ssize_t required = -1);
 
 // Conversions; each raises with the parameter's name on failure.
 [[nodiscard]] bool to_name(PyObject* o, const char* fname, const char* param, std::string_view& out);
@@ -150,8 +151,15 @@ public:
     // Ctrl-C reaches a waiting call within one slice.
     static constexpr auto kSlice = std::chrono::milliseconds(50);
 
+    // A budget that never waits, read without the clock.
+    [[nodiscard]] static WaitBudget none() noexcept {
+        WaitBudget budget;
+        budget.forever_ = false;
+        return budget;
+    }
     // Raises TypeError or ValueError naming the parameter.
     [[nodiscard]] bool parse(PyObject* o, const char* fname, const char* param);
+    [[nodiscard]] bool forever() const noexcept { return forever_; }
     [[nodiscard]] bool nonblocking() const noexcept { return !forever_ && seconds_ == 0; }
     // Until when the call may wait for what it needs (for a zero timeout: never).
     [[nodiscard]] Clock::time_point until() const noexcept { return forever_ ? Clock::time_point::max() : end_; }

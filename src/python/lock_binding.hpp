@@ -1,7 +1,5 @@
-// Taking a robust lock within a time limit, for the bindings of KelLock and of
-// kelvane.Lock: tries with the interpreter lock held, and waits without it in slices
-// (run_sliced), so that signal handlers run between them and an interrupted or timed
-// out call leaves the lock as it was.
+// What the bindings of KelLock and of kelvane.Lock share: opening a lock, with the
+// texts of its failures, and taking it within a time limit.
 #pragma once
 
 #include "pyutil.hpp"
@@ -12,6 +10,36 @@
 
 namespace kel::py {
 
+// Raises why a lock could not be opened or created (`name`: the name as given).
+inline PyObject* raise_open_error(const LockOpenError& error, PyObject* name) {
+    switch (error.kind) {
+    case LockOpenError::Kind::NeverInitialised:
+        PyErr_Format(PyExc_RuntimeError, "Failed to open lock: %s; KelLock.unlink(%R) removes it",
+                     error.display().c_str(), name);
+        return nullptr;
+    case LockOpenError::Kind::Open:
+        return raise_runtime("Failed to open shm: ", error.display());
+    case LockOpenError::Kind::Create:
+        return raise_runtime("Failed to create shm: ", error.display());
+    case LockOpenError::Kind::Init:
+        return raise_runtime("Failed into init mutex: ", error.display());
+    }
+    return internal_fault("unknown lock open error");
+}
+
+// Opens the lock `name`, or creates it; waits for a creator that has not finished
+// without the interpreter lock.
+inline Result<LockHandle, LockOpenError> open_lock(std::string_view name) {
+    return open_or_create_lock(name, [](auto&& step) {
+        GilRelease nogil;
+        step();
+    });
+}
+
+// Taking the lock within a time limit: tries with the interpreter lock held, and
+// waits without it in slices (run_sliced), so that signal handlers run between them
+// and an interrupted or timed out call leaves the lock as it was.
+//
 // How a take ended: Done (held; `recovered` after a dead holder), Again (the time ran
 // out) or Failed (a lock error, or else a signal handler raised).
 struct Taken {
