@@ -489,4 +489,6 @@ PyTypeObject* lock_type() {
     return py::create_type_once(lock_type_object, lock_spec);
 }
 
+pthread_mutex_t* lock_mutex(PyObject* lock) { return as_lock(lock)->lock.mutex(); }
+
 } // namespace kel::native
