@@ -97,33 +97,20 @@ class _Watcher:
                     pass  # its loop is closed: nobody waits any more
 
 
-_watcher: _Watcher | None = None
-_watcher_lock = threading.Lock()
-
-
-def _the_watcher() -> _Watcher:
-    global _watcher
-    watcher = _watcher
-    if watcher is None:
-        with _watcher_lock:
-            if _watcher is None:
-                _watcher = _Watcher()
-            watcher = _watcher
-    return watcher
+_watcher = _Watcher()  # its thread starts on first use
 
 
 def _forget_parents_watcher() -> None:
     # A forked child has none of its parent's threads: it starts its own on first use.
-    global _watcher, _watcher_lock
-    _watcher = None
-    _watcher_lock = threading.Lock()
+    global _watcher
+    _watcher = _Watcher()
 
 
 os.register_at_fork(after_in_child=_forget_parents_watcher)
 
 
 async def _until_free(lock: Lock) -> None:
-    watcher = _the_watcher()
+    watcher = _watcher
     future = watcher.until_free(lock)
     try:
         await future

@@ -70,20 +70,26 @@ def test_bad_arguments_are_refused(shm_name):
         AsyncLock(42)
 
 
-def test_waiting_keeps_the_loop_running_and_costs_no_thread_per_waiter(shm_name, holder, run):  # noqa: F811
-    name, other = shm_name("l"), shm_name("l")
-    proc, done = holder(name)
+def held_by_a_thread(name):
+    """Another thread of this process holds the lock until the event returned is set."""
     held, let_go = threading.Event(), threading.Event()
 
-    def hold_other():  # a thread of this process holds the other lock
-        lock = KelLock(other)
+    def hold():
+        lock = KelLock(name)
         lock.acquire()
         held.set()
         let_go.wait(30)
         lock.release()
 
-    threading.Thread(target=hold_other, daemon=True).start()
+    threading.Thread(target=hold, daemon=True).start()
     assert held.wait(10)
+    return let_go
+
+
+def test_waiting_keeps_the_loop_running_and_costs_no_thread_per_waiter(shm_name, holder, run):  # noqa: F811
+    name, other = shm_name("l"), shm_name("l")
+    proc, done = holder(name)
+    let_go = held_by_a_thread(other)
     locks = [AsyncLock(name), AsyncLock(other)]
 
     async def main():
@@ -342,17 +348,7 @@ def block_in_acquire(name, started, results):
 
 def test_a_release_the_waiting_thread_hears_first_still_reaches_a_blocked_process(shm_name, spawn, mp, run):  # noqa: F811
     name = shm_name("l")
-    held, let_go = threading.Event(), threading.Event()
-
-    def hold():
-        holding = KelLock(name)
-        holding.acquire()
-        held.set()
-        let_go.wait(30)
-        holding.release()
-
-    threading.Thread(target=hold, daemon=True).start()
-    assert held.wait(10)
+    let_go = held_by_a_thread(name)
     lock, started, results = AsyncLock(name), mp.Event(), mp.Queue()
 
     async def main():

@@ -7,6 +7,7 @@ import pickle
 import queue
 import signal
 import time
+import weakref
 
 import pytest
 
@@ -484,7 +485,7 @@ def test_lock_taken_over_from_a_dead_holder_raises_with_the_lock_held(shm_name, 
 def test_layer_objects_pickle_by_name(shm_name):
     lock = kelvane.Lock(shm_name("lock"))
     copy = pickle.loads(pickle.dumps(lock))
-    assert copy.name == lock.name
+    assert copy.name == lock.name and weakref.ref(copy)() is copy
     assert copy.acquire(blocking=False) is True
     copy.release()
 

@@ -12,8 +12,11 @@
 
 #include "native.hpp"
 
+#include <structmember.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <thread>
 #include <unistd.h>
@@ -40,7 +43,15 @@ struct LockObject {
     // The process that took the lock through this object and has not released it (0:
     // none): a process forked meanwhile is told why it cannot release it.
     pid_t held_in;
+    PyObject* weaklist; // the weak references to the object, as for a class in Python
 };
+
+// LockObject is not standard-layout (LockHandle has private members); g++ defines
+// offsetof for it all the same, there being no virtual base.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+constexpr Py_ssize_t kWeaklistOffset = offsetof(LockObject, weaklist);
+#pragma GCC diagnostic pop
 
 LockObject* as_lock(PyObject* o) { return reinterpret_cast<LockObject*>(o); }
 
@@ -131,6 +142,7 @@ PyObject* Lock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         lock->on_recovered = repair != nullptr ? Py_NewRef(repair) : nullptr;
         lock->in_use = mark.get() != Py_None ? mark.release() : nullptr;
         lock->held_in = 0;
+        lock->weaklist = nullptr;
         return self;
     });
 }
@@ -149,6 +161,8 @@ int Lock_clear(PyObject* self) {
 void Lock_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     LockObject* lock = as_lock(self);
+    if (lock->weaklist != nullptr)
+        PyObject_ClearWeakRefs(self);
     Py_CLEAR(lock->on_recovered);
     Py_CLEAR(lock->in_use);
     Py_CLEAR(lock->name);
@@ -432,6 +446,11 @@ PyMethodDef lock_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMemberDef lock_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, kWeaklistOffset, READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyGetSetDef lock_getset[] = {
     {"name", Lock_get_name, nullptr, "The lock's name, as given.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -467,6 +486,7 @@ PyType_Slot lock_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(Lock_repr)},
     {Py_tp_methods, lock_methods},
     {Py_tp_getset, lock_getset},
+    {Py_tp_members, lock_members},
     {0, nullptr},
 };
 
