@@ -299,7 +299,7 @@ def test_a_waiting_loop_sleeps_until_the_holder_lets_go_or_dies(shm_name, holder
         assert join_or_kill(proc) == 0
 
 
-def take_turns(name, rounds, ready, results, awaiting):
+def take_turns(name, rounds, ready, conn, awaiting):
     """Child: `rounds` short holds of the lock, awaiting it in a loop or blocked in
     pthread_mutex_lock (KelLock.acquire), which only a wake ends."""
     ready.wait(30)
@@ -318,14 +318,15 @@ def take_turns(name, rounds, ready, results, awaiting):
             lock.acquire()
             time.sleep(0.0002)
             lock.release()
-    results.put(awaiting)
+    conn.send("awaiting" if awaiting else "blocked")
 
 
 def test_no_waiter_is_left_asleep_among_awaiting_and_blocked_processes(shm_name, spawn, mp, run):  # noqa: F811
     name = shm_name("l")
     lock, rounds = AsyncLock(name), 300
-    ready, results = mp.Event(), mp.Queue()
-    children = [spawn(take_turns, name, rounds, ready, results, awaiting) for awaiting in (False, True)]
+    ready, pipes = mp.Event(), [mp.Pipe(duplex=False) for _ in range(2)]
+    children = [spawn(take_turns, name, rounds, ready, sender, awaiting)
+                for (_, sender), awaiting in zip(pipes, (False, True))]
 
     async def main():
         ready.set()
@@ -334,27 +335,28 @@ def test_no_waiter_is_left_asleep_among_awaiting_and_blocked_processes(shm_name,
                 time.sleep(0.0002)
 
     run(main(), limit=60)
-    assert sorted(results.get(timeout=60) for _ in children) == [False, True]
+    assert [receiver.poll(60) and receiver.recv() for receiver, _ in pipes] == ["blocked", "awaiting"]
     assert [join_or_kill(c) for c in children] == [0, 0]
 
 
-def block_in_acquire(name, started, results):
+def block_in_acquire(name, started, conn):
     lock = KelLock(name)
     started.set()
     lock.acquire()  # pthread_mutex_lock: only a wake ends it
     lock.release()
-    results.put("took it")
+    conn.send("took it")
 
 
 def test_a_release_the_waiting_thread_hears_first_still_reaches_a_blocked_process(shm_name, spawn, mp, run):  # noqa: F811
     name = shm_name("l")
     let_go = held_by_a_thread(name)
-    lock, started, results = AsyncLock(name), mp.Event(), mp.Queue()
+    lock, started = AsyncLock(name), mp.Event()
+    receiver, sender = mp.Pipe(duplex=False)
 
     async def main():
         waiting = asyncio.create_task(lock.acquire())
         await asyncio.sleep(0.05)  # the waiting thread sleeps on the word first
-        blocked = spawn(block_in_acquire, name, started, results)
+        blocked = spawn(block_in_acquire, name, started, sender)
         assert started.wait(30)
         await asyncio.to_thread(wait_until_blocked, blocked.pid)
         let_go.set()  # one wake: most often to the waiting thread, ahead in the queue
@@ -364,7 +366,7 @@ def test_a_release_the_waiting_thread_hears_first_still_reaches_a_blocked_proces
         return blocked
 
     blocked = run(main())
-    assert results.get(timeout=10) == "took it"
+    assert receiver.poll(10) and receiver.recv() == "took it"
     assert join_or_kill(blocked) == 0
 
 
