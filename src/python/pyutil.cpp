@@ -53,7 +53,7 @@ void restore_thread(PyThreadState* state) noexcept {
 }
 
 bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, PyObject** out) {
+               PyObject* kwnames, PyObject** out, std::size_t required) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(names.size());
     if (nargs > n) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", fname, n, n == 1 ? "" : "s",
@@ -88,6 +88,8 @@ bool bind_args(const char* fname, std::initializer_list<const char*> names, PyOb
     }
     Py_ssize_t index = 0;
     for (const char* name : names) {
+        if (static_cast<std::size_t>(index) >= required)
+            break;
         if (out[index] == nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname, name, index + 1);
             return false;

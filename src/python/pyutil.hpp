@@ -24,6 +24,7 @@
 #define Py_RETURN_NOTIMPLEMENTED return Py_NewRef(Py_NotImplemented)
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <new>
@@ -125,10 +126,12 @@ private:
 };
 
 // Binds positional and keyword arguments (vectorcall or tuple/dict form) to the
-// parameter names in order; every parameter is required. Raises TypeError as the
+// parameter names in order; the first `required` parameters must be given (all of
+// them by default), a later one not given is left nullptr. Raises TypeError as the
 // interpreter's own parser words it.
 [[nodiscard]] bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+                             Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                             std::size_t required = static_cast<std::size_t>(-1));
 [[nodiscard]] bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* args,
                              PyObject* kwargs, PyObject** out);
 
