@@ -367,28 +367,44 @@ class Queue:
         q = self._q
         if q is None:
             raise self._closed()
-        if self._serializer is None and type(obj) is bytes:
+        if self._pickled:
+            try:
+                data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
+            except _side.LargeBuffer:
+                data = None
+            if data is None or len(data) > self._side_min:
+                self._put_made(q, obj, data, block, timeout)
+                return
+        elif self._serializer is None and type(obj) is bytes:
             if len(obj) > self._max_data:
                 self._refuse(obj)
             data = obj
         else:
-            made: list[Any] = []
-            try:
-                data = self._encode(obj, made)
-                if made:  # a side segment: the put notes in `made` that it stored the record
-                    if _unstored:
-                        _discard_unstored()
-                    if not q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout),
-                                             made):
-                        raise Full
-                    return
-            except BaseException:
-                if made:
-                    _unstored.append((made, []))
-                    _discard_unstored()
-                raise
+            self._put_made(q, obj, None, block, timeout)
+            return
         if not q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout)):
             raise Full
+
+    def _put_made(self, q: KelQueue, obj: Any, data: bytes | None, block: bool, timeout: float | None) -> None:
+        """put() of what may make a side segment: a large pickle (`data`, or None when its
+        out-of-band buffers go beside it), or anything for another serializer."""
+        made: list[Any] = []
+        try:
+            if data is None:
+                data = self._encode(obj, made)
+            else:
+                data = _side.write(self.name, data, room=self._side_room, made=made)
+            if made:  # a side segment: the put notes in `made` that it stored the record
+                if _unstored:
+                    _discard_unstored()
+            if not q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout),
+                                     made):
+                raise Full
+        except BaseException:
+            if made:
+                _unstored.append((made, []))
+                _discard_unstored()
+            raise
 
     def get(self, block: bool = True, timeout: float | None = None) -> Any:
         """Take the oldest object, waiting as queue.Queue.get does; raises queue.Empty on timeout."""
