@@ -18,6 +18,10 @@ if [ ! -x "$venv/bin/python" ]; then
     "${PYTHON:-$("$root/dev" python)}" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install --quiet scikit-build-core pytest pytest-timeout hypothesis
+# scikit-build-core imports every installed package that names a cmake.root entry point,
+# kelvane among them: a sanitized kelvane_core cannot load without the preloaded runtime,
+# so the previous build goes before the next one is made.
+"$venv/bin/python" -m pip uninstall --quiet --yes kelvane >/dev/null 2>&1 || true
 KELVANE_SANITIZE=ON "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps --no-build-isolation "$root"
 
 module=$(cd / && "$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("kelvane_core").origin)')

@@ -1,15 +1,23 @@
-"""python -m kelvane demo | bench | torture | ls | rm"""
+"""python -m kelvane demo | bench | torture | ls | rm | top"""
 
 import sys
 
 USAGE = """usage: python -m kelvane COMMAND [options]
 
 commands:
-  demo      a worker pool, a queue and a lock across real processes
+  demo      a pool, a queue, a lock, numpy arrays and asyncio across real processes
   bench     kelvane against multiprocessing, faster-fifo, posix_ipc and pyzmq
   torture   kill processes at random instants and check nothing is lost
   ls        list kelvane's segments in /dev/shm and the processes using them
   rm        remove segments by name, or every one nobody uses (rm --stale)
+  top       a live view of kelvane's queues, locks and pools (top --json for scripts)
+
+options, for building C and C++ programs against the installed package:
+  --include-dir    the directory of kelvane.h and kelvane.hpp
+  --cmake-dir      the directory of kelvaneConfig.cmake (find_package(kelvane CONFIG))
+  --pkgconfig-dir  the directory of kelvane.pc
+  --cflags         the compiler flags a C or C++ program needs
+  --libs           the linker flags it needs
 """
 
 
@@ -19,6 +27,10 @@ def main(argv=None):
         print(USAGE, end="")
         return 0 if argv else 2
     command, rest = argv[0], argv[1:]
+    if command.startswith("--"):
+        from kelvane import _capi
+
+        return _capi.main(argv)
     if command == "demo":
         from kelvane.tools import demo as job
     elif command == "bench":
@@ -29,6 +41,10 @@ def main(argv=None):
         from kelvane import shm_admin
 
         return shm_admin.main(argv)
+    elif command == "top":
+        from kelvane import shm_top
+
+        return shm_top.main(rest)
     else:
         print(f"unknown command {command!r}\n\n{USAGE}", end="", file=sys.stderr)
         return 2

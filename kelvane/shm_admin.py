@@ -237,7 +237,7 @@ def _walk(fd, capacity, read_pos, write_pos):
     return count, None
 
 
-def _examine_queue(seg, fd, mode):
+def _examine_queue(seg, fd, mode, count=True):
     data_size = seg.size - QUEUE_HEADER
     header = os.pread(fd, QUEUE_HEADER, 0)
     if len(header) != QUEUE_HEADER:
@@ -258,7 +258,10 @@ def _examine_queue(seg, fd, mode):
     if ready == 1 and capacity == data_size and padding_zero:
         seg.ready = True
         seg.capacity = data_size
-        _count_records(seg, fd, read_pos, write_pos)
+        if count:
+            _count_records(seg, fd, read_pos, write_pos)
+        elif read_pos <= write_pos <= read_pos + data_size:
+            seg.bytes_held = write_pos - read_pos  # messages stay unknown: not counted
         if not mutex and seg.damaged is None:
             seg.damaged = "the bytes at offset 0 are not a robust, process-shared mutex"
         return True
@@ -301,9 +304,10 @@ def _count_records(seg, fd, read_pos, write_pos):
         seg.bytes_held = write_pos - read_pos
 
 
-def examine(name, include_other=False):
+def examine(name, include_other=False, count=True):
     """The Segment for /dev/shm/NAME, or None when it is gone or is not kelvane's
-    (unless include_other)."""
+    (unless include_other). count=False leaves a queue's records uncounted (messages
+    None): for callers that read the records their own way."""
     path = os.path.join(SHM_DIR, name)
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
@@ -325,7 +329,7 @@ def examine(name, include_other=False):
             elif size > _side.HEAD_SIZE and (header := _side.read_header(fd, size)) is not None:
                 seg.kind = "side"
                 seg.queue, seg.creator, seg.start_ticks = header.queue, header.pid, header.start_ticks
-            elif size > QUEUE_HEADER and (size - QUEUE_HEADER) % MIB == 0 and _examine_queue(seg, fd, mode):
+            elif size > QUEUE_HEADER and (size - QUEUE_HEADER) % MIB == 0 and _examine_queue(seg, fd, mode, count):
                 pool = _POOL_NAME.match(name)
                 if pool:
                     seg.kind = "pool-task" if pool.group(1) == "task" else "pool-result"
@@ -344,7 +348,7 @@ def examine(name, include_other=False):
         os.close(fd)
 
 
-def scan(prefix="", include_other=False):
+def scan(prefix="", include_other=False, count=True):
     """(segments, hidden): kelvane's objects in /dev/shm whose names start with prefix,
     pool pairs next to each other, each with the live processes that use it; hidden says
     why this process may not see every process that could use them (empty: it sees all)."""
@@ -352,7 +356,7 @@ def scan(prefix="", include_other=False):
         names = sorted(n for n in os.listdir(SHM_DIR) if n.startswith(prefix) or n.startswith(_side.PREFIX))
     except OSError:
         names = []
-    found = [seg for seg in (examine(n, include_other) for n in names) if seg is not None
+    found = [seg for seg in (examine(n, include_other, count) for n in names) if seg is not None
              and (seg.name.startswith(prefix) or (seg.kind == "side" and seg.queue.startswith(prefix)))]
     hidden = find_users(found)
     return sorted((seg for seg in found if not seg.vanished), key=_order), hidden

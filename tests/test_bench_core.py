@@ -64,6 +64,7 @@ def test_the_core_row_measures_the_core_built_from_this_tree(core_program, tmp_p
         core = records[("kelvane core (C++)", size)]
         assert "note" not in core and core["rate"] > 0, core
         assert core["bytes_per_s"] == pytest.approx(core["rate"] * size)
+        assert records[("C++ producer (kelvane.hpp)", size)]["rate"] > 0  # the shipped C++ API into get_bytes
     assert "x core (C++)" in done.stdout
     assert not [n for n in set(os.listdir("/dev/shm")) - before if n.startswith("kbench_")]
 

@@ -314,9 +314,10 @@ def test_rm_dry_run_by_name_removes_nothing(shm_name):
 @pytest.mark.parametrize(
     "args",
     [[], ["frobnicate"], ["rm"], ["rm", "--stale", "x"], ["rm", "--stale", "--force", "x"],
-     ["rm", "x", "--prefix", "p"], ["ls", "--bogus"], ["ls", "x"]],
+     ["rm", "x", "--prefix", "p"], ["ls", "--bogus"], ["ls", "x"], ["top", "x"], ["top", "--interval", "0"],
+     ["top", "--count", "0"]],
     ids=["nothing", "unknown-command", "rm-nothing", "stale-and-names", "stale-force-and-names",
-         "prefix-with-names", "ls-bad-flag", "ls-name"],
+         "prefix-with-names", "ls-bad-flag", "ls-name", "top-name", "top-interval-0", "top-count-0"],
 )
 def test_usage_errors_exit_2(args):
     done = kelvane(*args)

@@ -43,6 +43,7 @@ def test_the_library_never_imports_its_tools():
     ("torture", "python -m kelvane torture"),
     ("ls", "kelvane ls"),
     ("rm", "kelvane rm"),
+    ("top", "kelvane top"),
 ])
 def test_every_command_answers_under_its_name(command, words):
     done = subprocess.run([sys.executable, "-m", "kelvane", command, "--help"], capture_output=True, text=True,

@@ -9,7 +9,7 @@ pytest.importorskip("mypy")
 
 TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock", "kelvane.aio", "kelvane.pool", "kelvane._pool_engine",
                  "kelvane._pool_worker", "kelvane._objects",
-                 "kelvane._side"]
+                 "kelvane._side", "kelvane._capi"]
 
 
 def run_mypy(*args, cwd):

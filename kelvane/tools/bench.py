@@ -19,6 +19,7 @@ import time
 from kelvane_core import KelQueue
 
 from kelvane.tools import _bench_async as aio
+from kelvane.tools import _bench_capi as capi
 from kelvane.tools import _bench_cases as cases
 from kelvane.tools import _bench_core as core
 from kelvane.tools._bench_procs import Cleanup, MeasureError, Unavailable, run_group, usable_cpus
@@ -38,6 +39,7 @@ LARGE_MAP_SIZE = 16 * MiB
 STREAM_NAME = "1 -> 1 streaming"
 CORE_NAME = "the layers, 1 -> 1 streaming"
 CORE_TRANSPORT = "kelvane core (C++)"
+CAPI_TRANSPORT = "C++ producer (kelvane.hpp)"
 # First guess of messages per calibration run, by message size.
 FIRST_GUESS = {64: 20_000, KiB: 10_000, 64 * KiB: 2_000, MiB: 200}
 
@@ -155,9 +157,10 @@ def stream_plan(cpus):
     return plan
 
 
-def core_plan(cpus, program):
+def core_plan(cpus, program, capi_program):
     """The same stream through each layer: the core alone (bench/core_stream.cpp, the core
-    calls put_bytes and get_bytes make, without the interpreter), KelQueue from Python,
+    calls put_bytes and get_bytes make, without the interpreter), a C++ program's producer
+    through the shipped C++ API into a Python consumer (get_bytes), KelQueue from Python,
     and kelvane.Queue without a serializer."""
     plan = []
     for size in STREAM_SIZES:
@@ -171,6 +174,13 @@ def core_plan(cpus, program):
                     link, size, capacity_mb, n, cpus),
                 core.rate,
                 guess * 4,
+            ),
+            Case(
+                CAPI_TRANSPORT,
+                lambda cl, size=size: capi.CapiLink(cl, capi_program, size),
+                lambda link, n, size=size: capi.stream_roles(link, size, n, cpus),
+                rate_until_last([0]),
+                guess,
             ),
             Case(
                 "kelvane get_bytes",
@@ -188,6 +198,7 @@ def core_plan(cpus, program):
             ),
         ]
         note = ("core: bench/core_stream.cpp, the core calls of put_bytes and get_bytes without Python; "
+                "C++ producer: kelvane/tools/capi_producer.cpp through kelvane.hpp, into get_bytes; "
                 "get_bytes: KelQueue; kelvane.Queue: the Python layer")
         plan.append(Scenario("core", CORE_NAME, size, "msg/s", row, note=note))
     return plan
@@ -531,12 +542,12 @@ def large_targets(plan):
     ]
 
 
-def build_plan(groups, seconds, cpus, workers, core_program=None):
+def build_plan(groups, seconds, cpus, workers, core_program=None, capi_program=None):
     plan = []
     if "stream" in groups:
         plan += stream_plan(cpus)
     if "core" in groups:
-        plan += core_plan(cpus, core_program)
+        plan += core_plan(cpus, core_program, capi_program)
     if "mpmc" in groups:
         plan += mpmc_plan(cpus)
     if "pingpong" in groups:
@@ -1029,7 +1040,8 @@ def main(argv=None):
     try:
         # Built before anything is measured: the compiler would disturb the measurements.
         core_program = core.build(args.source, cleanup, progress) if "core" in groups else None
-        plan = build_plan(groups, seconds, pins, workers, core_program)
+        capi_program = capi.build(cleanup, progress) if "core" in groups else None
+        plan = build_plan(groups, seconds, pins, workers, core_program, capi_program)
         for sc in plan:
             runner.run_scenario(sc)
         if "memory" in groups:

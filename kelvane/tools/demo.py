@@ -1,6 +1,7 @@
-"""python -m kelvane demo: a worker pool, a queue and a lock across real processes.
+"""python -m kelvane demo: a worker pool, a queue, a lock, numpy arrays and an asyncio consumer
+across real processes.
 
-Three acts, each a small program to copy from:
+Five acts, each a small program to copy from:
 
 1. Pool: kelvane.Pool (a concurrent.futures.Executor over two shared-memory queues) hashes
    data chunks in worker processes that attach to its queues by name; every answer is
@@ -9,12 +10,18 @@ Three acts, each a small program to copy from:
 2. Queue: a producer process and a consumer process share one KelQueue by name.
 3. Lock: processes share a KelLock; one is killed with SIGKILL while it holds the lock, and
    the next holder is told so by LockRecovered.
+4. numpy arrays: the same arrays from a producer process to a consumer process that checks
+   them, through multiprocessing.Queue and then kelvane.Queue (small arrays travel in the
+   ring, large ones beside it with one copy). Needs numpy (the demo extra); skipped without.
+5. asyncio: a coroutine awaits the objects a producer in another process puts, while another
+   task of its event loop keeps running.
 
 Worker processes ignore Ctrl-C: this process sees it, stops them, and removes every name it
 created, so an interrupted run leaves nothing in /dev/shm either.
 """
 
 import argparse
+import asyncio
 import contextlib
 import hashlib
 import itertools
@@ -26,7 +33,7 @@ import time
 from multiprocessing import resource_tracker
 
 import kelvane
-from kelvane import KelLock, KelQueue, LockRecovered
+from kelvane import KelLock, KelQueue, LockRecovered, _side
 
 MB = 1_000_000
 
@@ -436,12 +443,209 @@ def act_lock(ctx, args, progress, names):
 
 
 # ---------------------------------------------------------------------------
+# Act 4: numpy arrays
+
+
+ARRAY_SIZES = (4 << 20, 64 << 10)  # bytes: one that travels beside the ring, one in it
+ARRAY_QUEUE_MIB = 1  # kelvane's ring; big arrays wait beside it, at most 64 MiB of them
+_CHECK_STRIDE = 509  # elements compared in every array; every 8th is compared whole
+
+
+def _array_base(np, nbytes):
+    """The content every array of this size carries, rebuilt from its size alone."""
+    return np.random.default_rng(nbytes).standard_normal(nbytes // 8)
+
+
+def array_producer(q, plan, report):
+    """For each (size, seconds, count) of `plan`, puts fresh arrays until `seconds` have gone
+    by or `count` were put, then None. Array i carries i at both ends."""
+    import numpy as np
+
+    for nbytes, seconds, count in plan:
+        base = _array_base(np, nbytes)
+        sent, t0 = 0, time.monotonic()
+        while sent < count if count else (sent % 8 or time.monotonic() - t0 < seconds):
+            array = base.copy()  # a new array each time, as a program makes them
+            array[0] = array[-1] = sent
+            q.put(array)
+            sent += 1
+        q.put(None)
+        report.send((t0, sent))
+
+
+def array_consumer(q, plan, report):
+    """The same checks whatever the transport: type, shape, the index at both ends, a strided
+    sample of every array and the whole of every 8th."""
+    import numpy as np
+
+    for nbytes, _, _ in plan:
+        base = _array_base(np, nbytes)
+        sample, inner = base[1:-1:_CHECK_STRIDE], base[1:-1]
+        received = bad = 0
+        while (array := q.get()) is not None:
+            bad += not (isinstance(array, np.ndarray) and array.dtype == base.dtype
+                        and array.shape == base.shape and array[0] == array[-1] == received
+                        and np.array_equal(array[1:-1:_CHECK_STRIDE], sample)
+                        and (received % 8 or np.array_equal(array[1:-1], inner)))
+            received += 1
+            del array  # a kelvane array's memory goes back now, not at the next get
+        report.send((time.monotonic(), received, bad))
+
+
+def _run_arrays(ctx, q, plan):
+    """[(arrays, seconds)] per size of `plan` through `q`, checked by array_consumer."""
+    results = []
+    with Children(ctx) as kids:
+        from_producer, producer_end = ctx.Pipe(duplex=False)
+        from_consumer, consumer_end = ctx.Pipe(duplex=False)
+        kids.start(array_consumer, q, plan, consumer_end, name="array consumer")
+        kids.start(array_producer, q, plan, producer_end, name="array producer")
+        producer_end.close()
+        consumer_end.close()
+        for nbytes, _, _ in plan:
+            t0, sent = kids.receive(from_producer)
+            t_end, received, bad = kids.receive(from_consumer)
+            if received != sent or bad:
+                raise DemoFailed(f"arrays of {nbytes >> 10} KiB: {sent} sent, {received} received, {bad} wrong")
+            results.append((received, t_end - t0))
+        kids.join()
+    return results
+
+
+def act_arrays(ctx, args, progress, names):
+    try:
+        import numpy  # noqa: F401  (the workers import it; here only its presence matters)
+    except ImportError:
+        say("  skipped: numpy is not installed (pip install 'kelvane[demo]'; ./dev demo installs it)")
+        return
+    name = f"kelvane_demo_{os.getpid()}_arrays"
+    names.append(name)
+    seconds = args.seconds / 2
+    say(f"  float64 arrays of {' and '.join(map(_units, ARRAY_SIZES))}, a fresh one per message, from a "
+        f"producer process to a consumer process that checks each; multiprocessing.Queue sends for "
+        f"{seconds:g} s per size, then kelvane.Queue sends as many")
+    peer = _run_arrays(ctx, ctx.Queue(maxsize=8), [(n, seconds, 0) for n in ARRAY_SIZES])
+    say("  multiprocessing.Queue(maxsize=8):       " + ", ".join(
+        f"{_units(n)} {count / spent:>6.0f} arrays/s" for n, (count, spent) in zip(ARRAY_SIZES, peer)))
+    # Zero-copy loans (a producer fills a block of the queue's own memory in place) join here
+    # as a third transport once the queue lends memory.
+    q = kelvane.Queue(name, capacity=ARRAY_QUEUE_MIB << 20)
+    try:
+        ours = _run_arrays(ctx, q, [(n, 0, count) for n, (count, _) in zip(ARRAY_SIZES, peer)])
+    finally:
+        with _deferred(signal.SIGINT, signal.SIGTERM), contextlib.suppress(RuntimeError):
+            q.unlink()  # with the segments of arrays still in flight, if it was cut short
+    say(f"  kelvane.Queue(capacity={ARRAY_QUEUE_MIB} MiB):         " + ", ".join(
+        f"{_units(n)} {count / spent:>6.0f} arrays/s {mp_s / spent:.1f}x"
+        for n, (count, spent), (_, mp_s) in zip(ARRAY_SIZES, ours, peer)))
+    say(f"  checked: both delivered every array once, in order, with its dtype, shape and content; "
+        f"{_units(ARRAY_SIZES[1])} arrays travel in the ring, {_units(ARRAY_SIZES[0])} ones beside it "
+        f"(copied once, received as a writable view of that copy)")
+
+
+def _units(nbytes):
+    return f"{nbytes >> 20} MiB" if nbytes >= 1 << 20 else f"{nbytes >> 10} KiB"
+
+
+# ---------------------------------------------------------------------------
+# Act 5: an asyncio consumer
+
+
+def async_payload(seq):
+    return {"seq": seq, "data": seq.to_bytes(8, "little") * 8}
+
+
+def async_producer(q, seconds, pause, go, report):
+    """A plain blocking producer in another process: objects for `seconds`, a "pause" mark;
+    once the consumer has it, a pause, then None."""
+    go.recv()
+    sent, t0 = 0, time.monotonic()
+    while sent % 64 or time.monotonic() - t0 < seconds:
+        q.put(async_payload(sent))
+        sent += 1
+    q.put("pause")
+    go.recv()  # the consumer is through the backlog: its next get waits
+    time.sleep(pause)
+    q.put(None)
+    report.send(sent)
+
+
+async def _heartbeat(beats, every):
+    last = time.monotonic()
+    while True:
+        await asyncio.sleep(every)
+        now = time.monotonic()
+        beats.append(now - last)
+        last = now
+
+
+async def consume_async(aq, go):
+    """Awaits every object, checks it; then awaits through the producer's pause while
+    another task of the loop keeps its heartbeat."""
+    beats = []
+    heart = asyncio.create_task(_heartbeat(beats, 0.01))
+    try:
+        go.send("go")
+        received = bad = 0
+        t0 = time.monotonic()
+        while (obj := await aq.get()) != "pause":
+            bad += obj != async_payload(received)
+            received += 1
+        t_end = time.monotonic()
+        go.send("waiting")
+        before = len(beats) + 1  # the next beat began while the burst kept the loop busy
+        last = await aq.get()  # waits: the producer pauses
+        waited = time.monotonic() - t_end
+        during = beats[before:]
+    finally:
+        heart.cancel()
+    return received, bad, t_end - t0, last, waited, during
+
+
+def act_async(ctx, args, progress, names):
+    name = f"kelvane_demo_{os.getpid()}_async"
+    names.append(name)
+    pause = 0.3
+    aq = kelvane.AsyncQueue(name, capacity=args.size_mb << 20)
+    try:
+        say(f"  kelvane.AsyncQueue({name!r}): a coroutine awaits Python objects that a plain "
+            f"blocking producer in another process puts (kelvane.Queue, attached by name)")
+        with Children(ctx) as kids:
+            go, go_end = ctx.Pipe()
+            from_producer, producer_end = ctx.Pipe(duplex=False)
+            kids.start(async_producer, aq.sync_q, args.seconds / 2, pause, go_end, producer_end,
+                       name="producer")
+            producer_end.close()
+            received, bad, seconds, last, waited, beats = asyncio.run(consume_async(aq, go))
+            sent = kids.receive(from_producer)
+            kids.join()
+        say(f"  {'await q.get(), small dicts':<34} {received:>7} objs {seconds:>16.2f} s "
+            f"{received / seconds:>8.0f} objs/s")
+        say(f"  then `await q.get()` waited {waited:.2f} s for the pausing producer: meanwhile the loop ran "
+            f"another task's 10 ms heartbeat {len(beats)} times (longest gap "
+            f"{max(beats, default=0) * 1000:.0f} ms); one thread per process sleeps for every awaiting "
+            f"call, none is started per call")
+        if received != sent or bad or last is not None:
+            raise DemoFailed(f"asyncio: {sent} sent, {received} received, {bad} wrong")
+        if waited < pause * 0.9 or len(beats) < 3:
+            raise DemoFailed(f"asyncio: the loop ran {len(beats)} heartbeats in a wait of {waited:.2f} s")
+        say("  checked: every object arrived once, in order, equal to what was sent; the loop "
+            "stayed free while it awaited")
+    finally:
+        with _deferred(signal.SIGINT, signal.SIGTERM), contextlib.suppress(RuntimeError):
+            aq.unlink()
+        aq.close()
+
+
+# ---------------------------------------------------------------------------
 
 
 ACTS = {
     "pool": ("1. Pool: kelvane.Pool vs multiprocessing.Pool", act_pool),
     "queue": ("2. Queue: one KelQueue between two processes", act_queue),
     "lock": ("3. Lock: a KelLock whose holder is killed", act_lock),
+    "arrays": ("4. numpy arrays: kelvane.Queue vs multiprocessing.Queue", act_arrays),
+    "async": ("5. asyncio: an AsyncQueue consumer fed by another process", act_async),
 }
 
 
@@ -460,7 +664,7 @@ def parse_args(argv):
                         help="counter steps per lock worker and round (default 5000)")
     parser.add_argument("--quick", action="store_true", help="a short run of a few seconds")
     parser.add_argument("--act", choices=[*ACTS, "all"], default="all",
-                        help="run one act only (default: all three)")
+                        help="run one act only (default: all of them)")
     args = parser.parse_args(argv)
     if args.quick:
         args.seconds, args.lock_steps = min(args.seconds, 0.5), min(args.lock_steps, 1000)
@@ -503,6 +707,7 @@ def main(argv=None):
         signal.signal(signal.SIGTERM, previous_sigterm)
         progress.clear()
     left = [name for name in names if os.path.exists(f"/dev/shm/{name}")]
+    left += [side for name in names for side in _side.of_queue(name)]  # large messages in flight
     if left:
         code, outcome = 1, f"{outcome}; FAILED: left in /dev/shm: {', '.join(left)}"
     else:

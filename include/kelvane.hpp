@@ -1,0 +1,359 @@
+// kelvane.hpp: C++ handles over kelvane.h. Needs C++20 (std::span).
+//
+//   auto q = kv::queue::open("frames", 64 << 20);      // a kv::result<kv::queue>
+//   if (!q) { std::cerr << q.error().message() << '\n'; return 1; }
+//   if (auto put = q->put(std::as_bytes(std::span(frame))); !put) ...
+//
+// Handles (kv::queue, kv::lock, kv::held, kv::message) are move-only and release what they
+// hold in their destructors. Every call that can fail returns a kv::result<T>: a T, or a
+// kv::error with the result code of kelvane.h and the message kv_last_error() gave (the
+// same text Python's kelvane_core raises for the same failure). Nothing here throws but
+// std::bad_alloc (for an error's text) and value() of a result that holds an error
+// (std::bad_variant_access): test first.
+// Thread safety and every wait are those of the C functions, documented in kelvane.h.
+#ifndef KELVANE_HPP
+#define KELVANE_HPP
+
+#if __cplusplus < 202002L
+#error "kelvane.hpp needs C++20 (std::span); compile with -std=c++20 or later"
+#endif
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "kelvane.h"
+
+namespace kv {
+
+// How long a call may wait; kv::forever: as long as it takes; zero: not at all (see
+// kelvane.h for the one bounded wait a zero timeout still makes for a busy queue).
+using timeout = std::chrono::nanoseconds;
+inline constexpr timeout forever{KV_FOREVER};
+
+// A failure: the result code (KV_E* of kelvane.h) and its whole text.
+class error {
+public:
+    error(int code, std::string message) : code_(code), message_(std::move(message)) {}
+
+    [[nodiscard]] int code() const noexcept { return code_; }
+    [[nodiscard]] const std::string& message() const noexcept { return message_; }
+    [[nodiscard]] const char* what() const noexcept { return message_.c_str(); }
+    [[nodiscard]] bool timed_out() const noexcept { return code_ == KV_ETIMEDOUT; }
+
+    // The failure the calling thread's last C call returned `code` for.
+    static error last(int code) { return error(code, kv_last_error()); }
+
+private:
+    int code_;
+    std::string message_;
+};
+
+// A value or an error.
+template <class T>
+class [[nodiscard]] result {
+public:
+    result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    result(kv::error e) : v_(std::in_place_index<1>, std::move(e)) {}
+
+    [[nodiscard]] bool ok() const noexcept { return v_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+    [[nodiscard]] int code() const noexcept { return ok() ? KV_OK : error().code(); }
+
+    [[nodiscard]] T& value() & { return std::get<0>(v_); }
+    [[nodiscard]] const T& value() const& { return std::get<0>(v_); }
+    [[nodiscard]] T&& value() && { return std::get<0>(std::move(v_)); }
+    T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+
+    [[nodiscard]] const kv::error& error() const { return std::get<1>(v_); }
+
+private:
+    std::variant<T, kv::error> v_;
+};
+
+template <>
+class [[nodiscard]] result<void> {
+public:
+    result() = default;
+    result(kv::error e) : e_(std::move(e)) {}
+
+    [[nodiscard]] bool ok() const noexcept { return !e_.has_value(); }
+    explicit operator bool() const noexcept { return ok(); }
+    [[nodiscard]] int code() const noexcept { return ok() ? KV_OK : e_->code(); }
+    [[nodiscard]] const kv::error& error() const { return e_.value(); }
+
+private:
+    std::optional<kv::error> e_;
+};
+
+namespace detail {
+
+inline result<void> status(int rc) {
+    if (rc == KV_OK)
+        return {};
+    return error::last(rc);
+}
+
+inline std::span<const std::byte> as_bytes(std::string_view text) noexcept {
+    return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
+}
+
+// A name goes to the C API as a zero-terminated string; one with a zero byte inside is
+// refused as the Python module refuses it (the position counts the leading "/").
+inline std::optional<error> checked_name(std::string_view name, std::string& out, const char* prefix) {
+    if (auto pos = name.find('\0'); pos != std::string_view::npos) {
+        const std::size_t at = pos + (name.front() == '/' ? 0 : 1);
+        return error(KV_EINVAL,
+                     std::string(prefix) + "CString error: nul byte found in provided data at position: " +
+                         std::to_string(at));
+    }
+    out.assign(name);
+    return std::nullopt;
+}
+
+// kv_*_open(&handle, name, ...) with the name as a C string: the C++ handle that adopts
+// the new one, or the failure.
+template <class Handle, class Native, class Open>
+result<Handle> opened(std::string_view name, const char* prefix, Open open) {
+    std::string n;
+    if (auto e = checked_name(name, n, prefix))
+        return std::move(*e);
+    Native* native = nullptr;
+    if (int rc = open(&native, n.c_str()); rc != KV_OK)
+        return error::last(rc);
+    return Handle(native);
+}
+
+// A call by name alone (kv_*_unlink).
+inline result<void> by_name(std::string_view name, const char* prefix, int (*call)(const char*)) {
+    std::string n;
+    if (auto e = checked_name(name, n, prefix))
+        return std::move(*e);
+    return status(call(n.c_str()));
+}
+
+struct free_deleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+
+} // namespace detail
+
+// A message taken from a queue, in memory of its own.
+class message {
+public:
+    message(void* data, std::size_t size) noexcept : data_(static_cast<std::byte*>(data)), size_(size) {}
+
+    [[nodiscard]] std::span<const std::byte> bytes() const noexcept { return {data_.get(), size_}; }
+    [[nodiscard]] std::string_view str() const noexcept {
+        return {reinterpret_cast<const char*>(data_.get()), size_};
+    }
+    [[nodiscard]] std::byte* data() noexcept { return data_.get(); }
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+
+private:
+    std::unique_ptr<std::byte, detail::free_deleter> data_;
+    std::size_t size_;
+};
+
+// A message lent where it lies in the queue's shared memory (queue::view): readable until
+// queue::commit takes it (or another consumer does), and never after its queue is gone.
+class record_view {
+public:
+    explicit record_view(const kv_view& v) noexcept : v_(v) {}
+
+    [[nodiscard]] std::span<const std::byte> bytes() const noexcept {
+        return {static_cast<const std::byte*>(v_.data), v_.len};
+    }
+    [[nodiscard]] std::string_view str() const noexcept { return {static_cast<const char*>(v_.data), v_.len}; }
+    [[nodiscard]] std::size_t size() const noexcept { return v_.len; }
+    [[nodiscard]] std::uint64_t next_pos() const noexcept { return v_.next_pos; }
+    [[nodiscard]] const kv_view& native() const noexcept { return v_; }
+
+private:
+    kv_view v_;
+};
+
+struct queue_stats {
+    std::uint64_t bytes;    // between the read and write positions, 4 per message included
+    std::uint64_t messages;
+};
+
+// A handle on one named queue (kv_queue_*). Move-only; closed by its destructor.
+class queue {
+public:
+    // Opens `name`, or creates it with `capacity` bytes (rounded up to a whole MiB).
+    static result<queue> open(std::string_view name, std::uint64_t capacity) {
+        auto open = [&](kv_queue** q, const char* n) { return kv_queue_open(q, n, capacity); };
+        return detail::opened<queue, kv_queue>(name, "Failed to create mirrored shm: ", open);
+    }
+    // Opens the existing queue `name` at its own capacity.
+    static result<queue> attach(std::string_view name) {
+        return detail::opened<queue, kv_queue>(name, "Failed to open mirrored shm: ", kv_queue_attach);
+    }
+    static result<void> unlink(std::string_view name) {
+        return detail::by_name(name, "Unlink failed: ", kv_queue_unlink);
+    }
+
+    // Adopts a handle of kv_queue_open or kv_queue_attach (nullptr: none).
+    explicit queue(kv_queue* q) noexcept : q_(q) {}
+    queue(queue&& other) noexcept : q_(std::exchange(other.q_, nullptr)) {}
+    queue& operator=(queue&& other) noexcept {
+        if (this != &other)
+            kv_queue_close(std::exchange(q_, std::exchange(other.q_, nullptr)));
+        return *this;
+    }
+    queue(const queue&) = delete;
+    queue& operator=(const queue&) = delete;
+    ~queue() { kv_queue_close(q_); }
+
+    [[nodiscard]] std::uint64_t capacity() const noexcept { return kv_queue_capacity(q_); }
+    [[nodiscard]] kv_queue* native() const noexcept { return q_; }
+
+    result<void> put(std::span<const std::byte> message, timeout t = forever) {
+        return detail::status(kv_queue_put(q_, message.data(), message.size(), t.count()));
+    }
+    result<void> put(std::string_view message, timeout t = forever) { return put(detail::as_bytes(message), t); }
+    // Never waits: KV_EAGAIN (no room), KV_EBUSY (the mutex was held) as errors.
+    result<void> try_put(std::span<const std::byte> message) {
+        return detail::status(kv_queue_try_put(q_, message.data(), message.size()));
+    }
+    result<void> try_put(std::string_view message) { return try_put(detail::as_bytes(message)); }
+
+    // The oldest message, in memory of its own.
+    result<kv::message> get(timeout t = forever) {
+        void* data = nullptr;
+        std::size_t size = 0;
+        if (int rc = kv_queue_get_alloc(q_, &data, &size, t.count()); rc != KV_OK)
+            return error::last(rc);
+        return kv::message(data, size);
+    }
+    // The oldest message copied into `buffer`; its length. KV_EBUFSIZE: it is longer, and stays queued.
+    result<std::size_t> get_into(std::span<std::byte> buffer, timeout t = forever) {
+        std::size_t size = 0;
+        if (int rc = kv_queue_get(q_, buffer.data(), buffer.size(), &size, t.count()); rc != KV_OK)
+            return error::last(rc);
+        return size;
+    }
+    result<std::size_t> try_get_into(std::span<std::byte> buffer) {
+        std::size_t size = 0;
+        if (int rc = kv_queue_try_get(q_, buffer.data(), buffer.size(), &size); rc != KV_OK)
+            return error::last(rc);
+        return size;
+    }
+
+    // Zero-copy receive: the oldest message where it lies, still queued until commit.
+    result<record_view> view(timeout t = forever) {
+        kv_view v{};
+        if (int rc = kv_queue_view(q_, &v, t.count()); rc != KV_OK)
+            return error::last(rc);
+        return record_view(v);
+    }
+    result<record_view> try_view() {
+        kv_view v{};
+        if (int rc = kv_queue_try_view(q_, &v); rc != KV_OK)
+            return error::last(rc);
+        return record_view(v);
+    }
+    result<void> commit(const record_view& v) { return detail::status(kv_queue_commit(q_, &v.native())); }
+
+    result<queue_stats> stats() {
+        queue_stats s{};
+        if (int rc = kv_queue_stats(q_, &s.bytes, &s.messages); rc != KV_OK)
+            return error::last(rc);
+        return s;
+    }
+
+private:
+    kv_queue* q_;
+};
+
+// A lock held by the calling thread, released by the destructor (or by unlock()), which
+// must run on that thread. recovered(): it was taken over from a holder that died; what
+// it guards may be half done.
+class held {
+public:
+    held(held&& other) noexcept
+        : l_(std::exchange(other.l_, nullptr)), recovered_(other.recovered_) {}
+    held& operator=(held&& other) noexcept {
+        if (this != &other) {
+            (void)unlock();
+            l_ = std::exchange(other.l_, nullptr);
+            recovered_ = other.recovered_;
+        }
+        return *this;
+    }
+    held(const held&) = delete;
+    held& operator=(const held&) = delete;
+    ~held() { (void)unlock(); }
+
+    [[nodiscard]] bool recovered() const noexcept { return recovered_; }
+    // Releases now (a second call does nothing). From a thread other than the one that
+    // acquired it: KV_EPERM, and it stays held.
+    result<void> unlock() {
+        if (l_ == nullptr)
+            return {};
+        const int rc = kv_lock_release(l_);
+        if (rc == KV_OK)
+            l_ = nullptr;
+        return detail::status(rc);
+    }
+
+private:
+    friend class lock;
+    held(kv_lock* l, bool recovered) noexcept : l_(l), recovered_(recovered) {}
+    kv_lock* l_;
+    bool recovered_;
+};
+
+// A handle on one named lock (kv_lock_*). Move-only; closed by its destructor, which does
+// not release a lock that is held (a kv::held does).
+class lock {
+public:
+    static result<lock> open(std::string_view name) {
+        return detail::opened<lock, kv_lock>(name, "Failed to create shm: ", kv_lock_open);
+    }
+    static result<void> unlink(std::string_view name) {
+        return detail::by_name(name, "Unlink failed: ", kv_lock_unlink);
+    }
+
+    // Adopts a handle of kv_lock_open (nullptr: none).
+    explicit lock(kv_lock* l) noexcept : l_(l) {}
+    lock(lock&& other) noexcept : l_(std::exchange(other.l_, nullptr)) {}
+    lock& operator=(lock&& other) noexcept {
+        if (this != &other)
+            kv_lock_close(std::exchange(l_, std::exchange(other.l_, nullptr)));
+        return *this;
+    }
+    lock(const lock&) = delete;
+    lock& operator=(const lock&) = delete;
+    ~lock() { kv_lock_close(l_); }
+
+    [[nodiscard]] kv_lock* native() const noexcept { return l_; }
+
+    // Holds the lock until the kv::held goes; it must not outlive this handle.
+    result<held> acquire(timeout t = forever) { return holding(kv_lock_acquire(l_, t.count())); }
+    result<held> try_acquire() { return holding(kv_lock_try_acquire(l_)); }
+
+private:
+    result<held> holding(int rc) {
+        if (rc < 0)
+            return error::last(rc);
+        return held(l_, rc == KV_RECOVERED);
+    }
+    kv_lock* l_;
+};
+
+} // namespace kv
+
+#endif // KELVANE_HPP

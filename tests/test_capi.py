@@ -1,0 +1,335 @@
+"""C and C++ programs on the same queues and locks as Python processes, built against the
+installed package as a user builds them: CMake's find_package(kelvane CONFIG) and
+pkg-config's kelvane.pc, at the places `python -m kelvane --cmake-dir/--pkgconfig-dir`
+names. The programs are tests/capi/kvc.c (kelvane.h) and kvcpp.cpp (kelvane.hpp)."""
+
+import os
+import random
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import sysconfig
+import time
+from pathlib import Path
+
+import pytest
+
+import kelvane
+from kelvane import _capi, _objects
+from kelvane.lock import Lock
+from kelvane.queue import Queue
+from kelvane_core import KelLock, KelQueue, LockRecovered
+
+from conftest import EDEADLK_TEXT, join_or_kill
+
+SOURCES = Path(__file__).resolve().parent / "capi"
+BUILD_STEP = 300  # seconds a configure, build or compile may take on a busy machine
+MIB = 1 << 20
+
+pytestmark = [
+    pytest.mark.timeout(600),  # the first test builds the programs
+    pytest.mark.skipif(not (_capi.pkgconfig_dir() / "kelvane.pc").is_file(),
+                       reason="this kelvane was installed without its C and C++ API"),
+]
+
+
+def result_codes():
+    """KV_* of kelvane.h as installed: {"KV_ENOENT": -6, ...}."""
+    text = (_capi.include_dir() / "kelvane.h").read_text()
+    return {name: int(value) for name, value in re.findall(r"^\s+(KV_[A-Z]+) = (-?\d+),?", text, re.M)}
+
+
+KV = result_codes()
+
+
+def build_env():
+    # The sanitizer run preloads its runtime into the tests; CMake and the compilers do without.
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
+def run_step(argv, env=None, **kwargs):
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=BUILD_STEP, env=env or build_env(), **kwargs)
+    if done.returncode != 0:
+        pytest.fail(f"{' '.join(map(str, argv))} failed:\n{done.stdout}\n{done.stderr}")
+    return done.stdout
+
+
+def kelvane_cli(option):
+    return run_step([sys.executable, "-m", "kelvane", option], env=os.environ, cwd="/").strip()
+
+
+def pkg_config_tool():
+    """The pkgconf of the test extra where installed, else the system's."""
+    scripts = sysconfig.get_path("scripts")
+    for name in ("pkgconf", "pkg-config"):
+        found = shutil.which(name, path=scripts) or shutil.which(name)
+        if found:
+            return found
+    return None
+
+
+@pytest.fixture(scope="session")
+def programs(tmp_path_factory):
+    """{(language, build): path} for language c, cpp and build cmake, pkgconfig."""
+    cc, cxx = os.environ.get("CC") or shutil.which("cc"), os.environ.get("CXX") or shutil.which("c++")
+    cmake, pkg_config = shutil.which("cmake"), pkg_config_tool()
+    if not (cc and cxx and cmake and pkg_config):
+        pytest.skip("needs a C and a C++ compiler, cmake and pkg-config")
+    out = tmp_path_factory.mktemp("capi")
+    run_step([cmake, "-S", SOURCES, "-B", out / "cmake", f"-Dkelvane_DIR={kelvane_cli('--cmake-dir')}",
+              f"-DCMAKE_C_COMPILER={cc}", f"-DCMAKE_CXX_COMPILER={cxx}"])
+    run_step([cmake, "--build", out / "cmake", "--parallel", "2"])
+
+    env = dict(build_env(), PKG_CONFIG_PATH=kelvane_cli("--pkgconfig-dir"))
+    flags = subprocess.run([pkg_config, "--cflags", "--libs", "kelvane"], capture_output=True, text=True,
+                           env=env, timeout=BUILD_STEP, check=True).stdout.split()
+    warnings = ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
+    run_step([cc, "-std=c99", *warnings, SOURCES / "kvc.c", *flags, "-o", out / "kvc-pc"])  # CMake's is C11
+    run_step([cxx, "-std=c++20", *warnings, SOURCES / "kvcpp.cpp", *flags, "-o", out / "kvcpp-pc"])
+    return {("c", "cmake"): out / "cmake" / "kvc", ("cpp", "cmake"): out / "cmake" / "kvcpp",
+            ("c", "pkgconfig"): out / "kvc-pc", ("cpp", "pkgconfig"): out / "kvcpp-pc"}
+
+
+def start(program, *args):
+    return subprocess.Popen([program, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def finish(proc, timeout=60):
+    """The program's output once it exited with status 0."""
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        pytest.fail(f"{proc.args[0]} did not finish within {timeout} s")
+    assert proc.returncode == 0, err
+    return out
+
+
+def read_line(proc, timeout=30):
+    ready, _, _ = select.select([proc.stdout], [], [], timeout)
+    assert ready, f"{proc.args[0]} said nothing within {timeout} s"
+    return proc.stdout.readline().strip()
+
+
+# The programs' messages: seq (8 bytes), length (4), then byte i = (seq + i) & 0xff, of
+# length 12 + seq * 7919 % size: lengths of every size up to `size`, wrapping the ring.
+PATTERN = bytes(range(256)) * 64
+
+
+def expected(seq, length):
+    start = (seq + 12) % 256
+    return struct.pack("<QI", seq, length) + PATTERN[start:start + length - 12]
+
+
+def message(seq, size):
+    return expected(seq, 12 + seq * 7919 % size)
+
+
+def seq_of(data):
+    """The seq of a message, once it is whole and unchanged."""
+    seq = struct.unpack_from("<Q", data)[0]
+    assert bytes(data) == expected(seq, len(data)), f"message {seq} is not what was sent"
+    return seq
+
+
+@pytest.mark.parametrize("direction", ["to_program", "from_program"])
+@pytest.mark.parametrize("language, build", [("c", "cmake"), ("cpp", "cmake"), ("c", "pkgconfig"),
+                                             ("cpp", "pkgconfig")])
+def test_a_queue_carries_messages_between_python_and_a_program(programs, shm_name, language, build, direction):
+    # The pkg-config builds read with the zero-copy view, the CMake builds copy.
+    style = "view" if build == "pkgconfig" else "copy"
+    name, count, size = shm_name(), 1500, 3000  # ~2.3 MB through a 1 MiB ring
+    q = Queue(name, MIB, serializer=None)
+    program = programs[language, build]
+    if direction == "to_program":
+        proc = start(program, "consume", name, count, style)
+        for seq in range(count):
+            q.put(message(seq, size), timeout=30)
+        assert finish(proc).split() == ["consumed", str(count)]
+    else:
+        proc = start(program, "produce", name, 0, count, size)
+        raw = KelQueue.attach(name)
+        for expected in range(count):
+            if style == "view":
+                got = raw.recv_view_timed(30)
+                assert got is not None
+                view, next_pos = got
+                assert seq_of(view) == expected
+                view.release()
+                raw.commit_read(next_pos)
+            else:
+                assert seq_of(q.get(timeout=30)) == expected
+        assert finish(proc).split() == ["produced", str(count)]
+    assert q.qsize() == 0
+    q.close()
+
+
+def consume_until_told(name, out_path):
+    """A Python consumer: takes messages (checking each) until an empty one, then writes
+    the seqs it took, in its order, to out_path."""
+    q = Queue.attach(name, serializer=None)
+    seqs = []
+    while (data := q.get(timeout=60)) != b"":
+        seqs.append(seq_of(data))
+    Path(out_path).write_text(" ".join(map(str, seqs)))
+
+
+def test_a_producer_killed_at_random_loses_nothing_it_put_and_repeats_nothing(programs, shm_name, spawn,
+                                                                              tmp_path):
+    name, size, rounds, step = shm_name(), 2000, 6, 10**9
+    KelQueue(name, 1)
+    outs = [tmp_path / f"consumer{i}" for i in range(2)]
+    consumers = [spawn(consume_until_told, name, str(out)) for out in outs]
+    rng = random.Random()
+    for r in range(rounds):
+        proc = start(programs["cpp", "cmake"], "produce", name, r * step, 0, size)
+        time.sleep(rng.uniform(0.05, 0.3))
+        proc.send_signal(signal.SIGKILL)
+        proc.communicate(timeout=30)
+        assert proc.returncode == -signal.SIGKILL
+    q = KelQueue.attach(name)
+    for _ in consumers:
+        assert q.put_bytes_timed(b"", 30)
+    for c in consumers:
+        assert join_or_kill(c, 120) == 0
+    taken = [[int(s) for s in out.read_text().split()] for out in outs]
+    for seqs in taken:  # each consumer sees each producer's messages in the order put
+        for r in range(rounds):
+            mine = [s for s in seqs if s // step == r]
+            assert mine == sorted(mine)
+    every = sorted(s for seqs in taken for s in seqs)
+    assert len(every) == len(set(every)), "a message was delivered twice"
+    for r in range(rounds):
+        # Killed at any instant, a producer put a prefix of its messages: every one arrived.
+        mine = [s - r * step for s in every if s // step == r]
+        assert mine == list(range(len(mine)))
+    assert len(every) > rounds, "the producers put (almost) nothing before they were killed"
+    assert q.stats() == (0, 0)
+
+
+def hold_and_wait(name, ready):
+    lock = Lock(name)
+    lock.acquire()
+    ready.set()
+    time.sleep(600)
+
+
+@pytest.mark.parametrize("holder", ["program", "python"])
+@pytest.mark.parametrize("language", ["c", "cpp"])
+def test_a_holder_killed_in_one_language_is_reported_in_the_other(programs, shm_name, spawn, mp, language,
+                                                                   holder):
+    name = shm_name()
+    program = programs[language, "cmake"]
+    if holder == "program":
+        proc = start(program, "hold", name)
+        assert read_line(proc) == "held 0"
+        proc.send_signal(signal.SIGKILL)
+        proc.communicate(timeout=30)
+        lock = Lock(name)
+        with pytest.raises(LockRecovered, match="^Lock recovered from dead process$"):
+            lock.acquire(timeout=10)
+        lock.release()  # held all the same
+        assert lock.acquire(timeout=10)
+        lock.release()
+    else:
+        ready = mp.Event()
+        child = spawn(hold_and_wait, name, ready)
+        assert ready.wait(30)
+        child.kill()
+        join_or_kill(child)
+        out = finish(start(program, "acquire", name)).splitlines()
+        assert out == [f"acquired {KV['KV_RECOVERED']} Lock recovered from dead process", "released 0"]
+        assert finish(start(program, "acquire", name)).splitlines()[0] == "acquired 0 success"
+
+
+def python_error(call, *args):
+    """The message Python's own layers give for the same failure."""
+    with pytest.raises((RuntimeError, ValueError)) as info:
+        call(*args)
+    return str(info.value)
+
+
+@pytest.mark.parametrize("language", ["c", "cpp"])
+def test_every_refusal_has_its_code_and_the_text_python_gives(programs, shm_name, language):
+    queue, lock, junk, missing, spare = (shm_name() for _ in range(5))
+    KelQueue(queue, 1)
+    KelLock(lock)
+    Path(_objects.object_path(junk)).write_bytes(b"\xab" * 4096)
+    out = finish(start(programs[language, "cmake"], "errors", queue, lock, junk, missing))
+    said = {label: (int(code), text) for label, code, text in (line.split("\t") for line in out.splitlines())}
+
+    # The same failures in Python, where Python has them.
+    fresh = KelQueue(spare, 1)
+    fresh.put_bytes(b"hello, python")
+    _, next_pos = fresh.recv_view()
+    expected = {
+        "queue_unlink_missing": ("KV_ENOENT", python_error(KelQueue.unlink, missing)),
+        "attach_missing": ("KV_ENOENT", python_error(KelQueue.attach, missing)),
+        "queue_on_lock": ("KV_EKIND", python_error(_objects.refuse_unless, lock, "queue")),
+        "queue_on_junk": ("KV_EKIND", python_error(_objects.refuse_unless, junk, "queue")),
+        "lock_on_queue": ("KV_EKIND", python_error(_objects.refuse_unless, queue, "lock")),
+        "queue_unlink_lock": ("KV_EKIND", python_error(_objects.refuse_unless, lock, "queue")),
+        "capacity_mismatch": ("KV_ECAPACITY", python_error(KelQueue, queue, 2).replace("size_mb", "capacity")),
+        "put_never_fits": ("KV_EMSGSIZE", python_error(fresh.put_bytes, b"x" * (MIB - 3))),
+        "try_get_empty": ("KV_EAGAIN", "the queue is empty"),
+        "get_zero_timeout": ("KV_ETIMEDOUT", "no message came before the timeout"),
+        "get_timeout": ("KV_ETIMEDOUT", "no message came before the timeout"),
+        "try_view_empty": ("KV_EAGAIN", "the queue is empty"),
+        "put": ("KV_OK", ""),
+        "get_small_buffer": ("KV_EBUFSIZE",
+                             "Queue get error: a message of 13 bytes does not fit a buffer of 4 bytes; it stays queued"),
+        "view": ("KV_OK", ""),
+        "commit_wrong": ("KV_EPOS", python_error(fresh.commit_read, next_pos + 1)),
+        "get_alloc": ("KV_OK", ""),
+        "commit_after_get": ("KV_OK", ""),
+        "stats": ("KV_OK", ""),
+        "release_unheld": ("KV_EPERM", python_error(KelLock(lock).release)),
+        "acquire": ("KV_OK", ""),
+        "acquire_again": ("KV_EDEADLK", EDEADLK_TEXT),
+        "try_acquire_again": ("KV_EDEADLK", EDEADLK_TEXT),
+        "release": ("KV_OK", ""),
+    }
+    if language == "c":
+        expected["null_out"] = ("KV_EINVAL", "kv_queue_open: a required pointer is NULL")
+        expected["other_still_null"] = ("KV_OK", "")
+        expected["inner_slash"] = ("KV_ESYSTEM", python_error(KelQueue, "kt_inner/slash", 1))
+        assert said.pop("needed") == (13, "")
+    else:
+        expected["name_with_nul"] = ("KV_EINVAL", python_error(KelQueue.attach, "kt_a\0b"))
+        expected["release_twice"] = ("KV_OK", "")
+        expected["try_acquire_other"] = ("KV_EBUSY", "another thread held the lock")
+        expected["acquire_other"] = ("KV_ETIMEDOUT", "the lock stayed held until the timeout")
+    assert said.pop("capacity") == (MIB, "")
+    assert said.pop("got") == (13, "hello, python")
+    assert said.pop("held") == (0, "0")  # nothing left in the queue
+    for label in ("capacity_zero", "put_bad_timeout"):
+        code, text = said.pop(label)
+        assert code == KV["KV_EINVAL"] and text.startswith("kv_queue_")
+    assert {label: (KV[code], text) for label, (code, text) in expected.items()} == said
+
+
+def test_the_package_tells_other_builds_where_its_api_is(programs):
+    assert Path(kelvane_cli("--include-dir"), "kelvane.hpp").is_file()
+    assert Path(kelvane_cli("--cmake-dir"), "kelvaneConfig.cmake").is_file()
+    assert Path(kelvane_cli("--pkgconfig-dir"), "kelvane.pc").is_file()
+    assert kelvane_cli("--libs").split()[:2] == [f"-L{_capi.include_dir().parent / 'lib'}", "-lkelvane"]
+    # scikit-build-core's cmake.root sets kelvane_ROOT to the package; pkgconf's pkg_config
+    # entry point adds the .pc's directory.
+    from importlib.metadata import entry_points
+
+    roots = {ep.name: ep.value for ep in entry_points(group="cmake.root")}
+    assert roots["kelvane"] == "kelvane" and Path(kelvane.__file__).parent == _capi.ROOT
+    pcs = {ep.name: ep.value for ep in entry_points(group="pkg_config")}
+    assert Path(_capi.ROOT.parent, *pcs["kelvane"].split(".")) == _capi.pkgconfig_dir()
+
+    lines = finish(start(programs["c", "pkgconfig"], "version")).splitlines()
+    assert lines[0].split() == [kelvane.__version__] * 3 + [str(sum(
+        int(p) * w for p, w in zip(kelvane.__version__.split("."), (10000, 100, 1))))]
+    texts = dict(line.split("\t") for line in lines[1:])
+    assert texts["1"] == "Lock recovered from dead process" and texts["-1000"] == "unknown result code"
+    assert len(set(texts.values())) == len(texts) == len(KV) + 1
