@@ -272,6 +272,16 @@ async def _after_busy(tries: int) -> None:
         await asyncio.sleep(min(0.05, 0.0001 * 2 ** min(tries - 8, 9)))
 
 
+async def _until_there(owner: Queue, queue: KelQueue, taken: list[Any] | None, tries: int) -> int:
+    """After a get's try that took nothing (`taken` None: the queue's lock was busy, the
+    `tries`-th time in a row): waits to try again; returns the new count of busy tries."""
+    if taken is None:
+        await _after_busy(tries + 1)
+        return tries + 1
+    await _until_ready(owner, queue, 0)
+    return 0
+
+
 # An awaiting put claims room once it has waited this long (as a blocking put does), and
 # while it holds a claim tries again at least this often, which renews it (a claim lapses
 # half a second after its last renewal).
@@ -459,12 +469,7 @@ class AsyncQueue:
                 if got:
                     q._held.appendleft(got)
                 raise
-            if taken is None:
-                tries += 1
-                await _after_busy(tries)
-            else:
-                tries = 0
-                await _until_ready(q, kq, 0)
+            tries = await _until_there(q, kq, taken, tries)
 
     async def get_many(self, max_items: int = 1000) -> list[Any]:
         """Wait for the first message, then take up to `max_items` at once. A message that
@@ -494,12 +499,7 @@ class AsyncQueue:
                 if got:
                     q._held.appendleft(got)
                 raise
-            if taken is None:
-                tries += 1
-                await _after_busy(tries)
-            else:
-                tries = 0
-                await _until_ready(q, kq, 0)
+            tries = await _until_there(q, kq, taken, tries)
 
     def __aiter__(self) -> AsyncIterator[Any]:
         return self
