@@ -44,14 +44,13 @@ __all__ = ["AsyncQueue", "AsyncLock"]
 class _Entry:
     """The loops' futures waiting for one thing on one queue handle."""
 
-    __slots__ = ("key", "queue", "room", "claimant", "futures")
+    __slots__ = ("key", "queue", "watch", "futures")
 
     def __init__(self, key: tuple[int, int, int], queue: KelQueue, room: int, claimant: int) -> None:
-        self.key, self.queue, self.room, self.claimant = key, queue, room, claimant
+        self.key, self.queue = key, queue
+        # What KelQueue.wait_any is given for it.
+        self.watch = (queue, room, claimant) if claimant else (queue, room)
         self.futures: list[asyncio.Future[None]] = []
-
-    def watch(self) -> tuple[KelQueue, int] | tuple[KelQueue, int, int]:
-        return (self.queue, self.room, self.claimant) if self.claimant else (self.queue, self.room)
 
 
 def _wake(future: asyncio.Future[None]) -> None:
@@ -164,7 +163,7 @@ class _Waiter:
                 seen = int.from_bytes(word, "little")
                 entries = list(self._entries.values())
             try:
-                ready = KelQueue.wait_any([e.watch() for e in entries], word, seen,
+                ready = KelQueue.wait_any([e.watch for e in entries], word, seen,
                                           _PRUNE_EVERY if entries else None)
             except Exception:
                 # A queue the thread cannot watch (damaged, say): its waiters try again
@@ -270,16 +269,6 @@ async def _after_busy(tries: int) -> None:
         await asyncio.sleep(0)
     else:
         await asyncio.sleep(min(0.05, 0.0001 * 2 ** min(tries - 8, 9)))
-
-
-async def _until_there(owner: Queue, queue: KelQueue, taken: list[Any] | None, tries: int) -> int:
-    """After a get's try that took nothing (`taken` None: the queue's lock was busy, the
-    `tries`-th time in a row): waits to try again; returns the new count of busy tries."""
-    if taken is None:
-        await _after_busy(tries + 1)
-        return tries + 1
-    await _until_ready(owner, queue, 0)
-    return 0
 
 
 # An awaiting put claims room once it has waited this long (as a blocking put does), and
@@ -450,26 +439,7 @@ class AsyncQueue:
 
     async def get(self) -> Any:
         """Take the oldest object, waiting for one as asyncio.Queue.get does."""
-        q = self._queue
-        tries = 0
-        while True:
-            kq = q._kq
-            got: list[Any] = []
-            taken: list[Any] | None = got
-            try:
-                if q._held:
-                    q._unhold(got, 1)
-                if not got:
-                    taken = kq.try_get_many(1, got)
-                if got:
-                    return q._decode_one(got)
-            except DecodeError:
-                raise
-            except BaseException:
-                if got:
-                    q._held.appendleft(got)
-                raise
-            tries = await _until_there(q, kq, taken, tries)
+        return await self._get(1, False)
 
     async def get_many(self, max_items: int = 1000) -> list[Any]:
         """Wait for the first message, then take up to `max_items` at once. A message that
@@ -478,6 +448,12 @@ class AsyncQueue:
             raise TypeError(f"'max_items' must be an int, not {type(max_items).__name__}")
         if max_items < 1:
             raise ValueError("'max_items' must be at least 1")
+        objs: list[Any] = await self._get(max_items, True)
+        return objs
+
+    async def _get(self, max_items: int, many: bool) -> Any:
+        """Takes up to `max_items` records (held ones first), waiting for the first, and
+        decodes them: the object of one (not `many`), or the list."""
         q = self._queue
         tries = 0
         while True:
@@ -492,14 +468,19 @@ class AsyncQueue:
                 if not got:
                     taken = kq.try_get_many(max_items, got)
                 if got:
-                    return q._decode_many(got)
+                    return q._decode_many(got) if many else q._decode_one(got)
             except DecodeError:
                 raise
             except BaseException:
                 if got:
                     q._held.appendleft(got)
                 raise
-            tries = await _until_there(q, kq, taken, tries)
+            if taken is None:
+                tries += 1
+                await _after_busy(tries)
+            else:
+                tries = 0
+                await _until_ready(q, kq, 0)
 
     def __aiter__(self) -> AsyncIterator[Any]:
         return self
