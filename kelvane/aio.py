@@ -9,30 +9,28 @@ every queue that anybody awaits at once (KelQueue.wait_any) and tells each waiti
 with call_soon_threadsafe; the loop then tries again, and another consumer or producer
 may have been first. An awaiting put that has waited longer than a short grace claims
 room, as a blocking put does, with tries that never wait (KelQueue.try_put(claim=True)),
-renewed a few times a second while it waits: small producers cannot starve it. A lock is
-tried on the loop's thread between short sleeps: a robust mutex belongs to the thread that
-took it, so no other thread ever takes it for a coroutine.
+renewed a few times a second while it waits: small producers cannot starve it. AsyncLock
+lives in kelvane/_aio_lock.py, with its own waiting thread.
 """
 
 from __future__ import annotations
 
 import asyncio
 import atexit
-import inspect
 import os
 import pickle
 import threading
 import time
-import weakref
 from collections.abc import AsyncIterator, Callable, Iterable
 from types import TracebackType
 from typing import Any
 
 from kelvane import _side
 from kelvane import queue as _queue_module
-from kelvane.lock import Lock
+from kelvane._aio_lock import AsyncLock
+from kelvane._aio_lock import _rebuild_lock as _rebuild_lock  # where old pickles find it
 from kelvane.queue import RECORD_OVERHEAD, DecodeError, Queue, Serializer, _attach, _discard_unstored, _unstored
-from kelvane_core import KelQueue, LockRecovered
+from kelvane_core import KelQueue
 
 __all__ = ["AsyncQueue", "AsyncLock"]
 
@@ -559,139 +557,3 @@ class AsyncQueue:
 
 def _attach_async(name: str, serializer: Any) -> AsyncQueue:
     return AsyncQueue._of(_attach(name, serializer))
-
-
-# ---------------------------------------------------------------------------
-# AsyncLock
-
-# The coroutines of one loop that want one lock take turns here: only the one whose turn
-# it is tries the mutex, and they get it in the order they asked.
-_turns: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[str, asyncio.Lock]] = (
-    weakref.WeakKeyDictionary())
-
-
-def _lock_key(name: str) -> str:
-    return name if name.startswith("/") else "/" + name  # the name the system knows it by
-
-
-class AsyncLock:
-    """kelvane.Lock for coroutines: ``await lock.acquire()``, ``lock.release()``,
-    ``async with lock``, with kelvane.Lock's ``on_recovered`` and LockRecovered rules.
-
-    The mutex is tried on the event loop's thread between short sleeps that grow from
-    0.1 ms to 10 ms, so waiting costs no thread. A robust mutex belongs to the thread
-    that took it: acquire and release on the loop's thread (every coroutine of one loop
-    does). Coroutines of one loop take the lock in the order they asked for it.
-
-    ``on_recovered`` may be a plain function or a coroutine function; it runs with the
-    lock held after a take-over from a dead holder, before ``acquire`` returns or the
-    ``async with`` body starts. If it raises (or is cancelled), the lock is released and
-    the error propagates. Without it, ``acquire`` raises LockRecovered with the lock
-    held, and ``async with`` raises it after releasing the lock, without running the body.
-    """
-
-    def __init__(self, name: str, *, on_recovered: Callable[[], object] | None = None) -> None:
-        if on_recovered is not None and not callable(on_recovered):
-            raise TypeError("'on_recovered' must be callable or None")
-        self._lock = Lock(name)
-        self.name: str = name
-        self._on_recovered = on_recovered
-        # The turn that the coroutine holding the lock through this object took: release
-        # hands it on, with or without a running loop.
-        self._held_turn: asyncio.Lock | None = None
-
-    def _turn(self) -> asyncio.Lock:
-        loop = asyncio.get_running_loop()
-        turns = _turns.get(loop)
-        if turns is None:
-            turns = _turns[loop] = {}
-        key = _lock_key(self.name)
-        turn = turns.get(key)
-        if turn is None:
-            turn = turns[key] = asyncio.Lock()
-        return turn
-
-    async def acquire(self) -> bool:
-        """Wait for the lock; True once it is held (as asyncio.Lock.acquire)."""
-        await self._acquire(False)
-        return True
-
-    async def _acquire(self, in_with: bool) -> None:
-        turn = self._turn()
-        await turn.acquire()
-        try:
-            recovered = await self._take()
-        except BaseException:
-            turn.release()
-            raise
-        self._held_turn = turn
-        if recovered is not None:
-            await self._recovered(recovered, in_with)
-
-    async def _take(self) -> LockRecovered | None:
-        """Tries until the lock is held; the LockRecovered of a take-over, else None."""
-        lock, tries = self._lock, 0
-        while True:
-            try:
-                if lock._acquire(0, False):
-                    return None
-            except LockRecovered as news:
-                return news
-            tries += 1
-            await asyncio.sleep(min(0.01, 0.0001 * 2 ** min(tries - 1, 7)))
-
-    async def _recovered(self, news: LockRecovered, in_with: bool) -> None:
-        repair = self._on_recovered
-        if repair is None:
-            if in_with:
-                self.release()
-                raise LockRecovered(
-                    "Lock recovered from dead process; the async with block did not run and the lock was "
-                    "released again (give kelvane.AsyncLock an on_recovered callable to repair under it)")
-            raise news  # the caller holds the lock, repairs, then releases it
-        try:
-            result = repair()
-            if inspect.isawaitable(result):
-                await result
-        except BaseException:
-            self.release()
-            raise
-
-    def release(self) -> None:
-        """Release the lock; only the thread of the loop that took it may."""
-        self._lock.release()
-        turn, self._held_turn = self._held_turn, None
-        if turn is None:  # taken through another object of the same name
-            try:
-                turn = _turns.get(asyncio.get_running_loop(), {}).get(_lock_key(self.name))
-            except RuntimeError:
-                turn = None
-        if turn is not None and turn.locked():
-            turn.release()
-
-    def locked(self) -> bool:
-        """True while some thread of some process holds the lock (as its word shows now)."""
-        from kelvane import _objects
-
-        return bool(_objects.lock_owner(self.name))
-
-    async def __aenter__(self) -> None:
-        await self._acquire(True)
-
-    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                        tb: TracebackType | None) -> None:
-        self.release()
-
-    def unlink(self) -> None:
-        """Remove the name; processes that opened the lock keep using it."""
-        self._lock.unlink()
-
-    def __reduce__(self) -> tuple[Callable[..., AsyncLock], tuple[str, Callable[[], object] | None]]:
-        return (_rebuild_lock, (self.name, self._on_recovered))
-
-    def __repr__(self) -> str:
-        return f"<kelvane.AsyncLock {self.name!r}>"
-
-
-def _rebuild_lock(name: str, on_recovered: Callable[[], object] | None) -> AsyncLock:
-    return AsyncLock(name, on_recovered=on_recovered)
