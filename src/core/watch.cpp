@@ -90,7 +90,8 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
             if (load_word(wake) != seen_wake)
                 return true;
             for (std::size_t i = 0; i < watches.size(); ++i) {
-                if (armed[i].state == State::Counted && watches[i].ring->ready_hint(watches[i].room, watches[i].claimant))
+                const Watch& w = watches[i];
+                if (armed[i].state == State::Counted && w.ring->ready_hint(w.room, w.claimant))
                     return true;
             }
             return false;

@@ -918,8 +918,9 @@ PyMethodDef kel_queue_methods[] = {
      "wait_any(waits, word, seen, timeout)\n--\n\nWait, without the interpreter lock, until one of several "
      "queues has what a caller waits for: `waits` is a sequence of (KelQueue, room) pairs, room 0 for a message, "
      "n > 0 for n bytes of room (a message takes its length plus 4); a triple (KelQueue, room, claimant) counts "
-     "the claim on room of the thread `claimant` (threading.get_native_id()) as free room.\nAlso returns when the first 4 bytes of "
-     "`word` (a bytearray) no longer hold `seen` (see interrupt_wait), or after `timeout` seconds (None: no "
+     "the claim on room of the thread `claimant` (threading.get_native_id()) as free room.\nAlso returns when "
+     "the first 4 bytes of `word` (a bytearray) no longer hold `seen` (see interrupt_wait), or after `timeout` "
+     "seconds (None: no "
      "limit).\nReturns the indices of the pairs that were ready, empty when woken or timed out; another "
      "consumer or producer may still be first."},
     {"interrupt_wait", as_cfunction(KelQueue_interrupt_wait), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
