@@ -4,6 +4,7 @@ import mmap
 import os
 import pickle
 import queue
+import random
 import secrets
 import signal
 import subprocess
@@ -646,10 +647,16 @@ def test_ctrl_c_storms_lose_nothing_and_leave_nothing(queue_name, spawn, mp, sto
         producer = spawn(produce_for_a_while, name, size, stop, stormy if stormy.startswith("put") else "", ready[1])
         assert all(r.wait(30) for r in ready)
         target = consumer if stormy.startswith("get") else producer
+        rng = random.Random(7)
         started = time.monotonic()
         while time.monotonic() - started < 1.5:
-            os.kill(target.pid, signal.SIGINT)
-            time.sleep(0.0003)
+            # Bursts of a few thousand a second with short calms, so that even a batch of
+            # large messages, which takes longer than the gap between two signals, goes in.
+            burst = time.monotonic() + rng.uniform(0.005, 0.03)
+            while time.monotonic() < burst:
+                os.kill(target.pid, signal.SIGINT)
+                time.sleep(0.0003)
+            time.sleep(rng.uniform(0, 0.02))
         stop.set()
         while target.is_alive() and time.monotonic() - started < 30:
             os.kill(target.pid, signal.SIGINT)  # the last messages too, until it is done
