@@ -908,8 +908,10 @@ def large_storm(
                 obj = "damaged"
             if obj is not None:
                 drained.append(_large_ok(obj))
-        # Every process of the storm is gone: what is left beside the queue is orphaned.
-        time.sleep(shm_admin.SIDE_GRACE + 0.1)
+        # Every process of the storm is gone, and this one lets go of the queue (the sweep
+        # keeps the side segments of a queue somebody is attached to): what is left beside
+        # the queue is orphaned.
+        q.close()
         segments, _ = shm_admin.scan(name)
         stale, _ = shm_admin._stale_sides([seg for seg in segments if seg.kind == "side"], True, set())
         for seg in stale:

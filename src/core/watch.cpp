@@ -56,7 +56,7 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
     // Counts this thread on one watch's queue, unless its mutex is busy; false on an error.
     std::optional<QueueError> error;
     auto arm = [&](std::size_t i) {
-        auto tried = watches[i].ring->watch(watches[i].room, armed[i].seen);
+        auto tried = watches[i].ring->watch(watches[i].room, watches[i].claimant, armed[i].seen);
         if (!tried.ok()) {
             error.emplace(std::move(tried.error()));
             return false;
@@ -90,7 +90,8 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
             if (load_word(wake) != seen_wake)
                 return true;
             for (std::size_t i = 0; i < watches.size(); ++i) {
-                if (armed[i].state == State::Counted && watches[i].ring->ready_hint(watches[i].room))
+                const Watch& w = watches[i];
+                if (armed[i].state == State::Counted && w.ring->ready_hint(w.room, w.claimant))
                     return true;
             }
             return false;
@@ -147,7 +148,7 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
             Watch& w = watches[i];
             if (armed[i].state == State::Counted) {
                 armed[i].seen = load_word(w.ring->wait_word(w.room));
-                if (w.ring->ready_hint(w.room)) {
+                if (w.ring->ready_hint(w.room, w.claimant)) {
                     w.ring->unwatch(w.room);
                     armed[i].state = State::Ready;
                     ++ready;

@@ -2,7 +2,7 @@
 
 import sys
 from collections.abc import Sequence
-from typing import final
+from typing import Any, final
 
 if sys.version_info >= (3, 12):
     from collections.abc import Buffer
@@ -65,35 +65,47 @@ class KelQueue:
         nothing is taken until ``commit_read``. One consumer at a time."""
     def commit_read(self, next_pos: int) -> None:
         """Consume the message ``recv_view`` lent; its bytes may be overwritten afterwards."""
-    def put_bytes_timed(self, data: Buffer, timeout: float | None) -> bool:
+    def put_bytes_timed(self, data: Buffer, timeout: float | None, done: list[Any] | None = None) -> bool:
         """Store any C-contiguous buffer within ``timeout`` seconds (None: no limit; 0: no
         wait for room); False when the time ran out and nothing was stored."""
-    def get_bytes_timed(self, timeout: float | None) -> bytes | None:
-        """Take the oldest message within ``timeout`` seconds; None when none came."""
-    def put_many(self, items: Sequence[Buffer], timeout: float | None) -> bool:
+    def get_bytes_timed(self, timeout: float | None, into: list[Any] | None = None) -> bytes | None:
+        """Take the oldest message within ``timeout`` seconds; None when none came.
+        ``into``: a list to which the message is appended as it is taken."""
+    def put_many(self, items: Sequence[Buffer], timeout: float | None, done: list[Any] | None = None) -> bool:
         """Store a batch together, all or none, within ``timeout`` seconds."""
-    def get_many(self, max_items: int, timeout: float | None) -> list[bytes]:
+    def get_many(self, max_items: int, timeout: float | None, into: list[Any] | None = None) -> list[bytes]:
         """Wait up to ``timeout`` seconds for the first message, then take up to
         ``max_items`` at once; an empty list on timeout."""
     def recv_view_timed(self, timeout: float | None) -> tuple[memoryview, int] | None:
         """``recv_view`` within ``timeout`` seconds; None when no message came."""
     def stats(self) -> tuple[int, int]:
         """(bytes held, messages held), counted under the queue's lock."""
-    def try_put(self, data: Buffer) -> bool | None:
+    def try_put(self, data: Buffer, done: list[Any] | None = None, claim: bool = False) -> bool | None:
         """One try that never waits, not even for the queue's lock: True when stored, False
-        when there is no room, None when the lock was held at that instant."""
-    def try_put_many(self, items: Sequence[Buffer]) -> bool | None:
+        when there is no room, None when the lock was held at that instant. With
+        ``claim=True`` a try that finds no room claims it for the calling thread, as a
+        waiting ``put_bytes_timed`` does (it lapses 0.5 s after the last renewal). ``done``:
+        a list to which the number of messages stored is appended once they are in, so
+        that Ctrl-C at the instant the call returns cannot lose the answer."""
+    def try_put_many(self, items: Sequence[Buffer], done: list[Any] | None = None, claim: bool = False) -> bool | None:
         """``try_put`` for a batch, all or none."""
-    def try_get_many(self, max_items: int) -> list[bytes] | None:
+    def try_get_many(self, max_items: int, into: list[Any] | None = None) -> list[bytes] | None:
         """Up to ``max_items`` messages (an empty list when there are none) without waiting;
         None when the lock was held at that instant."""
+    def withdraw_claim(self) -> None:
+        """Drop the calling thread's claim on room (made by ``try_put(..., claim=True)``),
+        trying the queue's lock once."""
     def stats_nowait(self) -> tuple[int, int] | None:
         """``stats()`` without waiting for the queue's lock; None when it cannot be told."""
     @staticmethod
-    def wait_any(waits: Sequence[tuple[KelQueue, int]], word: bytearray, seen: int, timeout: float | None) -> list[int]:
+    def wait_any(
+        waits: Sequence[tuple[KelQueue, int] | tuple[KelQueue, int, int]], word: bytearray, seen: int,
+        timeout: float | None,
+    ) -> list[int]:
         """Sleep, without the interpreter lock, until one of ``(queue, room)`` is ready
-        (room 0: a message; n: n bytes of room); the indices of those that are, or [] when
-        the first 4 bytes of ``word`` no longer hold ``seen`` or the time ran out."""
+        (room 0: a message; n: n bytes of room; a third item, a thread id whose own claim
+        on room counts as free); the indices of those that are, or [] when the first 4
+        bytes of ``word`` no longer hold ``seen`` or the time ran out."""
     @staticmethod
     def interrupt_wait(word: bytearray) -> None:
         """Change ``word`` and wake the thread sleeping in ``wait_any`` on it."""
