@@ -203,7 +203,7 @@ class _Closed:
 class Blocks:
     """One kelvane object's access to the block arena of its queue."""
 
-    __slots__ = ("bq", "queue_name", "space", "enabled", "_ready")
+    __slots__ = ("bq", "queue_name", "space", "enabled", "_ready", "_closed_arena")
 
     def __init__(self, queue_name: str, capacity: int) -> None:
         self.bq = BlockQueue(queue_name)
@@ -212,6 +212,7 @@ class Blocks:
         # KELVANE_BLOCKS=off: every large message travels in a side segment of its own.
         self.enabled = os.environ.get(SETTING, "").strip().lower() != "off"
         self._ready = False
+        self._closed_arena = 0
 
     def ready(self) -> bool:
         """Whether this queue carries large messages in blocks (its arena made, if need be)."""
@@ -228,19 +229,22 @@ class Blocks:
             _warn_memfd(self.queue_name, self.space)
         self._ready = True
 
-    def write(self, kind: int, parts: list[Any], wait: float | None, head: bytes = b"") -> Record | bool | None:
+    def write(self, kind: int, parts: list[Any], wait: float | None, head: bytes = b"",
+              made: list[Any] | None = None) -> Record | bool | None:
         """The record of a message copied into a block (see BlockQueue.write_message):
-        False when `wait` ran out, None when no block can take it."""
+        False when `wait` ran out, None when no block can take it. `made`: the record is
+        appended to it before the call returns (see _side.discard_unstored)."""
         if not self._ready:
             if not self.enabled:
                 return None
             self._ensure()
-        got = self.bq.write_message(kind, parts, wait, head)
+        got = self.bq.write_message(kind, parts, wait, head, made)
         if type(got) is bytes:
             return Record(got)
         return got
 
-    def write_pickle(self, obj: Any, wait: float | None, min_buffer: int, head: bytes = b"") -> Record | bool | None:
+    def write_pickle(self, obj: Any, wait: float | None, min_buffer: int, head: bytes = b"",
+                     made: list[Any] | None = None) -> Record | bool | None:
         buffers: list[memoryview] = []
 
         def out_of_band(buffer: pickle.PickleBuffer) -> bool:
@@ -254,11 +258,13 @@ class Blocks:
             return False
 
         stream = _dumps(obj, 5, buffer_callback=out_of_band)
-        return self.write(KIND_PICKLE, [stream, *buffers], wait, head)
+        return self.write(KIND_PICKLE, [stream, *buffers], wait, head, made)
 
     def close(self) -> None:
         """Lets the queue's mapping go; blocks written or received stay valid."""
-        self.bq = _Closed(self.queue_name)
+        if not isinstance(self.bq, _Closed):
+            self._closed_arena = self.bq.arena_id
+            self.bq = _Closed(self.queue_name)
 
     def discard(self, records: Any) -> None:
         """Gives back the blocks of records that were written and will never be stored."""
@@ -295,11 +301,11 @@ class Blocks:
     def discard_records(self, bodies: Any) -> None:
         """Gives back the blocks (and removes the side segments) of bodies that will never be
         read: records never stored, or taken and never decoded."""
-        bodies = list(bodies)
+        bodies = [body[0] if type(body) is tuple else body for body in bodies]  # (a block message read already)
         for body in bodies:
             if body[:8] == MAGIC:
                 BlockQueue.give_back(body)
-        _side.discard_pickle_records(bodies)
+        _side.discard_pickle_records(b for b in bodies if not isinstance(b, _side.Message))
 
     def decode(self, record: Any, loads: Any = None) -> Any:
         """The object a taken record announces. Raises ValueError when the record or its
@@ -321,7 +327,14 @@ class Blocks:
             data.release()
 
     def unlink(self) -> None:
-        self.bq.unlink_arena()
+        """Removes the name of the queue's arena (also after close)."""
+        if not isinstance(self.bq, _Closed):
+            self.bq.unlink_arena()
+        elif self._closed_arena:
+            try:
+                os.unlink(os.path.join(SHM_DIR, arena_name(self._closed_arena)))
+            except FileNotFoundError:
+                pass
 
 
 if hasattr(os, "register_at_fork"):

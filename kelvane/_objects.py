@@ -37,9 +37,6 @@ _KIND_ROBUST = 0x10
 _KIND_PSHARED = 0x80
 _KIND_KNOWN = 0x3FF  # type, robust, protocol, pshared and elision bits
 
-_FUTEX_WORD = struct.Struct("=I")
-_FUTEX_TID_MASK = 0x3FFFFFFF
-
 QUEUE_HEADER = 16384
 QUEUE_POSITIONS = struct.Struct("=4Q")  # read_pos, write_pos, capacity, ready
 QUEUE_POSITIONS_AT = 384
@@ -59,26 +56,6 @@ def is_robust_shared_mutex(raw: bytes) -> bool:
         return False
     kind: int = _MUTEX_KIND.unpack_from(raw, _MUTEX_KIND_AT)[0]
     return kind & (_KIND_ROBUST | _KIND_PSHARED) == _KIND_ROBUST | _KIND_PSHARED and kind & ~_KIND_KNOWN == 0
-
-
-def lock_owner(name: str) -> int | None:
-    """The thread id (as threading.get_native_id gives it) of the holder of the lock `name`,
-    0 when it is free, None when it cannot be read. A robust mutex's futex word, at offset 0,
-    holds its owner's thread id under the kernel's FUTEX_TID_MASK."""
-    try:
-        fd = os.open(object_path(name), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    except (OSError, ValueError):
-        return None
-    try:
-        word = os.pread(fd, 4, 0)
-    except OSError:
-        return None
-    finally:
-        os.close(fd)
-    if len(word) != 4:
-        return None
-    owner: int = _FUTEX_WORD.unpack(word)[0] & _FUTEX_TID_MASK
-    return owner
 
 
 def is_queue_size(size: int) -> bool:

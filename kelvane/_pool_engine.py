@@ -12,6 +12,7 @@ import atexit
 import collections
 import os
 import pickle
+import select
 import signal
 import sys
 import threading
@@ -198,15 +199,45 @@ def _decode(status: int, obj: bytes | BaseException | None) -> Any:
 
 
 class _Worker:
-    __slots__ = ("index", "proc", "greeted", "said_bye")
+    """A worker process. Besides the Process object, a pidfd of its own tells whether the
+    process runs: a forkserver that dies takes the exit statuses of its children with it,
+    and multiprocessing then reports each as exit code 255 although it runs on."""
+
+    __slots__ = ("index", "proc", "greeted", "said_bye", "pidfd", "lost")
 
     index: int
     proc: BaseProcess
     greeted: bool
     said_bye: bool
+    pidfd: int | None
+    lost: bool
 
     def __init__(self, index: int, proc: BaseProcess) -> None:
         self.index, self.proc, self.greeted, self.said_bye = index, proc, False, False
+        self.lost = False
+        try:
+            self.pidfd = os.pidfd_open(cast(int, proc.pid))
+        except (AttributeError, OSError):
+            self.pidfd = None  # no pidfd here: the Process object's word is all there is
+
+    def stop_if_lost(self) -> None:
+        """Its exit was reported: if the process in fact runs on (its forkserver died), the
+        pool can no longer watch it, so it is stopped (SIGKILL) before anything else is
+        decided; it would otherwise go on taking tasks, and stop messages meant for others."""
+        fd = self.pidfd
+        if fd is None or select.select([fd], [], [], 0)[0]:
+            return
+        self.lost = True
+        try:
+            signal.pidfd_send_signal(fd, signal.SIGKILL)
+        except OSError:
+            return  # gone meanwhile
+        select.select([fd], [], [], 5.0)
+
+    def close(self) -> None:
+        fd, self.pidfd = self.pidfd, None
+        if fd is not None:
+            os.close(fd)
 
 
 _live_engines: set[_Engine] = set()
@@ -640,9 +671,12 @@ class _Engine:
         dead = [w for w in watched if w.proc.sentinel in ready or w.proc.exitcode is not None]
         if not dead:
             return
+        for w in dead:
+            w.stop_if_lost()
         self._drain()  # whatever a dead worker put is in the queue by now
         for w in dead:
             w.proc.join(1)
+            w.close()
             with self.state_lock:
                 if w in self.retiring:
                     self.retiring.remove(w)
@@ -655,8 +689,8 @@ class _Engine:
                 self._replace(w.index)
 
     def _died(self, w: _Worker) -> None:
-        code = w.proc.exitcode
-        how = _death_text(code)
+        code = -signal.SIGKILL if w.lost else w.proc.exitcode
+        how = "lost with its forkserver, it was stopped (SIGKILL)" if w.lost else _death_text(code)
         if not w.greeted:
             self.startup_failures += 1
             if self.startup_failures >= _STARTUP_FAILURES:

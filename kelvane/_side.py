@@ -39,26 +39,42 @@ it with pwrite (never through a mapping: a full /dev/shm is an OSError, ENOSPC, 
 nothing queued, never a SIGBUS), names it (linkat through /proc/self/fd), closes it, and
 only then stores the reference in the ring: a producer killed while writing leaves nothing.
 (Where O_TMPFILE or /proc is missing, the object is created under its name, sized first
-and its header written before anything else.) The consumer opens
-the name, maps it shared and writable, removes the name at once and closes the descriptor:
+and its header written before anything else.) The caller learns the name before it is
+made (write's `made`), so a put interrupted anywhere removes what it made and did not store.
+The consumer opens the name, maps it, removes the name at once and closes the descriptor:
 a received message leaves nothing named, and its memory lives exactly as long as the
 mapping, which Python's mmap object keeps while any memoryview (and so any numpy array
-built on one) refers to it. Arrays arrive writable; what the consumer writes is its own,
-since no other process maps the object any more.
+built on one) refers to it.
+
+A received message is process memory. The mapping is private (MAP_PRIVATE): reads come
+straight from the object's pages, with no copy, and the first write to a page copies that
+page for this process alone (copy on write), so what the consumer writes is its own, and
+after os.fork() parent and child each keep their own array, exactly as with memory of their
+own. Whatever else hands out received memory (recycled blocks, say) must keep this rule: the
+consumer's view never changes under it, and its writes reach nobody else. The pages are
+populated for reading (MADV_POPULATE_READ, Linux 5.14 on: no copy); a writable private
+mapping populated with MAP_POPULATE would be pre-faulted for writing, which copies every
+page. Writing a whole received array therefore costs about one copy of it (measured: 256 MiB
+written page by page, 260 ms, against 2 ms through a shared mapping and 84 ms for a copy into
+fresh memory); reading costs what it did.
 
 What can be left behind: the object of a producer killed between creating it and storing
 its reference, or of a consumer killed between taking the reference and opening it.
-`kelvane rm --stale` removes such an object once its creator is provably dead (its pid gone
-or reused, seen by its start time), no process uses it, no record of its queue refers to it
-and it is older than a few seconds (a consumer may be between taking a reference and
-opening it); Queue.unlink() removes every side segment of its queue at once.
+`kelvane rm --stale` removes such an object only when no live process could hold its
+reference: its creator provably dead (its pid gone or reused, seen by its start time), no
+process using it, no record of its queue referring to it, and no live process attached to
+its queue (mapping it, even unlinked, or holding its in-use mark), since any such process
+may have taken the reference and not opened it yet, or keep it in a remainder after a
+DecodeError. So an orphan of a killed consumer stays while its queue has other users, and
+goes with the first sweep after they are gone. Queue.unlink() removes every side segment of
+its queue at once.
 
 Where the time goes (256 MiB, 4 KiB pages, tmpfs without huge pages, measured on the
 development machine): writing through a fresh mapping costs fallocate's zeroing (58 ms),
 populating the page tables (74 ms), the copy (24 ms) and unmapping (25 ms); pwrite costs
 105 ms (the copy and the page allocation: tmpfs need not zero a page a write fills), so the
-producer maps nothing. The consumer maps with MAP_POPULATE (23 ms, against 31 ms faulting
-16 pages at a time); dropping the array unmaps (25 ms) and frees the pages (32 ms). A memcpy
+producer maps nothing. The consumer populates its mapping for reading (23 ms, against 31 ms
+faulting 16 pages at a time); dropping the array unmaps (25 ms) and frees the pages (32 ms). A memcpy
 of the same 256 MiB takes 21-24 ms: page management, not copying, bounds this path. A cache
 of pre-faulted segments on the producer's side would not change the consumer's share, which
 maps and frees whatever it receives; huge pages for tmpfs (shmem_enabled) would.
@@ -79,6 +95,7 @@ from typing import Any
 SHM_DIR = "/dev/shm"
 MAGIC = b"KELSIDE1"
 TAG = b"\x00"  # a ring record that refers to a side segment
+BLOCK_MAGIC = b"\x00KELBLK1"  # the start of a block's reference (kelvane._blocks), which a made list may hold
 ESCAPE = b"\x01"  # a custom serializer's output that starts with TAG or ESCAPE
 PREFIX = "ks_"
 HEAD = struct.Struct("<8sQQIIQQQII")
@@ -89,8 +106,11 @@ _ENTRY = struct.Struct("<QQ")
 _LOCK_SIZE = 4096
 _QUEUE_HEADER = 16384
 _MIB = 1 << 20
-_MAP_POPULATE = getattr(mmap, "MAP_POPULATE", 0)
+_MAP_NORESERVE = getattr(mmap, "MAP_NORESERVE", 0)  # private pages are copied only if written
+_MADV_POPULATE_READ = 22  # Linux 5.14 on; the mmap module does not name it
+_POPULATE_MIN = 1 << 20  # smaller mappings fault in as fast as they populate
 _OPEN_FLAGS = os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC
+_READ_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
 CHARGE = 64  # a reference takes 1/CHARGE of its segment's size in the ring
 # Out-of-band buffers (pickle protocol 5) of at least this many bytes go to a side segment
 # with no pickling copy; smaller ones stay in the pickle stream, where the copies cost less
@@ -179,39 +199,40 @@ def _round(n: int, to: int) -> int:
 _tmpfile_works = hasattr(os, "O_TMPFILE")
 
 
-def _unnamed(key: str) -> tuple[int, str | None]:
-    """A new object to write: unnamed (O_TMPFILE) where tmpfs allows it, so that a producer
-    killed while writing leaves nothing behind; else created under its name at once."""
+def _unnamed() -> int | None:
+    """A new unnamed object to write (O_TMPFILE), so that a producer killed while writing
+    leaves nothing behind; None where tmpfs or /proc do not allow it."""
     global _tmpfile_works
     if _tmpfile_works and os.path.isdir("/proc/self/fd"):
         try:
-            return os.open(SHM_DIR, os.O_TMPFILE | os.O_RDWR | os.O_CLOEXEC, 0o600), None
+            return os.open(SHM_DIR, os.O_TMPFILE | os.O_RDWR | os.O_CLOEXEC, 0o600)
         except OSError:
             _tmpfile_works = False
-    pid = _creator()[0]
-    while True:
-        name = f"{key}{pid:x}_{secrets.token_hex(8)}"
-        try:
-            fd = os.open(os.path.join(SHM_DIR, name), _OPEN_FLAGS | os.O_CREAT | os.O_EXCL, 0o600)
-        except FileExistsError:  # 64 random bits: only paranoia
-            continue
-        os.fchmod(fd, 0o600)  # whatever the umask
-        return fd, name
+    return None
 
 
-def _link(fd: int, key: str, pid: int) -> str:
-    """Names the finished unnamed object open as `fd` (linkat through /proc/self/fd)."""
+def _named(path: str) -> int | None:
+    """A new object created under `path` at once (where there is no O_TMPFILE); None when
+    the name is taken."""
+    try:
+        fd = os.open(path, _OPEN_FLAGS | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:  # 64 random bits: only paranoia
+        return None
+    os.fchmod(fd, 0o600)  # whatever the umask
+    return fd
+
+
+def _link(fd: int, path: str) -> bool:
+    """Names the finished unnamed object open as `fd` (linkat through /proc/self/fd); False
+    when the name is taken."""
     # With a directory descriptor os.link calls linkat with AT_SYMLINK_FOLLOW; given the
     # path alone it may call link(), which would link the /proc symlink itself (EXDEV).
     fds = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
-        while True:
-            name = f"{key}{pid:x}_{secrets.token_hex(8)}"
-            try:
-                os.link(str(fd), os.path.join(SHM_DIR, name), src_dir_fd=fds, follow_symlinks=True)
-                return name
-            except FileExistsError:  # 64 random bits: only paranoia
-                continue
+        os.link(str(fd), path, src_dir_fd=fds, follow_symlinks=True)
+        return True
+    except FileExistsError:  # 64 random bits: only paranoia
+        return False
     finally:
         os.close(fds)
 
@@ -231,11 +252,15 @@ def _object_size(n: int) -> int:
 
 
 def write(queue_name: str, stream: Any, buffers: Sequence[memoryview] = (), flags: int = 0,
-          room: int = 0) -> Ref:
+          room: int = 0, made: list[Any] | None = None) -> Ref:
     """Makes the side segment of one message (the serialized `stream` and the out-of-band
     `buffers`, each a contiguous byte view); returns the record for the ring, padded to
     1/CHARGE of the segment but not beyond `room` bytes. Raises OSError (ENOSPC for a full
-    /dev/shm) with nothing left behind."""
+    /dev/shm) with nothing left behind.
+
+    `made`: the segment's path is appended to it before the name exists, and the caller
+    removes what it made and did not store (see discard_unstored); an exception here then
+    leaves the removal to the caller, who may be interrupted at any point after."""
     bare = queue_name[1:] if queue_name.startswith("/") else queue_name
     qname = bare.encode("utf-8", "surrogateescape")
     stream_len = memoryview(stream).nbytes
@@ -253,83 +278,115 @@ def write(queue_name: str, stream: Any, buffers: Sequence[memoryview] = (), flag
     head = HEAD.pack(MAGIC, size, ticks, pid, flags, stream_at, stream_len, table_at, len(buffers), len(qname))
     table = b"".join(_ENTRY.pack(at, n) for at, n in entries)
     front = head + qname + bytes(table_at - HEAD_SIZE - len(qname)) + table
-    fd, name = _unnamed(key)
+    fd = _unnamed()
+    unnamed = fd is not None
+    name = path = ""
     try:
+        while fd is None:
+            name = f"{key}{pid:x}_{secrets.token_hex(8)}"
+            path = os.path.join(SHM_DIR, name)
+            if made is not None:
+                made.append(path)
+            fd = _named(path)
         try:
             os.ftruncate(fd, size)  # sparse: the writes below allocate the pages
             _write_all(fd, front, 0)
             _write_all(fd, stream, stream_at)
             for (at, _), buf in zip(entries, buffers):
                 _write_all(fd, buf, at)
-            if name is None:
-                name = _link(fd, key, pid)
+            linked = not unnamed
+            while not linked:
+                name = f"{key}{pid:x}_{secrets.token_hex(8)}"
+                path = os.path.join(SHM_DIR, name)
+                if made is not None:
+                    made.append(path)
+                linked = _link(fd, path)
         finally:
             os.close(fd)
     except BaseException:
-        if name is not None:
-            remove(name)
+        if made is None and path:
+            _unlink(path)
         raise
     record = TAG + name.encode("ascii")
     return Ref(record + bytes(max(0, min(size // CHARGE, room) - len(record))))
 
 
 class Message:
-    """A received side segment, mapped; its name is gone already."""
+    """A received side segment, mapped (privately: see the module's doc string). `record`
+    is the ring record that named it; `named` is true until its name is removed."""
 
-    __slots__ = ("flags", "stream", "buffers", "queue")
+    __slots__ = ("flags", "stream", "buffers", "queue", "record", "path", "named")
 
-    def __init__(self, flags: int, stream: memoryview, buffers: list[memoryview], queue: str) -> None:
+    def __init__(self, flags: int, stream: memoryview, buffers: list[memoryview], queue: str,
+                 record: bytes, path: str) -> None:
         self.flags = flags
         self.stream = stream
         self.buffers = buffers
         self.queue = queue
+        self.record = record
+        self.path = path
+        self.named = True
+
+    def unname(self) -> None:
+        """Removes the segment's name if it is still there."""
+        if self.named:
+            _unlink(self.path)
+            self.named = False
 
 
-def read(record: bytes) -> Message:
+def read(record: bytes, into: list[Any] | None = None, at: int = 0) -> Message:
     """Opens and maps the side segment `record` refers to and removes its name. Raises
-    FileNotFoundError when it is gone, ValueError when it is no side segment."""
+    FileNotFoundError when it is gone, ValueError when it is no side segment.
+
+    `into`: the Message is stored at into[at] before the name is removed, so that a caller
+    interrupted at any point finds either the segment still named or its Message there."""
     name = segment_name(record)
     if not name.startswith(PREFIX) or "/" in name:
         raise ValueError(f"{name!r} names no side segment")
     path = os.path.join(SHM_DIR, name)
-    fd = os.open(path, _OPEN_FLAGS)
+    fd = os.open(path, _READ_FLAGS)
     try:
         st = os.fstat(fd)
         head = os.pread(fd, HEAD_SIZE, 0)
         if not stat.S_ISREG(st.st_mode) or len(head) != HEAD_SIZE or head[:8] != MAGIC:
             raise ValueError(f"{name!r} holds no side segment")
         size = st.st_size
-        mm = mmap.mmap(fd, size, mmap.MAP_SHARED | (_MAP_POPULATE if size >= 1 << 20 else 0),
-                       mmap.PROT_READ | mmap.PROT_WRITE)
-        # Mapped: the name has done its work. (An object that fails the checks below is
-        # removed as well: it is no message anybody can read.)
-        try:
-            os.unlink(path)
-        except FileNotFoundError:
-            pass
+        mm = mmap.mmap(fd, size, mmap.MAP_PRIVATE | _MAP_NORESERVE, mmap.PROT_READ | mmap.PROT_WRITE)
     finally:
         os.close(fd)
+    if size >= _POPULATE_MIN:
+        try:
+            mm.madvise(_MADV_POPULATE_READ)
+        except (OSError, ValueError):
+            pass  # an older kernel: the pages fault in as they are read
     (_, total, _, _, flags, stream_at, stream_len, table_at, count, qlen) = HEAD.unpack_from(mm, 0)
     view = memoryview(mm)
-    if total != size or stream_at + stream_len > size or table_at + _ENTRY.size * count > size:
+    entries = [] if table_at + _ENTRY.size * count > size else [
+        _ENTRY.unpack_from(mm, table_at + _ENTRY.size * i) for i in range(count)]
+    if (total != size or stream_at + stream_len > size or len(entries) != count
+            or any(at + n > size for at, n in entries)):
         view.release()
         mm.close()
-        raise ValueError(f"side segment {name!r} is damaged")
-    entries = [_ENTRY.unpack_from(mm, table_at + _ENTRY.size * i) for i in range(count)]
-    if any(at + n > size for at, n in entries):
-        view.release()
-        mm.close()
+        _unlink(path)  # no message anybody can read
         raise ValueError(f"side segment {name!r} is damaged")
     queue = bytes(view[HEAD_SIZE:HEAD_SIZE + qlen]).decode("utf-8", "surrogateescape")
     buffers = [view[at:at + n] for at, n in entries]
-    return Message(flags, view[stream_at:stream_at + stream_len], buffers, queue)
+    message = Message(flags, view[stream_at:stream_at + stream_len], buffers, queue, record, path)
+    if into is not None:
+        into[at] = message
+    message.unname()  # mapped: the name has done its work
+    return message
+
+
+def _unlink(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
 
 
 def remove(name: str) -> None:
-    try:
-        os.unlink(os.path.join(SHM_DIR, name))
-    except FileNotFoundError:
-        pass
+    _unlink(os.path.join(SHM_DIR, name))
 
 
 def discard(records: Any) -> None:
@@ -337,6 +394,27 @@ def discard(records: Any) -> None:
     for record in records:
         if type(record) is Ref:
             remove(record.segment)
+
+
+def discard_unstored(made: list[Any], encoded: Sequence[Any] = ()) -> None:
+    """After a put that ended without storing everything: removes the segments it made
+    (the paths in `made`, see write) that were not stored. `made` also holds what the
+    native puts appended for each batch they stored (the number of its messages): the
+    first that many records of `encoded` are in the queue, and with them their segments.
+    Without `encoded` the put was one batch, stored whole or not at all."""
+    stored = sum(n for n in made if type(n) is int)
+    if stored and not encoded:
+        return
+    keep = {os.path.join(SHM_DIR, r.segment) for r in encoded[:stored] if type(r) is Ref}
+    kept_blocks = {bytes(r[-64:]) for r in encoded[:stored] if r[-64:][:8] == BLOCK_MAGIC}
+    for path in made:
+        if type(path) is str and path not in keep:
+            _unlink(path)
+        elif isinstance(path, bytes) and path[-64:] not in kept_blocks:
+            # A block (kelvane._blocks) this process wrote: free again.
+            from kelvane._native import BlockQueue
+
+            BlockQueue.give_back(path)
 
 
 class Header:
@@ -414,7 +492,7 @@ def remove_of_queue(queue_name: str) -> int:
 # --- pickle records ---------------------------------------------------------------------------
 
 
-def pickle_buffers(queue_name: str, obj: Any, room: int = 0) -> Ref:
+def pickle_buffers(queue_name: str, obj: Any, room: int = 0, made: list[Any] | None = None) -> Ref:
     """The record of an object whose pickle has large out-of-band buffers: all of them and
     the stream go to one side segment of the queue `queue_name`."""
     buffers: list[memoryview] = []
@@ -430,7 +508,7 @@ def pickle_buffers(queue_name: str, obj: Any, room: int = 0) -> Ref:
         return False
 
     stream = _dumps(obj, 5, buffer_callback=out_of_band)
-    return write(queue_name, stream, buffers, FLAG_BUFFERS, room)
+    return write(queue_name, stream, buffers, FLAG_BUFFERS, room, made)
 
 
 def pickle_record(queue_name: str, obj: Any, side_min: int, room: int) -> bytes:

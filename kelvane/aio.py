@@ -7,28 +7,30 @@ awaiting put or get whose queue has no room or no message hands its queue to the
 waiting thread of the process (started on first use), which sleeps on the wait words of
 every queue that anybody awaits at once (KelQueue.wait_any) and tells each waiting loop
 with call_soon_threadsafe; the loop then tries again, and another consumer or producer
-may have been first. A lock is tried on the loop's thread between short sleeps: a robust
-mutex belongs to the thread that took it, so no other thread ever takes it for a
-coroutine.
+may have been first. An awaiting put that has waited longer than a short grace claims
+room, as a blocking put does, with tries that never wait (KelQueue.try_put(claim=True)),
+renewed a few times a second while it waits: small producers cannot starve it. AsyncLock
+lives in kelvane/_aio_lock.py, with its own waiting thread.
 """
 
 from __future__ import annotations
 
 import asyncio
 import atexit
-import inspect
 import os
 import pickle
 import threading
-import weakref
+import time
 from collections.abc import AsyncIterator, Callable, Iterable
 from types import TracebackType
 from typing import Any
 
-from kelvane.lock import Lock
-from kelvane.queue import RECORD_OVERHEAD, Queue, Serializer, _attach
-from kelvane._native import BlockQueue
-from kelvane_core import KelQueue, LockRecovered
+from kelvane import _side
+from kelvane import queue as _queue_module
+from kelvane._aio_lock import AsyncLock
+from kelvane._aio_lock import _rebuild_lock as _rebuild_lock  # where old pickles find it
+from kelvane.queue import RECORD_OVERHEAD, DecodeError, Queue, Serializer, _attach, _discard_unstored, _unstored
+from kelvane_core import KelQueue
 
 __all__ = ["AsyncQueue", "AsyncLock"]
 
@@ -40,16 +42,28 @@ __all__ = ["AsyncQueue", "AsyncLock"]
 class _Entry:
     """The loops' futures waiting for one thing on one queue handle."""
 
-    __slots__ = ("key", "queue", "room", "futures")
+    __slots__ = ("key", "queue", "watch", "futures")
 
-    def __init__(self, key: tuple[int, int], queue: KelQueue, room: int) -> None:
-        self.key, self.queue, self.room = key, queue, room
+    def __init__(self, key: tuple[int, int, int], queue: KelQueue, room: int, claimant: int) -> None:
+        self.key, self.queue = key, queue
+        # What KelQueue.wait_any is given for it.
+        self.watch = (queue, room, claimant) if claimant else (queue, room)
         self.futures: list[asyncio.Future[None]] = []
 
 
 def _wake(future: asyncio.Future[None]) -> None:
     if not future.done():
         future.set_result(None)
+
+
+def _gone(future: asyncio.Future[None]) -> bool:
+    """A wait nobody will ever see the end of: done already, or of a loop that is closed."""
+    return future.done() or future.get_loop().is_closed()
+
+
+# While anybody waits, the waiting thread looks at least this often for the waits of loops
+# that were closed meanwhile (a closed loop tells nobody), and drops them.
+_PRUNE_EVERY = 1.0
 
 
 class _Waiter:
@@ -59,25 +73,32 @@ class _Waiter:
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._word = bytearray(4)  # bumped (interrupt_wait) to make the thread look again
-        self._entries: dict[tuple[int, int], _Entry] = {}
+        self._entries: dict[tuple[int, int, int], _Entry] = {}
         self._looked = True  # the thread has seen every entry: a change must wake it
         self._stopping = False
+        self._pruned = time.monotonic()
         self._thread: threading.Thread | None = None
 
-    def wait(self, queue: KelQueue, room: int) -> asyncio.Future[None]:
+    def wait(self, owner: Queue, queue: KelQueue, room: int, claimant: int = 0) -> asyncio.Future[None]:
         """A future of the running loop, resolved once `queue` seems to have a message
-        (room 0) or `room` bytes of room."""
+        (room 0) or `room` bytes of room (counting the claim of thread `claimant` as free).
+        ValueError when `owner`, the kelvane.Queue whose handle `queue` is, was closed: its
+        close wakes what it finds registered, under the same lock."""
         future: asyncio.Future[None] = asyncio.get_running_loop().create_future()
-        key = (id(queue), room)  # the entry holds the queue: its id is not reused meanwhile
+        key = (id(queue), room, claimant)  # the entry holds the queue: its id is not reused meanwhile
         with self._lock:
+            if owner._q is not queue:
+                raise owner._closed()
             if self._stopping:  # the interpreter is exiting: look again now and then
                 future.get_loop().call_later(0.05, _wake, future)
                 return future
             entry = self._entries.get(key)
             if entry is None:
-                entry = self._entries[key] = _Entry(key, queue, room)
+                entry = self._entries[key] = _Entry(key, queue, room, claimant)
             entry.futures.append(future)
             interrupt, self._looked = self._looked, False
+            if time.monotonic() - self._pruned >= _PRUNE_EVERY:
+                self._prune()
             if self._thread is None:
                 self._thread = threading.Thread(target=self._run, name="kelvane-aio-wait", daemon=True)
                 self._thread.start()
@@ -85,10 +106,10 @@ class _Waiter:
             KelQueue.interrupt_wait(self._word)
         return future
 
-    def forget(self, queue: KelQueue, room: int, future: asyncio.Future[None]) -> None:
-        """A waiter that gave up (cancelled): the thread stops watching for it."""
+    def forget(self, queue: KelQueue, room: int, future: asyncio.Future[None], claimant: int = 0) -> None:
+        """A waiter that gave up (cancelled, timed out): the thread stops watching for it."""
         with self._lock:
-            entry = self._entries.get((id(queue), room))
+            entry = self._entries.get((id(queue), room, claimant))
             if entry is None or future not in entry.futures:
                 return
             entry.futures.remove(future)
@@ -118,17 +139,30 @@ class _Waiter:
         if interrupt:
             KelQueue.interrupt_wait(self._word)
 
+    def _prune(self) -> None:
+        """With the lock held: drops the waits of closed loops (and any resolved already),
+        so that their queues, tasks and futures are not kept for good."""
+        self._pruned = time.monotonic()
+        for key, entry in list(self._entries.items()):
+            if any(map(_gone, entry.futures)):
+                entry.futures = [f for f in entry.futures if not _gone(f)]
+                if not entry.futures:
+                    del self._entries[key]
+
     def _run(self) -> None:
         word = self._word
         while True:
             with self._lock:
                 if self._stopping:
                     return
+                if time.monotonic() - self._pruned >= _PRUNE_EVERY:
+                    self._prune()
                 self._looked = True
                 seen = int.from_bytes(word, "little")
                 entries = list(self._entries.values())
             try:
-                ready = KelQueue.wait_any([(e.queue, e.room) for e in entries], word, seen, None)
+                ready = KelQueue.wait_any([e.watch for e in entries], word, seen,
+                                          _PRUNE_EVERY if entries else None)
             except Exception:
                 # A queue the thread cannot watch (damaged, say): its waiters try again
                 # and meet the error themselves.
@@ -175,31 +209,54 @@ def _the_waiter() -> _Waiter:
     return waiter
 
 
+def _release_waits(queue: KelQueue) -> None:
+    """kelvane.Queue.close: wakes what awaits this handle."""
+    if _waiter is not None:
+        _waiter.release(queue)
+
+
+_queue_module._release_waits = _release_waits
+
+# The side segments of the awaiting puts still running, by the id of their `made` lists
+# (see kelvane.queue): a put that never ends (its loop stopped or closed with it pending,
+# the interpreter exiting) has its segments removed at exit.
+_pending_puts: dict[int, list[Any]] = {}
+
+
 def _forget_parents_waiter() -> None:
-    # A forked child has none of its parent's threads: it starts its own on first use.
+    # A forked child has none of its parent's threads: it starts its own on first use;
+    # the parent's pending puts are the parent's.
     global _waiter, _waiter_lock
     _waiter = None
     _waiter_lock = threading.Lock()
+    _pending_puts.clear()
 
 
 def _stop_waiter() -> None:
     if _waiter is not None:
         _waiter.stop()
+    for made in list(_pending_puts.values()):
+        _side.discard_unstored(made)
 
 
 os.register_at_fork(after_in_child=_forget_parents_waiter)
 atexit.register(_stop_waiter)
 
 
-async def _until_ready(queue: KelQueue, room: int) -> None:
-    """Waits until `queue` seems to have a message (room 0) or `room` bytes of room."""
+async def _until_ready(owner: Queue, queue: KelQueue, room: int, claimant: int = 0,
+                       timeout: float | None = None) -> None:
+    """Waits until `queue` seems to have a message (room 0) or `room` bytes of room, or
+    (with a timeout) at most `timeout` seconds."""
     waiter = _the_waiter()
-    future = waiter.wait(queue, room)
+    future = waiter.wait(owner, queue, room, claimant)
+    timer = None if timeout is None else future.get_loop().call_later(timeout, _wake, future)
     try:
         await future
-    except BaseException:
-        waiter.forget(queue, room, future)
-        raise
+    finally:
+        if timer is not None:
+            timer.cancel()
+        if not future.done() or timer is not None:
+            waiter.forget(queue, room, future, claimant)
 
 
 async def _after_busy(tries: int) -> None:
@@ -210,6 +267,13 @@ async def _after_busy(tries: int) -> None:
         await asyncio.sleep(0)
     else:
         await asyncio.sleep(min(0.05, 0.0001 * 2 ** min(tries - 8, 9)))
+
+
+# An awaiting put claims room once it has waited this long (as a blocking put does), and
+# while it holds a claim tries again at least this often, which renews it (a claim lapses
+# half a second after its last renewal).
+_CLAIM_GRACE = 0.02
+_CLAIM_RENEW = 0.25
 
 
 # ---------------------------------------------------------------------------
@@ -271,95 +335,115 @@ class AsyncQueue:
         return self._queue.capacity
 
     # -- without waiting --------------------------------------------------------------
+    # Records and side segments are kept as kelvane.Queue keeps them under Ctrl-C (see
+    # "Ctrl-C and records" in kelvane.queue).
 
     def put_nowait(self, obj: Any) -> None:
         """Put `obj` if there is room now; asyncio.QueueFull if not, or if the queue's lock
         is held by another process or thread at this instant."""
         q = self._queue
-        data = q._encode(obj, 0, True)
+        made: list[Any] = []
         try:
-            stored = q._bq.try_put(data)
+            q._kq  # raises when closed
+            data = q._encode(obj, made, 0, True)
+            if q._bq.try_put(data, made) is not True:
+                raise asyncio.QueueFull
         except BaseException:
-            q._discard((data,))  # a large message's side segment goes with it
+            if made:  # a large message's side segment goes with it
+                _unstored.append((made, []))
+                _discard_unstored()
             raise
-        if stored is not True:
-            q._discard((data,))
-            raise asyncio.QueueFull
 
     def get_nowait(self) -> Any:
         """Take a message that is there now; asyncio.QueueEmpty if none is, or if the
         queue's lock is held by another process or thread at this instant."""
         q = self._queue
-        data = q._take_held() if q._held else None
-        if data is None:
-            q._kq  # raises when closed
-            got = q._bq.try_get_many(1)
+        got: list[Any] = []
+        try:
+            if q._held:
+                q._unhold(got, 1)
             if not got:
-                raise asyncio.QueueEmpty
-            data = got[0]
-        return q._decode(data)
+                q._kq  # raises when closed
+                if not q._bq.try_get_many(1, got):
+                    raise asyncio.QueueEmpty
+            return q._decode_one(got)
+        except DecodeError:
+            raise
+        except BaseException:
+            if got:
+                q._held.appendleft(got)
+            raise
 
     # -- awaiting ----------------------------------------------------------------------
 
     async def put(self, obj: Any) -> None:
         """Put `obj`, waiting for room as asyncio.Queue.put does."""
-        data = self._queue._encode(obj, 0, True)
-        await self._store([data], len(data) + RECORD_OVERHEAD, lambda bq: bq.try_put(data))
+        await self._put(obj, False)
 
     async def put_many(self, items: Iterable[Any]) -> None:
         """Put several objects as one batch: all of them, next to each other, or (cancelled)
         none. A batch larger than the queue can never go in whole: ValueError, nothing put."""
-        q = self._queue
-        encoded = q._encode_many(items, 0, True)
-        if not encoded:
-            return
-        room = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
-        if room > q.capacity:
-            q._discard(encoded)
-            raise ValueError(
-                f"a batch of {len(encoded)} messages takes {room} bytes, more than the queue's "
-                f"{q.capacity}: it can never go in whole (put it in parts)")
-        await self._store(encoded, room, lambda bq: bq.try_put_many(encoded))
+        await self._put(items, True)
 
-    async def _store(self, encoded: list[bytes], room: int, attempt: Callable[[BlockQueue], bool | None]) -> None:
-        """Tries `attempt` until it stores `encoded` (`room` bytes), waiting for room or for a
-        busy lock in between. Cancelled, timed out or closed: nothing was stored, and the side
-        segments of `encoded` are removed."""
+    async def _put(self, items: Any, many: bool) -> None:
+        """Stores one record or one batch, waiting for room or for a busy lock in between.
+        Cancelled, timed out or closed: nothing was stored, and the side segments made for
+        it are removed."""
         q, tries = self._queue, 0
+        made: list[Any] = []
+        key = id(made)
+        _pending_puts[key] = made
+        kq: KelQueue | None = None
+        claim, waited_since = False, 0.0
         try:
+            if many:
+                # Never waits for a free block (the loop's thread): one that is not free now
+                # sends the message in a side segment.
+                encoded = q._encode_many(items, made, 0, True)
+                if not encoded:
+                    return
+                room = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
+                if room > q.capacity:
+                    raise ValueError(
+                        f"a batch of {len(encoded)} messages takes {room} bytes, more than the queue's "
+                        f"{q.capacity}: it can never go in whole (put it in parts)")
+            else:
+                data = q._encode(items, made, 0, True)
+                room = len(data) + RECORD_OVERHEAD
             while True:
                 kq = q._kq  # once more after each wait: the queue may have been closed meanwhile
-                done = attempt(q._bq)
+                bq = q._bq  # (puts and takes go through the block-aware handle; waits watch kq)
+                done = bq.try_put_many(encoded, made, claim) if many else bq.try_put(data, made, claim)
                 if done:
                     return
                 if done is None:
                     tries += 1
                     await _after_busy(tries)
+                    continue
+                tries = 0
+                now = time.monotonic()
+                if not waited_since:
+                    waited_since = now
+                elif not claim and now - waited_since >= _CLAIM_GRACE:
+                    claim = True  # try again at once, claiming room
+                    continue
+                if claim:
+                    await _until_ready(q, kq, room, threading.get_native_id(), _CLAIM_RENEW)
                 else:
-                    tries = 0
-                    await _until_ready(kq, room)
+                    await _until_ready(q, kq, room, 0, _CLAIM_GRACE)
         except BaseException:
-            q._discard(encoded)
+            if made:
+                _unstored.append((made, []))
+                _discard_unstored()
+            if claim and kq is not None:
+                kq.withdraw_claim()
             raise
+        finally:
+            _pending_puts.pop(key, None)
 
     async def get(self) -> Any:
         """Take the oldest object, waiting for one as asyncio.Queue.get does."""
-        q = self._queue
-        tries = 0
-        while True:
-            data = q._take_held() if q._held else None
-            if data is not None:
-                return q._decode(data)
-            kq = q._kq
-            got = q._bq.try_get_many(1)
-            if got:
-                return q._decode(got[0])
-            if got is None:
-                tries += 1
-                await _after_busy(tries)
-            else:
-                tries = 0
-                await _until_ready(kq, 0)
+        return await self._get(1, False)
 
     async def get_many(self, max_items: int = 1000) -> list[Any]:
         """Wait for the first message, then take up to `max_items` at once. A message that
@@ -368,24 +452,39 @@ class AsyncQueue:
             raise TypeError(f"'max_items' must be an int, not {type(max_items).__name__}")
         if max_items < 1:
             raise ValueError("'max_items' must be at least 1")
+        objs: list[Any] = await self._get(max_items, True)
+        return objs
+
+    async def _get(self, max_items: int, many: bool) -> Any:
+        """Takes up to `max_items` records (held ones first), waiting for the first, and
+        decodes them: the object of one (not `many`), or the list."""
         q = self._queue
         tries = 0
         while True:
-            got = q._take_held_many(max_items) if q._held else []
             kq = q._kq
-            if got:
-                if len(got) < max_items:
-                    got += q._bq.try_get_many(max_items - len(got)) or []
-                return q._decode_many(got)
-            more = q._bq.try_get_many(max_items)
-            if more:
-                return q._decode_many(more)
-            if more is None:
+            got: list[Any] = []
+            taken: list[Any] | None = got
+            try:
+                if q._held:
+                    q._unhold(got, max_items)
+                    if got and len(got) < max_items:
+                        q._bq.try_get_many(max_items - len(got), got)
+                if not got:
+                    taken = q._bq.try_get_many(max_items, got)
+                if got:
+                    return q._decode_many(got) if many else q._decode_one(got)
+            except DecodeError:
+                raise
+            except BaseException:
+                if got:
+                    q._held.appendleft(got)
+                raise
+            if taken is None:
                 tries += 1
                 await _after_busy(tries)
             else:
                 tries = 0
-                await _until_ready(kq, 0)
+                await _until_ready(q, kq, 0)
 
     def __aiter__(self) -> AsyncIterator[Any]:
         return self
@@ -405,14 +504,19 @@ class AsyncQueue:
 
     def _fill(self) -> tuple[int, int]:
         kq = self._queue._kq
-        counted = kq.stats_nowait()
-        # None only while consumers move on every look and the lock is busy: count under it.
-        return counted if counted is not None else kq.stats()
+        # None only while consumers move on every look and the lock is busy at each try:
+        # the lock keeps being released then, so a few more looks find it free. (A holder
+        # that is stopped cannot make consumers move: the count without the lock succeeds.)
+        for _ in range(64):
+            counted = kq.stats_nowait()
+            if counted is not None:
+                return counted
+        return kq.stats()
 
     def qsize(self) -> int:
         """Messages held right now, with those this object took and has not delivered yet
         (see kelvane.Queue.get_many); counted without waiting for the queue's lock."""
-        return self._fill()[1] + len(self._queue._held)
+        return self._fill()[1] + self._queue._held_count()
 
     def empty(self) -> bool:
         return self._fill()[0] == 0 and not self._queue._held
@@ -425,11 +529,10 @@ class AsyncQueue:
 
     def close(self) -> None:
         """Detach this process, as kelvane.Queue.close (a queue made without a name loses it).
-        Calls awaiting on this object then raise ValueError; ``async for`` ends."""
-        kq = self._queue._q
-        self._queue.close()
-        if kq is not None and _waiter is not None:
-            _waiter.release(kq)
+        Calls awaiting on this object then raise ValueError; ``async for`` ends. Never waits:
+        messages it hands back to the queue (see kelvane.Queue.close) go from a short-lived
+        thread when the queue's lock is busy."""
+        self._queue._close(False)
 
     def unlink(self) -> None:
         """Remove the name; processes attached already keep using the queue."""
@@ -460,139 +563,3 @@ class AsyncQueue:
 
 def _attach_async(name: str, serializer: Any) -> AsyncQueue:
     return AsyncQueue._of(_attach(name, serializer))
-
-
-# ---------------------------------------------------------------------------
-# AsyncLock
-
-# The coroutines of one loop that want one lock take turns here: only the one whose turn
-# it is tries the mutex, and they get it in the order they asked.
-_turns: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[str, asyncio.Lock]] = (
-    weakref.WeakKeyDictionary())
-
-
-def _lock_key(name: str) -> str:
-    return name if name.startswith("/") else "/" + name  # the name the system knows it by
-
-
-class AsyncLock:
-    """kelvane.Lock for coroutines: ``await lock.acquire()``, ``lock.release()``,
-    ``async with lock``, with kelvane.Lock's ``on_recovered`` and LockRecovered rules.
-
-    The mutex is tried on the event loop's thread between short sleeps that grow from
-    0.1 ms to 10 ms, so waiting costs no thread. A robust mutex belongs to the thread
-    that took it: acquire and release on the loop's thread (every coroutine of one loop
-    does). Coroutines of one loop take the lock in the order they asked for it.
-
-    ``on_recovered`` may be a plain function or a coroutine function; it runs with the
-    lock held after a take-over from a dead holder, before ``acquire`` returns or the
-    ``async with`` body starts. If it raises (or is cancelled), the lock is released and
-    the error propagates. Without it, ``acquire`` raises LockRecovered with the lock
-    held, and ``async with`` raises it after releasing the lock, without running the body.
-    """
-
-    def __init__(self, name: str, *, on_recovered: Callable[[], object] | None = None) -> None:
-        if on_recovered is not None and not callable(on_recovered):
-            raise TypeError("'on_recovered' must be callable or None")
-        self._lock = Lock(name)
-        self.name: str = name
-        self._on_recovered = on_recovered
-        # The turn that the coroutine holding the lock through this object took: release
-        # hands it on, with or without a running loop.
-        self._held_turn: asyncio.Lock | None = None
-
-    def _turn(self) -> asyncio.Lock:
-        loop = asyncio.get_running_loop()
-        turns = _turns.get(loop)
-        if turns is None:
-            turns = _turns[loop] = {}
-        key = _lock_key(self.name)
-        turn = turns.get(key)
-        if turn is None:
-            turn = turns[key] = asyncio.Lock()
-        return turn
-
-    async def acquire(self) -> bool:
-        """Wait for the lock; True once it is held (as asyncio.Lock.acquire)."""
-        await self._acquire(False)
-        return True
-
-    async def _acquire(self, in_with: bool) -> None:
-        turn = self._turn()
-        await turn.acquire()
-        try:
-            recovered = await self._take()
-        except BaseException:
-            turn.release()
-            raise
-        self._held_turn = turn
-        if recovered is not None:
-            await self._recovered(recovered, in_with)
-
-    async def _take(self) -> LockRecovered | None:
-        """Tries until the lock is held; the LockRecovered of a take-over, else None."""
-        lock, tries = self._lock, 0
-        while True:
-            try:
-                if lock._acquire(0, False):
-                    return None
-            except LockRecovered as news:
-                return news
-            tries += 1
-            await asyncio.sleep(min(0.01, 0.0001 * 2 ** min(tries - 1, 7)))
-
-    async def _recovered(self, news: LockRecovered, in_with: bool) -> None:
-        repair = self._on_recovered
-        if repair is None:
-            if in_with:
-                self.release()
-                raise LockRecovered(
-                    "Lock recovered from dead process; the async with block did not run and the lock was "
-                    "released again (give kelvane.AsyncLock an on_recovered callable to repair under it)")
-            raise news  # the caller holds the lock, repairs, then releases it
-        try:
-            result = repair()
-            if inspect.isawaitable(result):
-                await result
-        except BaseException:
-            self.release()
-            raise
-
-    def release(self) -> None:
-        """Release the lock; only the thread of the loop that took it may."""
-        self._lock.release()
-        turn, self._held_turn = self._held_turn, None
-        if turn is None:  # taken through another object of the same name
-            try:
-                turn = _turns.get(asyncio.get_running_loop(), {}).get(_lock_key(self.name))
-            except RuntimeError:
-                turn = None
-        if turn is not None and turn.locked():
-            turn.release()
-
-    def locked(self) -> bool:
-        """True while some thread of some process holds the lock (as its word shows now)."""
-        from kelvane import _objects
-
-        return bool(_objects.lock_owner(self.name))
-
-    async def __aenter__(self) -> None:
-        await self._acquire(True)
-
-    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                        tb: TracebackType | None) -> None:
-        self.release()
-
-    def unlink(self) -> None:
-        """Remove the name; processes that opened the lock keep using it."""
-        self._lock.unlink()
-
-    def __reduce__(self) -> tuple[Callable[..., AsyncLock], tuple[str, Callable[[], object] | None]]:
-        return (_rebuild_lock, (self.name, self._on_recovered))
-
-    def __repr__(self) -> str:
-        return f"<kelvane.AsyncLock {self.name!r}>"
-
-
-def _rebuild_lock(name: str, on_recovered: Callable[[], object] | None) -> AsyncLock:
-    return AsyncLock(name, on_recovered=on_recovered)

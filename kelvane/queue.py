@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import atexit
 import collections
 import importlib
 import itertools
@@ -14,7 +15,7 @@ import threading
 import time
 import types
 import weakref
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -37,20 +38,89 @@ _pickle_dumps = pickle.dumps
 _pickle_loads = pickle.loads
 _inband_unless_large = _side.inband_unless_large
 _Ref = _side.Ref
-_Record = _blocks.Record
-_MAGIC = _blocks.MAGIC
-_BLOCK_RECORD = 64  # a block's reference, the whole record of a Queue
+_Message = _side.Message
 _TAG = _side.TAG
+_MAGIC = _blocks.MAGIC
+_SIDE_PREFIX = _side.PREFIX.encode()
+_BLOCK_RECORD = 64  # a block's reference: the whole record of a Queue's block message
+
+# Set by kelvane.aio while its waiting thread may hold waits: wakes the coroutines awaiting
+# a handle that is being closed (they then find it closed).
+_release_waits: Callable[[KelQueue], None] | None = None
 
 
 class DecodeError(Exception):
     """A message that the queue's serializer could not decode. It has been taken from the
     queue; its bytes are in ``data`` and the serializer's own error is the ``__cause__``.
-    No other message is lost with it."""
+    No other message is lost with it.
 
-    def __init__(self, data: bytes) -> None:
+    For a message that travelled beside the ring, ``data`` is its serialized stream and,
+    for a pickle with out-of-band buffers, ``buffers`` holds those (read-only views of the
+    received memory; ``pickle.loads(e.data, buffers=e.buffers)`` tries again). When even
+    its segment could not be read, ``data`` is the ring's record that named it."""
+
+    def __init__(self, data: bytes, buffers: tuple[memoryview, ...] = ()) -> None:
         super().__init__(f"a message of {len(data)} bytes could not be decoded")
         self.data = data
+        self.buffers = buffers
+
+
+class _SideRecord(Exception):
+    """Raised by a custom serializer's loads for a record that names a side segment: the
+    caller's slow path reads it."""
+
+
+# A block message read already stands in a call's list in place of its record as the tuple
+# (record, kind, parts): its parts (views of the block, which they keep this process's) are
+# decoded again by a later call.
+
+
+def _decode_error(item: Any) -> DecodeError:
+    """The DecodeError of a record, or of a side segment's or block's message, that did not
+    decode."""
+    if type(item) is tuple:
+        parts = item[2]
+        return DecodeError(bytes(parts[0]), tuple(p.toreadonly() for p in parts[1:]))
+    if type(item) is _Message:
+        return DecodeError(bytes(item.stream), tuple(b.toreadonly() for b in item.buffers))
+    return DecodeError(item)
+
+
+# Ctrl-C and records. A record taken from the ring is at every moment in exactly one place:
+# the list of the call that took it (which the native call fills as it takes, so that a
+# KeyboardInterrupt raised the instant the call returns still finds it there), this
+# object's held batches, or delivered. Each call that takes records holds its list back at
+# the front of self._held on any exit that delivers nothing; a side segment's record is
+# replaced in that list by its Message before the segment's name goes (_side.read). Every
+# hand-over between those places is one C-level step (a list or deque operation) with no
+# Python call in between, at which point a signal handler cannot run. A put learns the
+# names of the side segments it makes before they exist (`made`) and the native calls note
+# what they stored in the same list, so a put interrupted anywhere removes exactly what it
+# made and did not store: its handler files the list in _unstored (one step) and then
+# removes those segments; a second Ctrl-C meanwhile leaves the rest to the next put that
+# makes a segment, or to the interpreter's exit.
+
+# Puts that ended without storing all they made: (made, encoded).
+_unstored: list[tuple[list[Any], list[bytes]]] = []
+_unstored_lock = threading.Lock()
+
+
+def _discard_unstored() -> None:
+    """Removes the segments of the puts filed in _unstored, each taken off once done."""
+    with _unstored_lock:
+        while _unstored:
+            made, encoded = _unstored[0]
+            _side.discard_unstored(made, encoded)
+            del _unstored[0]
+
+
+def _new_unstored_lock() -> None:
+    global _unstored_lock
+    _unstored_lock = threading.Lock()  # another thread of the parent may have held it
+
+
+atexit.register(_discard_unstored)
+os.register_at_fork(after_in_child=_new_unstored_lock)
 
 
 class Serializer(Protocol):
@@ -105,13 +175,12 @@ class Queue:
     ``dumps`` and ``loads`` (default: pickle); ``None`` passes bytes through as they are.
 
     Objects of any size: a message larger than 256 KiB (or an eighth of the ring, if
-    less), and with pickle (protocol 5) every out-of-band buffer of at least 192 KiB (a
-    numpy array, a PickleBuffer), is copied once into a recycled block of the queue's
-    shared memory and arrives as a view of it, without another copy (kelvane._blocks);
-    ``loan_array`` and ``loan`` lend a block to fill in place and send with no copy at
-    all. When no block can take a message it travels in a segment of its own
-    (kelvane._side). ``unlink`` removes the queue's blocks and segments with its name.
-    With ``serializer=None`` a message is the caller's bytes in the ring and must fit it.
+    less) travels in a shared-memory segment of its own, and with pickle (protocol 5)
+    every out-of-band buffer of at least 192 KiB (a numpy array, a PickleBuffer) is
+    copied once into such a segment and arrives as a view of it, without another copy.
+    The receiver removes the segment's name at once; ``unlink`` removes the queue's
+    segments with its name. With ``serializer=None`` a message is the caller's bytes in
+    the ring and must fit it.
 
     A message the serializer cannot decode is reported on its own (``DecodeError``,
     with its bytes); when that happens inside ``get_many``, the messages taken with it
@@ -134,9 +203,6 @@ class Queue:
         # pickle itself: protocol 5 with out-of-band buffers, and records no pickle stream
         # starts with for side segments; another serializer's output is escaped instead.
         self._pickled = serializer is pickle
-        # Side records of a batch that decoded (or failed) after their segment lost its name,
-        # while the batch's records wait in _held: what the next decode of each gives.
-        self._side_done: dict[bytes, tuple[bool, Any]] = {}
         creator = 0  # the pid that removes the name of a queue made without one
         if name is None:
             if not create:
@@ -154,19 +220,20 @@ class Queue:
         self._q: KelQueue | None = q
         self.name: str = name
         self._capacity: int = q.capacity
-        # Every record is put and taken through the block-aware handle: it keeps the
-        # queue's block arena in step with the ring.
+        self._max_data: int = self._capacity - RECORD_OVERHEAD
+        self._side_min: int = _side.side_min(self._capacity)
+        self._side_room: int = self._capacity // 8  # the most a side record takes
+        # Every record is taken (and every large one put) through the block-aware handle: it
+        # keeps the queue's block arena in step with the ring.
         self._blocks = _blocks.Blocks(name, self._capacity)
         self._bq = self._blocks.bq
         # Loans not sent yet (loan, loan_array), by id: each entry goes with its buffer.
         self._loans: weakref.WeakValueDictionary[int, Any] = weakref.WeakValueDictionary()
-        self._max_data: int = self._capacity - RECORD_OVERHEAD
-        self._side_min: int = _side.side_min(self._capacity)
-        self._side_room: int = self._capacity // 8  # the most a side record takes
-        # Messages taken from the ring that were not delivered yet: after a message that
-        # did not decode, the rest of its batch waits here, older than anything in the ring.
-        self._held: collections.deque[bytes] = collections.deque()
-        self._held_lock = threading.Lock()
+        # Messages taken from the ring that were not delivered yet, in batches, oldest first:
+        # after a message that did not decode, the rest of its batch waits here, older than
+        # anything in the ring; so does a batch whose call was interrupted. An entry is a
+        # record, or the Message of a side segment already read (its name gone).
+        self._held: collections.deque[list[Any]] = collections.deque()
         self._in_use: _objects.InUse | None = _objects.mark_in_use(name)
         # Closing (or dropping) this object: see _leave. unlink() clears the creator.
         self._creator = [creator]
@@ -247,24 +314,27 @@ class Queue:
 
     # Encoding and decoding, shared by every put and get (and the asyncio side): _encode
     # and _encode_many turn objects into ring records, making a side segment for each large
-    # message (a record of type _side.Ref); _discard removes the segments of records that
-    # were encoded and never stored; _decode and _decode_many turn records back into
-    # objects.
+    # message (a record of type _side.Ref, its path noted in `made`); _side.discard_unstored
+    # removes the segments of records that were encoded and never stored; _decode_one and
+    # _decode_many turn the records of a call's list back into objects (see "Ctrl-C and
+    # records" above).
 
-    def _encode(self, obj: Any, wait: float | None = None, busy_side: bool = False) -> bytes:
-        """The ring record of one object: a _blocks.Record when it travels in a block,
-        a _side.Ref in a side segment. A large message waits up to `wait` seconds for a
-        free block, then raises queue.Full (busy_side: travels in a side segment)."""
+    def _encode(self, obj: Any, made: list[Any] | None = None, wait: float | None = None,
+                busy_side: bool = False) -> bytes:
+        """The ring record of one object: a block's reference when it travels in a block of
+        the queue's arena, a _side.Ref in a side segment (each noted in `made`). A large
+        message waits up to `wait` seconds for a free block, then raises queue.Full
+        (busy_side: travels in a side segment instead)."""
         if self._pickled:
             try:
                 data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
             except _side.LargeBuffer:
-                got = self._blocks.write_pickle(obj, wait, _side.OOB_MIN)
+                got = self._blocks.write_pickle(obj, wait, _side.OOB_MIN, made=made)
                 if got is None or (got is False and busy_side):
-                    return _side.pickle_buffers(self.name, obj, self._side_room)
+                    return _side.pickle_buffers(self.name, obj, self._side_room, made)
                 return self._written(got)
             if len(data) > self._side_min:
-                return self._large_bytes(_blocks.KIND_PICKLE, data, wait, busy_side)
+                return self._large_bytes(_blocks.KIND_PICKLE, data, wait, busy_side, made)
             return data
         if self._serializer is None:
             if not isinstance(obj, (bytes, bytearray, memoryview)):
@@ -275,28 +345,30 @@ class Queue:
             return data
         data = self._dumps(obj)
         if len(data) > self._side_min:
-            return self._large_bytes(_blocks.KIND_BYTES, data, wait, busy_side)
+            return self._large_bytes(_blocks.KIND_BYTES, data, wait, busy_side, made)
         if data[:1] in (_side.TAG, _side.ESCAPE):
             return _side.ESCAPE + data
         return data
 
-    def _large_bytes(self, kind: int, data: bytes, wait: float | None, busy_side: bool) -> bytes:
-        got = self._blocks.write(kind, [data], wait)
+    def _large_bytes(self, kind: int, data: bytes, wait: float | None, busy_side: bool,
+                     made: list[Any] | None) -> bytes:
+        got = self._blocks.write(kind, [data], wait, made=made)
         if got is None or (got is False and busy_side):
-            return _side.write(self.name, data, room=self._side_room)
+            return _side.write(self.name, data, room=self._side_room, made=made)
         return self._written(got)
 
     @staticmethod
-    def _written(got: _blocks.Record | bool) -> bytes:
+    def _written(got: bytes | bool) -> bytes:
         if got is False:
-            raise Full
-        assert type(got) is _Record
+            raise Full("no free block came before the timeout")
+        assert isinstance(got, bytes)
         return got
 
-    def _encode_many(self, items: Iterable[Any], wait: float | None = None, busy_side: bool = False) -> list[bytes]:
+    def _encode_many(self, items: Iterable[Any], made: list[Any], wait: float | None = None,
+                     busy_side: bool = False) -> list[bytes]:
         """The records of several objects. Everything is encoded before anything is put:
-        a serializer error, or a message that never fits, puts nothing (and leaves no side
-        segment)."""
+        a serializer error, or a message that never fits, puts nothing (the caller removes
+        the side segments noted in `made`)."""
         if self._serializer is None:
             encoded = list(items)
             if set(map(type, encoded)) - {bytes}:
@@ -317,25 +389,10 @@ class Queue:
             encoded = list(map(self._dumps, objs))
             if not any(len(data) > self._side_min or data[:1] in (_side.TAG, _side.ESCAPE) for data in encoded):
                 return encoded
-        # Some message takes the slow path: encode one at a time, removing what was made if
-        # a later object fails.
-        done: list[bytes] = []
+        # Some message takes the slow path: encode one at a time.
         deadline = None if wait is None else time.monotonic() + wait
-        try:
-            for obj in objs:
-                left = None if deadline is None else max(0.0, deadline - time.monotonic())
-                done.append(self._encode(obj, left, busy_side))
-        except BaseException:
-            self._discard(done)
-            raise
-        return done
-
-    def _discard(self, encoded: Iterable[bytes]) -> None:
-        """Gives back the blocks and removes the side segments of records that were
-        encoded and will never be put."""
-        encoded = list(encoded)
-        self._blocks.discard(encoded)
-        _side.discard(encoded)
+        return [self._encode(obj, made, None if deadline is None else max(0.0, deadline - time.monotonic()), busy_side)
+                for obj in objs]
 
     def _refuse(self, data: bytes) -> None:
         raise ValueError(
@@ -355,21 +412,47 @@ class Queue:
         q = self._q
         if q is None:
             raise self._closed()
-        wait = None if block and timeout is None else _wait_seconds(block, timeout)
         if self._loans and self._loans.get(id(obj)) is obj:
-            self._put_loan(obj, wait)
+            self._put_loan(obj, None if block and timeout is None else _wait_seconds(block, timeout))
             return
-        if self._serializer is None and type(obj) is bytes:
+        if self._pickled:
+            try:
+                data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
+            except _side.LargeBuffer:
+                data = None
+            if data is None or len(data) > self._side_min:
+                self._put_made(q, obj, data, block, timeout)
+                return
+        elif self._serializer is None and type(obj) is bytes:
             if len(obj) > self._max_data:
                 self._refuse(obj)
             data = obj
         else:
-            data = self._encode(obj, wait)
-            if type(data) is _Ref or type(data) is _Record:
-                self._put_large(data, wait)
-                return
-        if not self._bq.put_bytes_timed(data, wait):
+            self._put_made(q, obj, None, block, timeout)
+            return
+        if not q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout)):
             raise Full
+
+    def _put_made(self, q: KelQueue, obj: Any, data: bytes | None, block: bool, timeout: float | None) -> None:
+        """put() of what may make a side segment: a large pickle (`data`, or None when its
+        out-of-band buffers go beside it), or anything for another serializer."""
+        made: list[Any] = []
+        wait = None if block and timeout is None else _wait_seconds(block, timeout)
+        try:
+            if data is None:
+                data = self._encode(obj, made, wait)
+            else:
+                data = self._large_bytes(_blocks.KIND_PICKLE, data, wait, False, made)
+            if made:  # a block or a side segment: the put notes in `made` that it stored the record
+                if _unstored:
+                    _discard_unstored()
+            if not self._bq.put_bytes_timed(data, wait, made):
+                raise Full
+        except BaseException:
+            if made:
+                _unstored.append((made, []))
+                _discard_unstored()
+            raise
 
     # -- zero-copy sends ----------------------------------------------------------------
 
@@ -433,94 +516,111 @@ class Queue:
         if not isinstance(obj, memoryview):
             obj.flags.writeable = False  # what was sent is the receiver's to read
 
-    def _put_large(self, data: bytes, wait: float | None) -> None:
-        try:
-            done = self._bq.put_bytes_timed(data, wait)
-        except BaseException:
-            self._discard((data,))
-            raise
-        if not done:
-            self._discard((data,))
-            raise Full
-
     def get(self, block: bool = True, timeout: float | None = None) -> Any:
         """Take the oldest object, waiting as queue.Queue.get does; raises queue.Empty on timeout."""
         q = self._q
         if q is None:
             raise self._closed()
-        data = self._take_held() if self._held else None
-        if data is None:
-            data = self._bq.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout))
-            if data is None:
-                raise Empty
-        # _decode, inline: this is the hot path.
+        got: list[Any] = []
+        try:
+            try:
+                if self._held:
+                    self._unhold(got, 1)
+                if got:
+                    data = got[0]
+                else:
+                    data = self._bq.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout),
+                                                    got)
+                    if data is None:
+                        raise Empty
+                # _decode_one, inline: this is the hot path.
+                loads = self._loads
+                if loads is None:
+                    return data if len(data) != _BLOCK_RECORD or not data.startswith(_MAGIC) else self._raw_block(got)
+                return loads(data)
+            except Exception as e:
+                if not got:
+                    raise
+                return self._decode_slowly(got, e)
+        except DecodeError:
+            raise
+        except BaseException:  # Ctrl-C: the message waits in this object
+            if got:
+                self._held.appendleft(got)
+            raise
+
+    def _decode_one(self, got: list[Any]) -> Any:
+        """The object of got[0], a record this call took (see get); raises DecodeError, the
+        message then consumed."""
+        data = got[0]
         loads = self._loads
         if loads is None:
-            return data if len(data) != _BLOCK_RECORD or not data.startswith(_MAGIC) else self._raw_block(data)
+            return data if len(data) != _BLOCK_RECORD or not data.startswith(_MAGIC) else self._raw_block(got)
         try:
             return loads(data)
         except Exception as e:
-            if self._pickled and data[:1] == _TAG:
-                return self._decode_side_or_raise(data)
-            raise DecodeError(data) from e
-        except BaseException:  # Ctrl-C while decoding: the message is not lost
-            self._hold_again([data])
-            raise
+            return self._decode_slowly(got, e)
 
-    def _decode(self, data: bytes) -> Any:
-        """The object of one record taken from the ring (or held here)."""
-        loads = self._loads
-        if loads is None:
-            return data if len(data) != _BLOCK_RECORD or not data.startswith(_MAGIC) else self._raw_block(data)
+    def _raw_block(self, got: list[Any]) -> Any:
+        """Without a serializer: a sent loan, as a memoryview of its block; any other bytes
+        that look like a block's reference are the caller's own."""
         try:
-            return loads(data)
-        except Exception as e:
-            # A side segment's record is no pickle stream: pickle refuses its first byte,
-            # so the fast path costs nothing for the others.
-            if self._pickled and data[:1] == _TAG:
-                return self._decode_side_or_raise(data)
-            raise DecodeError(data) from e
-        except BaseException:  # Ctrl-C while decoding: the message is not lost
-            self._hold_again([data])
-            raise
-
-    def _raw_block(self, data: bytes) -> Any:
-        """Without a serializer: a sent loan, as a memoryview of its block; any other
-        bytes that look like a block's reference are the caller's own."""
-        try:
-            return self._blocks.decode(data)
+            return self._blocks.decode(got[0])
         except ValueError:
-            return data
+            return got[0]
 
-    def _decode_side_or_raise(self, data: bytes) -> Any:
-        try:
-            return self._decode_side(data)
-        except Exception as e:
-            raise DecodeError(data) from e
+    def _decode_slowly(self, got: list[Any], error: Exception) -> Any:
+        """got[0] did not decode on the fast path (`error`): a side segment's record (which
+        no pickle stream starts with, so the fast path costs the others nothing) or Message,
+        else a message that does not decode."""
+        data = got[0]
+        if self._serializer is not None and (type(data) in (_Message, tuple) or data[:1] == _TAG):
+            try:
+                return self._load_side(got, 0)
+            except DecodeError:
+                raise
+            except Exception as side_error:
+                raise _decode_error(got[0]) from side_error
+        raise DecodeError(data) from error
 
-    def _decode_side(self, data: bytes) -> Any:
-        """The object a large message's record refers to: a block this process took, or a
-        side segment (whose name is removed)."""
-        if data[:8] == _blocks.MAGIC:
-            return self._blocks.decode(data, None if self._pickled else self._serializer.loads)  # type: ignore[union-attr]
-        if self._side_done:
-            done = self._side_done.pop(data, None)
-            if done is not None:
-                if done[0]:
-                    return done[1]
-                raise done[1]
-        message = _side.read(data)
+    def _load_side(self, got: list[Any], i: int) -> Any:
+        """The object of the side segment got[i] names (or of its Message, read already):
+        the Message replaces the record in `got` before the segment loses its name."""
+        item = got[i]
+        if type(item) is tuple or (type(item) is not _Message and item[:8] == _MAGIC):
+            return self._load_block(got, i)
+        if type(item) is _Message:
+            item.unname()
+        else:
+            item = _side.read(item, got, i)
         if self._pickled:
-            return _pickle_loads(message.stream, buffers=message.buffers)
+            return _pickle_loads(item.stream, buffers=item.buffers)
         assert self._serializer is not None
-        return self._serializer.loads(bytes(message.stream))
+        return self._serializer.loads(bytes(item.stream))
+
+    def _load_block(self, got: list[Any], i: int) -> Any:
+        """The object of the block message got[i] (a record this process took, or its
+        (record, kind, parts) tuple, read already, which replaces the record in `got` before it decodes).
+        A block that cannot be read is a ValueError; one whose bytes do not decode a
+        DecodeError with its stream and buffers."""
+        if type(got[i]) is not tuple:
+            self._bq.open_block(got[i], got, i)  # got[i] is (record, kind, parts) from here on
+        item = got[i]
+        _, kind, parts = item
+        try:
+            if kind == _blocks.KIND_PICKLE:
+                return _pickle_loads(parts[0], buffers=parts[1:])
+            assert self._serializer is not None
+            return self._serializer.loads(bytes(parts[0]))
+        except Exception as e:
+            raise _decode_error(item) from e
 
     def _custom_loads(self, data: bytes) -> Any:
         """loads for a serializer other than pickle: its records may be escaped or refer to
-        a side segment."""
+        a side segment (left to the slow path)."""
         first = data[:1]
         if first == _side.TAG:
-            return self._decode_side(data)
+            raise _SideRecord
         assert self._serializer is not None
         if first == _side.ESCAPE:
             return self._serializer.loads(data[1:])
@@ -540,22 +640,27 @@ class Queue:
         runs out, queue.Full says how many objects went in (always a leading part).
         """
         wait = _wait_seconds(block, timeout)
-        encoded = self._encode_many(items, wait)
-        if not encoded:
-            return
-        deadline = None if wait is None else time.monotonic() + wait
-        batches = self._batches(encoded)
-        done = 0
+        if _unstored:
+            _discard_unstored()
+        made: list[Any] = []
+        encoded: list[bytes] = []
         try:
-            for batch in batches:
+            encoded = self._encode_many(items, made, wait)
+            if not encoded:
+                return
+            deadline = None if wait is None else time.monotonic() + wait
+            done = 0
+            for batch in self._batches(encoded):
                 left = None if deadline is None else max(0.0, deadline - time.monotonic())
-                if not self._bq.put_many(batch, left):
+                if not self._bq.put_many(batch, left, made):
                     if done == 0:
                         raise Full("no item was put before the timeout")
                     raise Full(f"{done} of {len(encoded)} items were put before the timeout")
                 done += len(batch)
         except BaseException:
-            self._discard(encoded[done:])
+            if made:
+                _unstored.append((made, encoded))
+                _discard_unstored()
             raise
 
     def _batches(self, encoded: list[bytes]) -> list[list[bytes]]:
@@ -584,83 +689,85 @@ class Queue:
         raises DecodeError for it alone, and the messages after it stay with this object
         for the next call.
         """
-        self._kq  # raises when closed
-        q = self._bq
-        got: list[bytes] = []
-        if self._held and type(max_items) is int and max_items > 0:
-            got = self._take_held_many(max_items)
-        if not got:
-            got = q.get_many(max_items, None if block and timeout is None else _wait_seconds(block, timeout))
+        q = self._kq
+        got: list[Any] = []
+        try:
+            if self._held and type(max_items) is int and max_items > 0:
+                self._unhold(got, max_items)
+                if len(got) < max_items:
+                    self._bq.get_many(max_items - len(got), 0, got)
             if not got:
-                raise Empty
-        elif len(got) < max_items:
-            got += q.get_many(max_items - len(got), 0)
-        return self._decode_many(got)
+                self._bq.get_many(max_items, None if block and timeout is None else _wait_seconds(block, timeout), got)
+                if not got:
+                    raise Empty
+            return self._decode_many(got)
+        except DecodeError:
+            raise
+        except BaseException:  # Ctrl-C while taking or decoding: nothing is lost
+            if got:
+                self._held.appendleft(got)
+            raise
 
-    def _decode_many(self, got: list[bytes]) -> list[Any]:
-        """The objects of records taken together; see get_many for one that does not decode."""
+    def _decode_many(self, got: list[Any]) -> list[Any]:
+        """The objects of records this call took together (see get_many for one that does
+        not decode: what follows it goes back to this object's held batches, and leaves
+        `got`)."""
         loads = self._loads
         if loads is None:
             if any(len(data) == _BLOCK_RECORD and data.startswith(_MAGIC) for data in got):
-                return [self._decode(data) for data in got]
+                got[:] = [self._raw_block([data]) for data in got]
             return got
         objs: list[Any] = []
-        sides: list[tuple[bytes, Any]] = []  # side records decoded here, with their objects
         start = 0
-        try:
-            while True:
-                try:
-                    # On an error, objs holds what decoded before it.
-                    objs.extend(map(loads, itertools.islice(got, start, None) if start else got))
+        while True:
+            try:
+                # On an error, objs holds what decoded before it.
+                objs.extend(map(loads, itertools.islice(got, start, None)) if start else map(loads, got))
+                return objs
+            except Exception as e:
+                failed = len(objs)
+                data = got[failed]
+                error: BaseException = e
+                if self._serializer is not None and (type(data) in (_Message, tuple) or data[:1] == _TAG):
+                    try:
+                        obj = self._load_side(got, failed)
+                    except Exception as side_error:
+                        error = side_error
+                    else:
+                        objs.append(obj)
+                        start = failed + 1
+                        continue
+                if failed:  # delivered first; the next call meets the failure again
+                    rest = got[failed:]
+                    del got[failed:]
+                    self._held.appendleft(rest)
                     return objs
-                except Exception as e:
-                    failed = len(objs)
-                    data = got[failed]
-                    error: BaseException = e
-                    if self._pickled and data[:1] == _side.TAG:
-                        try:
-                            obj = self._decode_side(data)
-                        except Exception as side_error:
-                            error = side_error
-                            if failed:  # its segment may be gone: the next call reports it
-                                self._side_done[data] = (False, side_error)
-                        else:
-                            objs.append(obj)
-                            sides.append((data, obj))
-                            start = failed + 1
-                            continue
-                    if failed:
-                        self._hold_again(got[failed:])
-                        return objs
-                    self._hold_again(got[1:])
-                    raise DecodeError(data) from error
-        except DecodeError:
-            raise
-        except BaseException:  # Ctrl-C while decoding: nothing is lost
-            # Side segments decoded already have lost their names: their objects wait here.
-            for data, obj in sides:
-                self._side_done[data] = (True, obj)
-            self._hold_again(got)
-            raise
+                rest = got[1:]
+                del got[1:]
+                if rest:
+                    self._held.appendleft(rest)
+                if isinstance(error, DecodeError):  # a block whose bytes did not decode
+                    raise error
+                raise _decode_error(got[0]) from error
 
-    def _hold_again(self, messages: list[bytes]) -> None:
-        if messages:
-            with self._held_lock:
-                self._held.extendleft(reversed(messages))
-
-    def _take_held(self) -> bytes | None:
-        with self._held_lock:
-            return self._held.popleft() if self._held else None
-
-    def _take_held_many(self, max_items: int) -> list[bytes]:
+    def _unhold(self, got: list[Any], max_items: int) -> None:
+        """Moves up to `max_items` held entries, oldest first, to the call's list `got`."""
         held = self._held
-        with self._held_lock:
-            return [held.popleft() for _ in range(min(max_items, len(held)))]
+        while held and len(got) < max_items:
+            got += held[0]
+            del held[0]
+        if len(got) > max_items:
+            rest = got[max_items:]
+            del got[max_items:]
+            held.appendleft(rest)
+
+    def _held_count(self) -> int:
+        return sum(map(len, self._held))
 
     def qsize(self) -> int:
         """Messages held right now (counted under the queue's lock; may change at once),
         with those this object took and has not delivered yet."""
-        return self._kq.stats()[1] + len(self._held)
+        return self._kq.stats()[1] + self._held_count()
 
     def empty(self) -> bool:
         return self._kq.stats()[0] == 0 and not self._held
@@ -694,37 +801,71 @@ class Queue:
         ``get`` instead, or one consumer per queue. A message that travels beside the ring
         (see the class doc string) lends its reference, not its bytes.
         """
-        held = self._take_held() if self._held else None
-        if held is not None:
-            yield from self._view_held(held)
-            return
-        got = self._kq.recv_view_timed(_wait_seconds(True, timeout))
-        if got is None:
+        got: list[Any] = []
+        try:
+            if self._held:
+                self._unhold(got, 1)
+            if got:
+                yield from self._view_held(got)
+                return
+        except BaseException:
+            if got:
+                self._held.appendleft(got)
+            raise
+        found = self._kq.recv_view_timed(_wait_seconds(True, timeout))
+        if found is None:
             raise Empty
-        mv, next_pos = got
+        mv, next_pos = found
         # A large message's record lends its reference: removing the record removes its
         # side segment too (with a serializer only: without one, the bytes are the caller's).
-        side = (_side.segment_name(mv) if self._serializer is not None and mv[:1] == _TAG
-                and bytes(mv[1:4]) == _side.PREFIX.encode() else None)
+        side = (os.path.join(SHM_DIR, _side.segment_name(mv))
+                if self._serializer is not None and mv[:1] == _TAG and bytes(mv[1:4]) == _SIDE_PREFIX else None)
         try:
             yield mv
-        except BaseException:
+        finally:
             mv.release()
+        try:
+            self._kq.commit_read(next_pos)
+        except RuntimeError:
+            raise  # not committed: the message stays
+        except BaseException:  # Ctrl-C after the commit
+            if side is not None:
+                try:
+                    os.unlink(side)
+                except OSError:
+                    pass
             raise
-        mv.release()
-        self._kq.commit_read(next_pos)
         if side is not None:
-            _side.remove(side)
+            try:
+                os.unlink(side)
+            except FileNotFoundError:
+                pass
 
-    def _view_held(self, data: bytes) -> Iterator[memoryview]:
-        mv = memoryview(data)
+    def _view_held(self, got: list[Any]) -> Iterator[memoryview]:
+        """view() of a held entry: its record (a Message lends the record that named it)."""
+        item = got[0]
+        side = None
+        if type(item) is tuple:
+            record = item[0]
+        elif type(item) is _Message:
+            record = item.record
+            if item.named:
+                side = item.path
+        else:
+            record = item
+            if self._serializer is not None and record[:1] == _TAG and record[1:4] == _SIDE_PREFIX:
+                side = os.path.join(SHM_DIR, _side.segment_name(record))
+        mv = memoryview(record)
         try:
             yield mv
-        except BaseException:
+        finally:
             mv.release()
-            self._hold_again([data])
-            raise
-        mv.release()
+        del got[:]  # consumed: its segment goes with it
+        if side is not None:
+            try:
+                os.unlink(side)
+            except OSError:
+                pass
 
     # -- lifetime ---------------------------------------------------------------------
 
@@ -739,22 +880,78 @@ class Queue:
         """Detach this process; the queue lives on for others (see unlink).
 
         A queue made here without a name also loses its name, since nobody else
-        could know to remove it; processes attached already keep using it. Messages
+        could know to remove it; processes attached already keep using it. Calls
+        awaiting on this queue's asyncio side (``async_q``) raise ValueError. Messages
         this object took and did not deliver (see get_many) go back to the queue, at
         its end, as far as there is room for them now.
         """
+        self._close(True)
+
+    def _close(self, may_wait: bool) -> None:
         q, self._q = self._q, None
-        if q is not None and self._held:
-            with self._held_lock:
-                held, self._held = list(self._held), collections.deque()
-            if not self._bq.put_many(held, 0):
-                for data in held:
-                    if not self._bq.put_bytes_timed(data, 0):
-                        break
+        if q is not None:
+            release = _release_waits
+            if release is not None:
+                release(q)
+            if self._held:
+                self._put_back(q, may_wait)
         self._in_use = None
         self._leave()
         self._blocks.close()
         self._bq = self._blocks.bq
+
+    def _put_back(self, q: KelQueue, may_wait: bool) -> None:
+        """Hands the held entries back to the end of the queue, as far as there is room now;
+        what does not fit is dropped with its side segment. A Message (a side segment read
+        already) goes back in a new segment. may_wait: the queue's lock may be waited for
+        (up to about a second behind a stopped holder); else one try, and a busy lock hands
+        the records to a short-lived thread that waits for it."""
+        held, self._held = self._held, collections.deque()
+        records: list[Any] = []
+        made: list[Any] = []
+        try:
+            for batch in held:
+                for item in batch:
+                    if type(item) is tuple:  # its block is this process's: it goes back with it
+                        item = item[0]
+                    elif type(item) is _Message:
+                        item.unname()
+                        item = _side.write(self.name, item.stream, item.buffers, item.flags, self._side_room, made)
+                    records.append(item)
+        except BaseException:
+            self._drop_records(records)
+            _side.discard_unstored(made, ())
+            raise
+        if not records:
+            return
+        bq = self._bq  # blocks this object holds are published again with their records
+        if may_wait:
+            if not bq.put_many(records, 0):
+                for i, data in enumerate(records):
+                    if not bq.put_bytes_timed(data, 0):
+                        self._drop_records(records[i:])
+                        return
+            return
+        if bq.try_put_many(records) is not True:  # no room for all, or a busy lock: not on this thread
+            threading.Thread(target=self._put_back_patiently, args=(bq, records), name="kelvane-put-back",
+                             daemon=True).start()
+
+    def _put_back_patiently(self, q: Any, records: list[Any]) -> None:
+        """_put_back with tries that never wait, made again after a busy lock however long
+        its holder keeps it (a stopped one, say)."""
+        if _try_patiently(q.try_put_many, records):
+            return
+        for i, data in enumerate(records):
+            if not _try_patiently(q.try_put, data):
+                self._drop_records(records[i:])
+                return
+
+    def _drop_records(self, records: Iterable[Any]) -> None:
+        """Gives back the blocks and removes the side segments of records that will never be
+        read."""
+        if self._serializer is not None:
+            records = list(records)
+            self._blocks.discard_records(records)
 
     def unlink(self) -> None:
         """Remove the name; processes attached already keep using the queue.
@@ -777,6 +974,15 @@ class Queue:
     def __repr__(self) -> str:
         state = "closed" if self._q is None else f"capacity={self._capacity}"
         return f"<kelvane.Queue {self.name!r} {state}>"
+
+
+def _try_patiently(attempt: Callable[[Any], bool | None], what: Any) -> bool:
+    """attempt(what), a native try, until it says more than "the lock was busy"."""
+    tries = 0
+    while (stored := attempt(what)) is None:
+        tries += 1
+        time.sleep(min(0.05, 0.0005 * tries))
+    return stored
 
 
 def _attach(name: str, serializer: Any) -> Queue:

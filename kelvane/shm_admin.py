@@ -31,13 +31,16 @@ multiprocessing.shared_memory block or a sparse file, is nobody's that we can pr
   (kelvane._side): the out-of-ring part of one large message of the queue its header
   names, made by the process its header names (pid and start time). Its consumer removes
   the name as soon as it has mapped it, so one that stays is in flight or an orphan.
-  `rm --stale` removes it only when its creator is provably dead (no process with its pid
-  and start time, seen by a process that sees every process), no process uses it, no
-  record of its queue refers to it (the records are read as `ls` counts them; a walk that
-  does not frame keeps it, and so does a read position that moved before the removal) and
-  it is older than a few seconds (a consumer may be between taking its record and opening
-  it); the side segments of a queue the same sweep removes go after it. `--prefix` also selects the side segments of the
-  queues whose names start with it.
+  `rm --stale` removes it only when no live process could hold its reference: its creator
+  is provably dead (no process with its pid and start time, seen by a process that sees
+  every process), no process uses it, no record of its queue refers to it (the records
+  are read as `ls` counts them, a pool's past their header; a walk that does not frame
+  keeps it, and so do positions that moved before the removal), and no live process is
+  attached to its queue: maps it (also one whose name was removed meanwhile, "/dev/shm/Q
+  (deleted)" in its maps), holds it open, or holds its in-use mark. Any such process may
+  have taken the reference and not opened it yet, or keep it after a DecodeError. The side
+  segments of a queue the same sweep removes go after it. `--prefix` also selects the side
+  segments of the queues whose names start with it.
 
 Anything else in /dev/shm is not kelvane's: `ls --all` lists it as "other", and
 `rm --stale` never touches it.
@@ -100,9 +103,11 @@ _WINDOW = 64 * 1024
 # A snapshot taken while other processes move the positions may not frame; it is
 # taken again this many times before the queue is called damaged.
 _SNAPSHOT_TRIES = 4
-# A side segment younger than this is never stale: its consumer may be between taking the
-# record that names it and opening it.
-SIDE_GRACE = 2.0
+# Where a pool's messages keep their record, past the header (kelvane._pool_worker):
+# a result's after its id and status, a task's after its id, kind, function length and
+# function.
+_POOL_RESULT_HEAD = 9
+_POOL_TASK = struct.Struct("<QBI")
 
 class Segment:
     """One object of /dev/shm as `ls` reports it. Ages count from the object's last
@@ -127,7 +132,8 @@ class Segment:
         self.queue = None  # side: the queue it belongs to
         self.creator = None  # side: the pid that made it
         self.start_ticks = None
-        self.queue_read_pos = None  # side: its queue's read position when its records were read
+        self.queue_positions = None  # side: its queue's positions when its records were read
+        self.vanished = False  # removed (or made again) since it was examined
         self.blocks = None  # blocks: what its slots say (see _examine_blocks)
 
     @property
@@ -398,7 +404,7 @@ def scan(prefix="", include_other=False, count=True):
     found = [seg for seg in (examine(n, include_other, count) for n in names) if seg is not None
              and (seg.name.startswith(prefix) or (seg.kind in ("side", "blocks") and seg.queue.startswith(prefix)))]
     hidden = find_users(found)
-    return sorted(found, key=_order), hidden
+    return sorted((seg for seg in found if not seg.vanished), key=_order), hidden
 
 
 def _order(seg):
@@ -429,8 +435,9 @@ def _open_queue(queue):
     return fd, st.st_size - QUEUE_HEADER
 
 
-def _read_position(queue):
-    """The read position of the queue `queue` (None when there is none, or it cannot be read)."""
+def _positions(queue):
+    """(read, write) positions of the queue `queue` (None when there is none, or it cannot
+    be read)."""
     try:
         fd, _ = _open_queue(queue)
     except OSError:
@@ -438,7 +445,7 @@ def _read_position(queue):
     if fd is None:
         return None
     try:
-        return _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))[0]
+        return _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))[:2]
     except (OSError, struct.error):
         return None
     finally:
@@ -446,26 +453,28 @@ def _read_position(queue):
 
 
 def _referenced_sides(queue):
-    """(names, read position): the names of the side segments the records of the queue
-    `queue` refer to, read from its file as `ls` counts records, and the read position they
-    were read from; names is None when the records cannot be read in full (moving, damaged,
-    or too many), an empty set when there is no such queue (position None). Records stored
-    meanwhile were made after the scan of /dev/shm found the segments in question; records
-    taken meanwhile move the read position, which the sweep reads again before it removes."""
+    """(names, positions): the names of the side segments the records of the queue `queue`
+    refer to, read from its file as `ls` counts records, and the positions they were read
+    between; names is None when the records cannot be read in full (moving, damaged, or too
+    many), an empty set when there is no such queue (positions None). Records stored or
+    taken meanwhile move the positions, which the sweep reads again before it removes."""
     try:
         fd, capacity = _open_queue(queue)
     except OSError:
         return None, None
     if fd is None:
         return set(), None  # no queue of ours: no record of ours
+    pool = _POOL_NAME.match(queue)
+    layout = pool.group(1) if pool else None
     try:
         for _ in range(_SNAPSHOT_TRIES):
             read_pos, write_pos, recorded, ready = _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))
             if ready != 1 or recorded != capacity:
                 return None, None
-            found = _side_records(fd, capacity, read_pos, write_pos)
-            if found is not None and _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))[0] == read_pos:
-                return found, read_pos
+            found = _side_records(fd, capacity, read_pos, write_pos, layout)
+            again = _POSITIONS.unpack(os.pread(fd, _POSITIONS.size, _POSITIONS_AT))[:2]
+            if found is not None and again == (read_pos, write_pos):
+                return found, again
         return None, None
     except (OSError, struct.error):
         return None, None
@@ -473,7 +482,10 @@ def _referenced_sides(queue):
         os.close(fd)
 
 
-def _side_records(fd, capacity, read_pos, write_pos):
+def _side_records(fd, capacity, read_pos, write_pos, layout=None):
+    """The side segments the records between the positions name: a record that starts
+    with one (kelvane.Queue), or, in a pool's queue (`layout` "task" or "res"), one past
+    the message's header."""
     if write_pos < read_pos or write_pos - read_pos > capacity:
         return None
     reader = _RingReader(fd, capacity)
@@ -490,12 +502,25 @@ def _side_records(fd, capacity, read_pos, write_pos):
             return None
         if length > 1:
             start = (pos + 4) % capacity
-            head = b"".join(_ring_bytes(reader, start, min(length, 65)))
-            if head[:1] == _side.TAG:
-                found.add(_side.segment_name(head))
+            for at in _record_starts(reader, start, length, layout):
+                head = b"".join(_ring_bytes(reader, (start + at) % capacity, min(length - at, 65)))
+                if head[:1] == _side.TAG:
+                    found.add(_side.segment_name(head))
         pos += 4 + length
         count += 1
     return found
+
+
+def _record_starts(reader, start, length, layout):
+    """Where a side segment's record may start in a message of `length` bytes at `start`."""
+    starts = [0]
+    if layout == "res" and length > _POOL_RESULT_HEAD:
+        starts.append(_POOL_RESULT_HEAD)
+    elif layout == "task" and length > _POOL_TASK.size:
+        fn_len = _POOL_TASK.unpack(b"".join(_ring_bytes(reader, start, _POOL_TASK.size)))[2]
+        if _POOL_TASK.size + fn_len < length:
+            starts.append(_POOL_TASK.size + fn_len)
+    return starts
 
 
 def _ring_bytes(reader, offset, length):
@@ -510,30 +535,133 @@ def _ring_bytes(reader, offset, length):
 def _stale_sides(sides, force, going, partial=None):
     """(stale, unproven): the side segments rm --stale may remove, and those it keeps only
     because this process cannot prove them unused or their creators dead. `going`: the
-    names of the queues this sweep removes (their records will never be read); `partial`:
-    why /proc may not show every process (None: find out)."""
+    names of the queues this sweep removes (their records will never be read, and nobody
+    uses them); `partial`: why /proc may not show every process (None: find out).
+
+    The order matters: the creators are found dead first (nobody stores a record later),
+    then the records are read, then the processes attached to each queue are looked for:
+    one that took a record before the read is attached when looked for, and one that takes
+    one after it moves the positions, which the sweep reads again before it removes."""
     if partial is None:
         partial = _partial_view()
-    stale, unproven = [], []
+    candidates = []
     referenced = {queue: (set(), None) for queue in going}
     for seg in sides:
-        if seg.users or seg.age < SIDE_GRACE:
+        if seg.users or seg.vanished:
             continue
         alive = _side.creator_alive(_side.Header(seg.size, seg.creator, seg.start_ticks, seg.queue, 0))
         if alive:
             continue
         if seg.queue not in referenced:
             referenced[seg.queue] = _referenced_sides(seg.queue)
-        names, seg.queue_read_pos = referenced[seg.queue]
+        names, seg.queue_positions = referenced[seg.queue]
         if names is None or seg.name in names:
             continue
+        candidates.append((seg, alive))
+    attached = _attached({seg.queue for seg, _ in candidates} - set(going), partial)
+    stale, unproven = [], []
+    for seg, alive in candidates:
+        users = False if seg.queue in going else attached[seg.queue]
+        if users:
+            continue  # it may hold the reference: kept while its queue has users
         # A pid /proc does not show is a dead creator only when /proc shows every process.
-        if seg.unproven or alive is None or partial:
+        if seg.unproven or alive is None or partial or users is None:
             unproven.append(seg)
             if not force:
                 continue
         stale.append(seg)
     return stale, unproven
+
+
+def _attached(queues, partial):
+    """queue name -> True when some live process is attached to the queue of that name (maps
+    it, even after its name was removed, holds it open, or holds its in-use mark), False
+    when provably none is, None when this process cannot tell (it does not see every
+    process (`partial`, or /proc entries it cannot read) and cannot count the mappings of
+    the queue). This process counts too: it may hold a reference itself."""
+    result = {}
+    if not queues:
+        return result
+    keys, deleted = {}, {}
+    for queue in queues:
+        result[queue] = False
+        path = os.path.join(SHM_DIR, queue)
+        # The path as /proc/PID/maps shows a mapping whose name is gone, and as
+        # /proc/PID/fd shows a descriptor of it.
+        deleted[path.replace("\n", "\\012") + " (deleted)"] = queue
+        deleted[path + " (deleted)"] = queue
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+        except (OSError, ValueError):
+            continue
+        try:
+            st = os.fstat(fd)
+            if stat.S_ISREG(st.st_mode):
+                keys[(st.st_dev, st.st_ino)] = queue
+                if marked_in_use(fd):
+                    result[queue] = True
+        finally:
+            os.close(fd)
+    complete = not partial
+    try:
+        pids = [int(e) for e in os.listdir("/proc") if e.isdigit()]
+    except OSError:
+        pids, complete = [], False
+    inodes = {str(inode) for _, inode in keys}
+    prefix = SHM_DIR + "/"
+    for pid in pids:
+        if all(result.values()):
+            break
+        try:
+            with open(f"/proc/{pid}/maps", encoding="utf-8", errors="surrogateescape") as maps:
+                for line in maps:
+                    fields = line.rstrip("\n").split(None, 5)
+                    if len(fields) < 6:
+                        continue
+                    queue = deleted.get(fields[5]) if fields[5].endswith(" (deleted)") else None
+                    if queue is None and fields[4] in inodes:
+                        major, _, minor = fields[3].partition(":")
+                        try:
+                            queue = keys.get((os.makedev(int(major, 16), int(minor, 16)), int(fields[4])))
+                        except ValueError:
+                            queue = None
+                    if queue is not None:
+                        result[queue] = True
+        except PermissionError:
+            complete = False
+            continue
+        except OSError:
+            continue  # gone meanwhile
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except PermissionError:
+            complete = complete and not _has_memory(pid)
+            continue
+        except OSError:
+            continue
+        for fd_name in fds:
+            link = f"/proc/{pid}/fd/{fd_name}"
+            try:
+                target = os.readlink(link)
+                if not target.startswith(prefix):
+                    continue
+                queue = deleted.get(target)
+                if queue is None:
+                    st = os.stat(link)
+                    queue = keys.get((st.st_dev, st.st_ino))
+            except OSError:
+                continue
+            if queue is not None:
+                result[queue] = True
+    for queue in result:
+        if result[queue] or complete:
+            continue
+        key = next((k for k, q in keys.items() if q == queue), None)
+        probe = Segment(queue, "queue", 0, 0.0)
+        probe.device, probe.inode = key if key is not None else (None, None)
+        others = _mapped_elsewhere(probe) if key is not None else None
+        result[queue] = None if others is None else others > 0
+    return result
 
 
 # --- who uses an object -------------------------------------------------------------------
@@ -583,8 +711,22 @@ def find_users(segments):
         if others:
             seg.users.append((None, f"{others} mapping{'s' if others > 1 else ''}"))
         elif others is None and hidden:
-            seg.unproven = True
+            if _vanished(seg):
+                seg.vanished = True  # consumed or removed meanwhile: nothing to prove
+            else:
+                seg.unproven = True
     return hidden
+
+
+def _vanished(seg):
+    """True when the name no longer holds the object examined (removed, or made again)."""
+    try:
+        st = os.stat(os.path.join(SHM_DIR, seg.name), follow_symlinks=False)
+    except FileNotFoundError:
+        return True
+    except (OSError, ValueError):
+        return False
+    return (st.st_dev, st.st_ino) != (seg.device, seg.inode)
 
 
 def _mapped_elsewhere(seg):
@@ -921,13 +1063,14 @@ def _rm_stale(args):
               and _blocks.arena_of_queue(seg.queue) != int(seg.blocks["id"], 16)]
     arenas_after = [seg for seg in arenas if seg.queue in going]
     sides, sides_unproven = _stale_sides([seg for seg in segments if seg.kind == "side"], args.force, going)
-    if not stale and not sides and not sides_unproven and not arenas_after:
+    # What went meanwhile (a side segment its consumer opened, say) needs no proof.
+    unproven = [seg for seg in stale if seg.unproven] + sides_unproven
+    unproven = [seg for seg in unproven if not _vanished(seg)]
+    ok = True
+    if not stale and not sides and not unproven and not arenas_after:
         print("no stale kelvane segments")
         return 0
-    ok = True
-    unproven = [seg for seg in stale if seg.unproven]
-    if (unproven or sides_unproven) and not args.force:
-        unproven += sides_unproven
+    if unproven and not args.force:
         kept = ", ".join(shown(seg.name) for seg in unproven)
         print(f"kelvane rm: kept {kept}: this process cannot see every process ({'; '.join(hidden)}) "
               "nor count mappings (that takes CAP_SYS_ADMIN), so one it cannot see may use "
@@ -950,8 +1093,8 @@ def _rm_stale(args):
         if not args.dry_run:
             if seg.queue in going and seg.queue not in removed:
                 continue  # its queue was kept after all: its records may yet be read
-            if _read_position(seg.queue) != seg.queue_read_pos or not _still_unused(seg):
-                continue  # a consumer took records since they were read: next sweep
+            if _positions(seg.queue) != seg.queue_positions or not _still_unused(seg):
+                continue  # records were taken or stored since they were read: next sweep
         ok = _remove(seg.name, args.dry_run, missing_ok=True) and ok
     return 0 if ok else 1
 

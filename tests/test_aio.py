@@ -592,3 +592,131 @@ def test_large_objects_travel_beside_the_ring_and_a_put_that_stores_nothing_leav
         assert aq.qsize() == 1
 
     run(main())
+
+
+# --- closing, and loops that stop ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("call", ["get", "put"])
+@pytest.mark.parametrize("how", ["Queue.close", "with Queue"])
+def test_closing_the_blocking_side_wakes_what_awaits_the_async_side(run, how, call):
+    """The same handle: as AsyncQueue.close does, kelvane.Queue.close (or the end of its
+    `with`) makes the calls awaiting its async_q raise ValueError."""
+    async def main():
+        q = kelvane.Queue(capacity=MIB)  # without a name: no message could ever come
+        if call == "put":
+            KelQueue.attach(q.name).put_bytes(b"f" * (MIB - 200))
+        waiting = asyncio.ensure_future(q.async_q.get() if call == "get" else q.async_q.put(b"x" * 1000))
+        await asyncio.sleep(0.1)
+        assert not waiting.done()
+        if how == "Queue.close":
+            q.close()
+        else:
+            with q:
+                pass
+        with pytest.raises(ValueError, match="is closed"):
+            await asyncio.wait_for(waiting, 5)
+
+    run(main())
+
+
+def test_a_call_that_registers_with_the_waiting_thread_after_close_raises(aq, run, monkeypatch):
+    """close() on another thread between a call's last try and its registration: the call
+    finds the handle closed when it registers, instead of waiting on it for ever."""
+    import kelvane.aio as aio
+
+    real = aio._the_waiter()
+
+    class Late:
+        def __getattr__(self, name):
+            return getattr(real, name)
+
+        def wait(self, *args, **kwargs):
+            closing = threading.Thread(target=aq.close)
+            closing.start()
+            closing.join(5)
+            return real.wait(*args, **kwargs)
+
+    monkeypatch.setattr(aio, "_the_waiter", lambda: Late())
+
+    async def main():
+        with pytest.raises(ValueError, match="is closed"):
+            await asyncio.wait_for(aq.get(), 5)
+
+    run(main())
+
+
+PENDING_LARGE_PUT = textwrap.dedent(
+    r"""
+    import asyncio, signal, sys
+    from kelvane import AsyncQueue
+
+    case, name = sys.argv[1], sys.argv[2]
+    loop = asyncio.new_event_loop()
+    q = AsyncQueue.attach(name)
+    task = loop.create_task(q.put(bytes(4 << 20)))  # no room for even its reference: it waits
+    if case == "ctrl-c":
+        loop.call_later(0.3, signal.raise_signal, signal.SIGINT)
+        loop.run_until_complete(asyncio.sleep(30))  # KeyboardInterrupt, the put still pending
+    else:
+        loop.run_until_complete(asyncio.sleep(0.3))  # the program ends, the loop stopped
+    """
+)
+
+
+@pytest.mark.parametrize("case", ["ctrl-c", "exit"])
+def test_a_put_pending_on_a_stopped_loop_leaves_no_segment_at_exit(aq, case):
+    from kelvane import _side
+
+    KelQueue.attach(aq.name).put_bytes(b"f" * (MIB - 60))  # no room even for a block's reference
+    child = subprocess.run([sys.executable, "-c", PENDING_LARGE_PUT, case, aq.name], capture_output=True,
+                           text=True, timeout=60)
+    assert child.returncode in ((1, -signal.SIGINT) if case == "ctrl-c" else (0,)), child.stderr
+    assert ("KeyboardInterrupt" in child.stderr) == (case == "ctrl-c")
+    assert _side.of_queue(aq.name) == [] and aq.qsize() == 1
+
+
+def test_the_waits_of_a_closed_loop_are_dropped(run):
+    """Tasks awaiting gets on loops that were closed, and dropped: their queues are
+    collected (so one made without a name loses it) and nobody watches them any more."""
+    import gc
+
+    import kelvane.aio as aio
+
+    names = []
+    for _ in range(5):
+        loop = asyncio.new_event_loop()
+        q = AsyncQueue(capacity=MIB)
+        names.append(q.name)
+        task = loop.create_task(q.get())
+        loop.run_until_complete(asyncio.sleep(0.05))
+        loop.close()
+        del task, q, loop
+    deadline = time.monotonic() + 10
+    while set(names) & set(os.listdir(SHM_DIR)) or aio._waiter._entries:
+        assert time.monotonic() < deadline, f"left: {set(names) & set(os.listdir(SHM_DIR))}"
+        gc.collect()
+        time.sleep(0.1)
+
+
+def test_close_on_the_loop_never_waits_for_a_stopped_holder(aq, stopped_holder, run):  # noqa: F811
+    """What this object held after a bad message goes back to the queue from another thread
+    when the queue's lock is held: the loop's thread never waits for it."""
+    KelQueue.attach(aq.name).put_bytes(b"not a pickle")
+    aq.sync_q.put_many([1, 2], timeout=5)
+
+    async def main():
+        with pytest.raises(DecodeError):
+            await aq.get_many(10)
+        assert aq.qsize() == 2
+        holder = stopped_holder(aq.name)
+        started = time.monotonic()
+        aq.close()
+        assert time.monotonic() - started < 0.2
+        return holder
+
+    holder = run(main())
+    other = kelvane.Queue.attach(aq.name)
+    resume(holder)
+    assert other.get_many(10, timeout=5) == [1, 2]
+    other.close()

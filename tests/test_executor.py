@@ -539,6 +539,24 @@ def sleep_then_pid(seconds):
     return os.getpid()
 
 
+def test_workers_lost_with_their_forkserver_are_stopped_not_left_running(make_pool, tmp_path):
+    """A forkserver that dies takes its children's exit statuses with it (multiprocessing
+    then says exit code 255): the pool stops such a worker, which it can no longer watch,
+    fails its task, and carries on with new workers."""
+    from multiprocessing import forkserver
+
+    pool = make_pool(1, mp_context=multiprocessing.get_context("forkserver"))
+    marker = str(tmp_path / "lost")
+    doomed = pool.submit(announce_and_sleep, marker, 60)
+    worker = wait_for_file(marker)
+    os.kill(forkserver._forkserver._forkserver_pid, signal.SIGKILL)
+    with pytest.raises(kelvane.WorkerDiedError, match=r"lost with its forkserver") as info:
+        doomed.result(timeout=30)
+    assert (info.value.pid, info.value.signal) == (worker, "SIGKILL")
+    wait_until(lambda: pid_gone(worker), 10, "the lost worker to be gone")
+    assert pool.submit(sleep_then_pid, 0.01).result(timeout=60) != worker
+
+
 def test_a_worker_that_exits_fails_its_task_with_the_exit_code(make_pool):
     pool = make_pool(2)
     future = pool.submit(exit_hard, 3)

@@ -6,6 +6,7 @@ short grace claims the room it needs in the queue's header (bytes 264..287, in t
 wait slot of `not_full`); the others leave that much room free until it is served.
 A claimant that is killed or stopped holds nobody back for long."""
 
+import asyncio
 import os
 import signal
 import struct
@@ -87,7 +88,8 @@ def claim_bytes(name):
 
 
 @pytest.mark.parametrize("producers", [1, 2])
-@pytest.mark.parametrize("api", ["KelQueue.put_bytes_timed", "Queue.put", "KelQueue.put_bytes"])
+@pytest.mark.parametrize("api", ["KelQueue.put_bytes_timed", "Queue.put", "KelQueue.put_bytes", "AsyncQueue.put",
+                                 "AsyncQueue.put_many"])
 def test_a_large_put_gets_its_turn_while_small_ones_keep_coming(api, producers, shm_name, spawn, mp):
     name = shm_name("fair")
     q = KelQueue(name, 1)
@@ -104,6 +106,11 @@ def test_a_large_put_gets_its_turn_while_small_ones_keep_coming(api, producers, 
             "KelQueue.put_bytes_timed": lambda: q.put_bytes_timed(big, 10),
             "Queue.put": lambda: kelvane.Queue.attach(name, serializer=None).put(big, timeout=10) or True,
             "KelQueue.put_bytes": lambda: q.put_bytes(big) or True,
+            # The loop's thread never waits: the awaiting put claims room with tries alone.
+            "AsyncQueue.put": lambda: asyncio.run(asyncio.wait_for(
+                kelvane.AsyncQueue.attach(name, serializer=None).put(big), 10)) or True,
+            "AsyncQueue.put_many": lambda: asyncio.run(asyncio.wait_for(
+                kelvane.AsyncQueue.attach(name, serializer=None).put_many([big[:300_000], big[300_000:]]), 10)) or True,
         }[api]
         started = time.monotonic()
         assert call_with_timeout(put, timeout=15) is True

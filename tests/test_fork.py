@@ -167,3 +167,31 @@ def test_a_child_killed_while_its_parent_holds_the_lock_changes_nothing(shm_name
     finally:
         lock.release()
     assert held_elsewhere(name, spawn, mp) == ("acquired", True)
+
+
+def test_a_received_array_is_process_memory_across_fork(shm_name):
+    """As with memory of its own (and multiprocessing.Queue), what a child writes into an
+    array received before the fork stays in the child, and the parent's writes stay in
+    the parent."""
+    np = pytest.importorskip("numpy")
+    name = shm_name("q")
+    with kelvane.Queue(name, 1 << 20) as q:
+        q.put(np.zeros(1 << 18), timeout=10)  # 2 MiB: it arrives as a view of its segment
+        a = q.get(timeout=10)
+        go_read, go_write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                os.read(go_read, 1)  # the parent has written by now
+                seen = float(a.max())
+                a[:] = 7.0
+                code = 0 if seen == 0.0 and float(a.min()) == 7.0 else 2
+            finally:
+                os._exit(code)
+        a[1] = 5.0
+        os.write(go_write, b"x")
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0, "the child saw the parent's write"
+        assert float(a.sum()) == 5.0  # none of the child's writes
+        q.unlink()

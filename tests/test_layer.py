@@ -6,6 +6,7 @@ import gc
 import os
 import pickle
 import queue
+import signal
 import subprocess
 import sys
 import textwrap
@@ -396,64 +397,67 @@ def test_a_repair_that_fails_releases_the_lock(orphaned, error, how):
     assert free_for_others(orphaned)
 
 
-class InterruptedOnceTaken:
-    """Stands in for the native lock: takes it, then raises KeyboardInterrupt once, as a
-    Ctrl-C that lands the instant after the lock was taken."""
-
-    def __init__(self, real):
-        self.real, self.armed = real, True
-
-    def acquire_timed(self, timeout):
-        got = self.real.acquire_timed(timeout)
-        if self.armed:
-            self.armed = False
-            raise KeyboardInterrupt
-        return got
-
-    def release(self):
-        self.real.release()
-
-
-@pytest.mark.parametrize("how", ["with", "acquire"])
-def test_ctrl_c_right_after_the_lock_was_taken_leaves_it_free(shm_name, how):
+def test_ctrl_c_as_the_lock_is_handed_over_leaves_it_free_after_with(shm_name):
+    """The interrupt lands while `with` waits (the body never runs) or just after it took
+    the lock (the body is interrupted and the lock released): never held by nobody."""
     name = shm_name("ll")
     lock = kelvane.Lock(name)
-    lock._lock = InterruptedOnceTaken(lock._lock)
+    held, go = threading.Event(), threading.Event()
+
+    def hold():
+        other = kelvane.Lock(name)
+        other.acquire()
+        held.set()
+        go.wait(10)
+        os.kill(os.getpid(), signal.SIGINT)
+        other.release()
+
+    holder = threading.Thread(target=hold, daemon=True)
+    holder.start()
+    assert held.wait(10)
+    threading.Timer(0.1, go.set).start()
     with pytest.raises(KeyboardInterrupt):
-        if how == "with":
-            with lock:
-                pytest.fail("the body ran")
-        else:
-            lock.acquire()
+        with lock:
+            time.sleep(10)
+    holder.join(10)
     assert free_for_others(name)
 
 
-class InterruptedWaiting:
-    """Stands in for the native lock: raises KeyboardInterrupt once without taking it, as a
-    Ctrl-C during the wait."""
-
-    def __init__(self, real):
-        self.real, self.armed = real, True
-
-    def acquire_timed(self, timeout):
-        if self.armed:
-            self.armed = False
-            raise KeyboardInterrupt
-        return self.real.acquire_timed(timeout)
-
-    def release(self):
-        self.real.release()
+def hold_until_killed(name, conn):
+    KelLock(name).acquire()
+    conn.send("held")
+    time.sleep(60)
 
 
-def test_ctrl_c_while_waiting_keeps_the_news_of_a_dead_holder(orphaned):
-    lock = kelvane.Lock(orphaned)
-    lock._lock = InterruptedWaiting(lock._lock)
+def test_ctrl_c_while_waiting_keeps_the_news_of_a_dead_holder(shm_name, spawn, mp):
+    name = shm_name("ll")
+    parent, child = mp.Pipe()
+    proc = spawn(hold_until_killed, name, child)
+    assert parent.poll(30) and parent.recv() == "held"
+    lock = kelvane.Lock(name)
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
     with pytest.raises(KeyboardInterrupt):
         with lock:
             pytest.fail("the body ran")
+    os.kill(proc.pid, signal.SIGKILL)
+    join_or_kill(proc)
     with pytest.raises(LockRecovered):  # the next acquirer is still told
         lock.acquire(timeout=5)
     lock.release()
+
+
+def test_a_thread_that_dies_holding_the_lock_leaves_it_to_be_taken_over(shm_name):
+    lock = kelvane.Lock(shm_name("ll"))
+    dying = threading.Thread(target=lock.acquire)
+    dying.start()
+    dying.join(10)
+    assert not lock.locked()  # nobody holds it: the next acquirer takes it over
+    with pytest.raises(LockRecovered, match="^Lock recovered from dead process$"):
+        lock.acquire(timeout=5)
+    assert lock.locked()
+    lock.release()
+    with lock:  # told once
+        pass
 
 
 # --- taking a lock this thread holds ------------------------------------------------------------

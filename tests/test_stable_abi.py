@@ -9,6 +9,8 @@ import threading
 
 import pytest
 
+import kelvane
+from kelvane._native import LockWaiter
 from kelvane_core import KelLock, KelPoolCore, KelQueue
 
 pytestmark = pytest.mark.skipif(
@@ -49,7 +51,8 @@ def objects(shm_name):
     lock, queue, pool = KelLock(names["lock"]), KelQueue(names["queue"], 1), KelPoolCore(1)
     busy = Held(names["busy"])
     try:
-        yield {"lock": lock, "busy": busy.lock, "queue": queue, "pool": pool, "names": names}
+        yield {"lock": lock, "busy": busy.lock, "queue": queue, "pool": pool, "names": names,
+               "layer": kelvane.Lock(names["lock"]), "layer_busy": kelvane.Lock(names["busy"])}
     finally:
         busy.close()
         pool.unlink()
@@ -79,6 +82,26 @@ def unlink_lock(o):
     name = o["names"]["lock"] + "_u"
     KelLock(name)
     return [KelLock.unlink(name)]
+
+
+def layer_lock_true(o):
+    got = [o["layer"].acquire(), o["layer"].locked()]
+    o["layer"].release()
+    with o["layer"] as entered:
+        pass
+    return got + [entered]
+
+
+def layer_lock_false(o):
+    return [o["layer_busy"].acquire(False), o["layer_busy"].acquire(timeout=0), o["layer"].locked()]
+
+
+def layer_lock_none(o):
+    lock = o["layer"]
+    lock.acquire()
+    released = lock.release()
+    lock.__enter__()
+    return [released, lock.__exit__(None, None, None), LockWaiter().interrupt()]
 
 
 def queue_put_get(o):
@@ -135,6 +158,9 @@ CALLS = [
     (lock_timed_taken, True),
     (lock_timed_busy, False),
     (unlink_lock, None),
+    (layer_lock_true, True),
+    (layer_lock_false, False),
+    (layer_lock_none, None),
     (queue_put_get, None),
     (queue_commit_read, None),
     (queue_timed_empty, None),

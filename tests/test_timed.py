@@ -7,6 +7,7 @@ import pickle
 import queue
 import signal
 import time
+import weakref
 
 import pytest
 
@@ -181,7 +182,7 @@ def blocked_call(case, qname, lname, conn):
         "KelQueue.get_bytes_timed": lambda: kq.get_bytes_timed(None),
         "KelQueue.get_many": lambda: kq.get_many(8, None),
         "KelQueue.recv_view_timed": lambda: kq.recv_view_timed(None),
-        "KelLock.acquire_timed": lambda: lock._lock.acquire_timed(None),
+        "KelLock.acquire_timed": lambda: KelLock(lname).acquire_timed(None),
         "Queue.put": lambda: q.put(b"x"),
         "Queue.put_many": lambda: q.put_many([b"x", b"y"]),
         "Queue.get": lambda: q.get(),
@@ -484,7 +485,7 @@ def test_lock_taken_over_from_a_dead_holder_raises_with_the_lock_held(shm_name, 
 def test_layer_objects_pickle_by_name(shm_name):
     lock = kelvane.Lock(shm_name("lock"))
     copy = pickle.loads(pickle.dumps(lock))
-    assert copy.name == lock.name
+    assert copy.name == lock.name and weakref.ref(copy)() is copy
     assert copy.acquire(blocking=False) is True
     copy.release()
 

@@ -7,7 +7,7 @@ import pytest
 
 pytest.importorskip("mypy")
 
-TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock", "kelvane.aio", "kelvane.pool", "kelvane._pool_engine",
+TYPED_MODULES = ["kelvane", "kelvane.queue", "kelvane.lock", "kelvane.aio", "kelvane._aio_lock", "kelvane.pool", "kelvane._pool_engine",
                  "kelvane._pool_worker", "kelvane._objects",
                  "kelvane._side", "kelvane._capi"]
 

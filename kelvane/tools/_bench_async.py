@@ -1,5 +1,6 @@
 """The asyncio group of the benchmarks: a consumer that awaits, ping-pong between two event
-loops, and many tasks awaiting many queues in one process.
+loops, and many tasks awaiting many queues in one process; and for the lock group, how
+soon a process that awaits a lock hears that another process let go of it.
 
 Every child that awaits runs its own event loop (asyncio's default one),
 made before the timing starts; the producers are the plain blocking loops of the other
@@ -9,13 +10,19 @@ multiprocessing queue).
 """
 
 import asyncio
+import itertools
 import os
+import random
+import time
 
 from kelvane.tools._bench_cases import (Channel, LayerChannel, MpQueueChannel, _finish, import_peer,
                                         ring_capacity)
 from kelvane.tools._bench_procs import CTX
 
 MiB = 1 << 20
+ASYNC_LOCK = "kelvane AsyncLock"
+LOCK_IN_THREAD = "kelvane.Lock in a thread"
+LOCK_BLOCKING = "kelvane.Lock, no asyncio"
 ASYNC_QUEUE = "kelvane AsyncQueue"
 EXECUTOR_GET = "run_in_executor(mp.Queue.get)"
 AIOPROCESSING = "aioprocessing coro_get"
@@ -212,3 +219,95 @@ def many_waiters_roles(queues, n, cpus):
         return body
 
     return [(awaiter, cpus[1]), (producer, cpus[0])]
+
+
+# The holder lets the waiter settle into its wait for SETTLE to twice that, at random
+# (a waiter that polls is found at any point of its cycle), before it lets go.
+SETTLE = 0.001
+
+
+def lock_latency_roles(kind, maker, seconds, cpus):
+    """Two processes hand one lock back and forth; before each hand-off the holder waits
+    until the other says it is about to wait, lets it settle, notes the time and lets go.
+    Each process records, for every hand-off it receives, the time from that release to
+    its own acquire returning. ASYNC_LOCK awaits AsyncLock.acquire; LOCK_IN_THREAD awaits
+    kelvane.Lock.acquire run in a thread of its own (the one that releases it too);
+    LOCK_BLOCKING calls kelvane.Lock.acquire without asyncio."""
+    announced, taken, stop = (CTX.RawValue("q", -1) for _ in range(3))
+    stamp = CTX.RawValue("d", 0.0)
+
+    def role(parity):
+        def job():
+            from concurrent.futures import ThreadPoolExecutor
+
+            from kelvane.aio import AsyncLock
+
+            loop = _loop()
+            clock = time.perf_counter
+            if kind == ASYNC_LOCK:
+                lock = AsyncLock(maker.name)
+
+                async def acquire():
+                    await lock.acquire()
+
+                async def let_go():
+                    stamp.value = clock()
+                    lock.release()
+            else:
+                lock = maker.open()
+                executor = ThreadPoolExecutor(1) if kind == LOCK_IN_THREAD else None
+
+                def stamp_and_release():
+                    stamp.value = clock()
+                    lock.release()
+
+                async def acquire():
+                    if executor is None:
+                        lock.acquire()
+                    else:
+                        await loop.run_in_executor(executor, lock.acquire)
+
+                async def let_go():
+                    if executor is None:
+                        stamp_and_release()
+                    else:
+                        await loop.run_in_executor(executor, stamp_and_release)
+
+            settle = random.Random(parity).random
+
+            async def run(end):
+                waits = []
+                for k in itertools.count():
+                    if k % 2 == parity:  # hand-off k: this process holds the lock and gives it away
+                        while announced.value != k:
+                            time.sleep(0)
+                        time.sleep(SETTLE * (1 + settle()))
+                        if clock() >= end:
+                            stop.value = 1
+                        await let_go()
+                        while taken.value != k:  # before it may wait for the lock itself
+                            time.sleep(0)
+                        if stop.value == 1:
+                            return waits
+                    else:
+                        announced.value = k
+                        await acquire()
+                        received = clock()
+                        taken.value = k
+                        if stop.value == 1:
+                            await let_go()
+                            return waits
+                        waits.append(received - stamp.value)
+                return waits
+
+            if parity == 0:
+                loop.run_until_complete(acquire())  # the first holder
+
+            def body():
+                return loop.run_until_complete(run(clock() + seconds))
+
+            return body, loop.close
+
+        return job
+
+    return [(role(0), cpus[0]), (role(1), cpus[1])]

@@ -10,6 +10,7 @@ would write: `for _ in range(n): get()`.
 import importlib
 import itertools
 import os
+import threading
 import time
 
 from kelvane_core import KelLock, KelPoolCore, KelQueue
@@ -592,12 +593,19 @@ class KelLockMaker:
         self._creator = KelLock(self.name)
 
     def open(self):
-        lock = KelLock(self.name)
-        return lock.acquire, lock.release
+        return KelLock(self.name)
 
     def release(self):
         self._creator = None
         self._cleanup.forget_shm(self.name)
+
+
+class LayerLockMaker(KelLockMaker):
+
+    def open(self):
+        from kelvane.lock import Lock
+
+        return Lock(self.name)
 
 
 class MpLockMaker:
@@ -606,7 +614,20 @@ class MpLockMaker:
         self.lock = CTX.Lock()
 
     def open(self):
-        return self.lock.acquire, self.lock.release
+        return self.lock
+
+    def release(self):
+        pass
+
+
+class ThreadingLockMaker:
+    """Within one process only: the uncontended rows."""
+
+    def __init__(self, cleanup):
+        pass
+
+    def open(self):
+        return threading.Lock()
 
     def release(self):
         pass
@@ -624,8 +645,7 @@ class PosixSemMaker:
     def open(self):
         import posix_ipc
 
-        sem = posix_ipc.Semaphore(self.name)
-        return sem.acquire, sem.release
+        return posix_ipc.Semaphore(self.name)
 
     def release(self):
         pass
@@ -640,34 +660,48 @@ class FileLockMaker:
     def open(self):
         import filelock
 
-        lock = filelock.FileLock(self.path)
-        return lock.acquire, lock.release
+        return filelock.FileLock(self.path)
 
     def release(self):
         pass
 
 
 LOCKS = {
+    "kelvane.Lock": LayerLockMaker,
     "kelvane KelLock": KelLockMaker,
     "mp.Lock": MpLockMaker,
     "posix_ipc Semaphore": PosixSemMaker,
     "filelock": FileLockMaker,
 }
+UNCONTENDED_LOCKS = {**LOCKS, "threading.Lock": ThreadingLockMaker}
 
 
-def lock_uncontended_roles(maker, seconds, cpus):
+def lock_uncontended_roles(maker, seconds, cpus, form="call"):
+    """One process takes and lets go of the lock as fast as it can: `acquire(); release()`
+    through bound methods (form "call"), or `with lock:` (form "with")."""
     batch = 100 if isinstance(maker, FileLockMaker) else 1000
 
     def job():
-        acquire, release = maker.open()
+        lock = maker.open()
+        acquire, release = lock.acquire, lock.release
+
+        def calls():
+            for _ in range(batch):
+                acquire()
+                release()
+
+        def withs():
+            for _ in range(batch):
+                with lock:
+                    pass
+
+        rounds = calls if form == "call" else withs
 
         def body():
             done, clock = 0, time.perf_counter
             end = clock() + seconds
             while True:
-                for _ in range(batch):
-                    acquire()
-                    release()
+                rounds()
                 done += batch
                 if clock() >= end:
                     return done
@@ -684,7 +718,8 @@ def lock_handoff_roles(maker, seconds, cpus):
 
     def role(parity):
         def job():
-            acquire, release = maker.open()
+            lock = maker.open()
+            acquire, release = lock.acquire, lock.release
 
             def body():
                 mine, clock = 0, time.perf_counter

@@ -935,8 +935,10 @@ def large_storm(
             if writing or queued or held or lent:
                 problems.append(f"blocks of dead processes not given back: {writing} writing, {queued} queued, "
                                 f"{held} held, {lent} lent")
-        # What is left beside the queue is orphaned.
-        time.sleep(shm_admin.SIDE_GRACE + 0.1)
+        # Every process of the storm is gone, and this one lets go of the queue (the sweep
+        # keeps the side segments of a queue somebody is attached to): what is left beside
+        # the queue is orphaned.
+        q.close()
         segments, _ = shm_admin.scan(name)
         stale, _ = shm_admin._stale_sides([seg for seg in segments if seg.kind == "side"], True, set())
         for seg in stale:

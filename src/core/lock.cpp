@@ -135,12 +135,6 @@ Result<Acquired, LockError> LockHandle::acquire_until(Deadline end) {
     return classify(rc);
 }
 
-Status<LockError> LockHandle::release() noexcept {
-    if (int rc = pthread_mutex_unlock(&record_->mutex); rc != 0)
-        return LockError::pthread(rc);
-    return {};
-}
-
 bool LockOpening::creatable() const {
     if (opened->ok())
         return false;

@@ -106,7 +106,13 @@ public:
     // Waits until `end` at most: Busy when it came first.
     [[nodiscard]] Result<Acquired, LockError> acquire_until(Deadline end);
     // Only the thread that holds the lock may release it (EPERM for any other).
-    [[nodiscard]] Status<LockError> release() noexcept;
+    // Inline, as try_acquire: the caller tests the code, not a value built from it.
+    [[nodiscard]] Status<LockError> release() noexcept {
+        const int rc = pthread_mutex_unlock(&record_->mutex);
+        if (rc == 0) [[likely]]
+            return {};
+        return LockError::pthread(rc);
+    }
 
 private:
     // The result of a lock call that did not simply succeed.

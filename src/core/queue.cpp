@@ -322,6 +322,16 @@ Result<Attempt, QueueError> RingQueue::put_locked(std::span<const Piece> batch, 
         }
         if (fits(reserved))
             break;
+        if (what == WaitFor::Claim) {
+            // The caller has waited elsewhere for longer than the grace: claim now, or
+            // renew its claim, unless another producer's claim holds the room.
+            if (mine || reserved == 0) {
+                if (me == 0)
+                    me = current_thread();
+                set_claim(claim, need, me, Clock::now());
+            }
+            return unlock_would_block(h, claim_changed);
+        }
         if (what == WaitFor::Mutex || until == kNoWait)
             return unlock_would_block(h, claim_changed);
         const Deadline now = Clock::now();
@@ -390,10 +400,10 @@ Result<Attempt, QueueError> RingQueue::put(std::span<const Piece> batch, Deadlin
     const std::uint64_t need = batch_need(batch);
     QueueHeader& h = *header_;
     auto room_for_it = [&] { return capacity_ - (load_pos(h.write_pos) - load_pos(h.read_pos)) >= need; };
-    if (what == WaitFor::Mutex || until == kNoWait) {
+    if (what == WaitFor::Mutex || (until == kNoWait && what != WaitFor::Claim)) {
         if (!room_for_it())
             return Attempt::WouldBlock; // no room: leave the mutex alone
-    } else {
+    } else if (what == WaitFor::Anything) {
         (void)spin_until(room_for_it);
     }
     auto locked = lock_queue(&h.mutex, until);
@@ -634,7 +644,7 @@ Result<bool, QueueError> RingQueue::fill_unlocked(Fill& out) const {
     return false;
 }
 
-bool RingQueue::ready_now(std::uint64_t room) const {
+bool RingQueue::ready_now(std::uint64_t room, std::uint32_t claimant) const {
     QueueHeader& h = *header_;
     const std::uint64_t r = load_pos(h.read_pos);
     const std::uint64_t w = load_pos(h.write_pos);
@@ -650,10 +660,14 @@ bool RingQueue::ready_now(std::uint64_t room) const {
     // that does not wait; a lapsed claim is dropped by the next put.
     RoomClaim& claim = h.room_claim;
     const std::uint64_t claimed = field(claim.need).load(std::memory_order_relaxed);
-    return claimed == 0 || free_room - room >= claimed || claim_lapsed(claim);
+    if (claimed == 0 || free_room - room >= claimed)
+        return true;
+    if (claimant != 0 && field(claim.tid).load(std::memory_order_relaxed) == claimant)
+        return true; // the watcher's own claim
+    return claim_lapsed(claim);
 }
 
-Result<Attempt, QueueError> RingQueue::watch(std::uint64_t room, std::uint32_t& seen) {
+Result<Attempt, QueueError> RingQueue::watch(std::uint64_t room, std::uint32_t claimant, std::uint32_t& seen) {
     QueueHeader& h = *header_;
     auto locked = lock_queue(&h.mutex, kNoWait);
     if (!locked.ok())
@@ -662,7 +676,7 @@ Result<Attempt, QueueError> RingQueue::watch(std::uint64_t room, std::uint32_t& 
         return Attempt::Busy;
     // Counted in the same hold of the mutex in which the condition was found false,
     // as timed_wait counts itself: a waker that changes it later sees the count and bumps.
-    const bool ready = ready_now(room);
+    const bool ready = ready_now(room, claimant);
     if (!ready) {
         WaitWords& slot = watched_slot(room);
         std::atomic_ref<std::uint32_t>(slot.sleepers).fetch_add(1);
@@ -682,7 +696,9 @@ void RingQueue::unwatch(std::uint64_t room) noexcept {
 
 std::uint32_t* RingQueue::wait_word(std::uint64_t room) const noexcept { return &watched_slot(room).seq; }
 
-bool RingQueue::ready_hint(std::uint64_t room) const { return ready_now(room); }
+bool RingQueue::ready_hint(std::uint64_t room, std::uint32_t claimant) const {
+    return ready_now(room, claimant);
+}
 
 Status<QueueError> RingQueue::commit_locked(std::uint64_t next_pos) {
     QueueHeader& h = *header_;

@@ -88,7 +88,10 @@ enum class Attempt { Done, WouldBlock, Busy, SinkFailed };
 
 // What an operation may wait for up to its deadline: only for the mutex, which is
 // held for one copy at a time (a call with a zero timeout), or for data or room too.
-enum class WaitFor { Mutex, Anything };
+// Claim (puts only, with a zero timeout) waits for nothing either, but a put that
+// finds no room claims it at once, or renews the calling thread's claim: for a caller
+// that waits elsewhere (an event loop's) and has waited longer than the grace.
+enum class WaitFor { Mutex, Anything, Claim };
 
 // How long a call that waits for nothing else (a zero timeout) waits for a busy
 // mutex. A holder keeps it for one copy of at most the capacity (a batch), which
@@ -178,6 +181,10 @@ public:
         const Piece piece{bytes, length};
         return try_put(std::span(&piece, 1));
     }
+    // One try, as try_put; without room, the calling thread claims it (WaitFor::Claim).
+    [[nodiscard]] Result<Attempt, QueueError> try_put_claiming(std::span<const Piece> batch) {
+        return put(batch, kNoWait, WaitFor::Claim, kNoWait);
+    }
     // Drops this thread's claim on room, if it has one, once the mutex is had by `until`.
     void withdraw_claim(Deadline until);
 
@@ -217,20 +224,21 @@ public:
 
     // Watching a queue for a thread that waits for several at once (see watch.hpp).
     // `room` 0 waits for a record; n > 0 for n bytes of room that a put without a wait
-    // may use now (room that a waiting producer claimed is not free for it).
+    // may use now (room that a waiting producer claimed is not free for it, unless that
+    // producer is the thread `claimant`: its own claim holds nothing back from it).
     //
     // One try of the mutex. Done: it is there, nothing changed. WouldBlock: it is not;
     // the calling thread is now counted among the sleepers of the wait word (so every
     // change from now on bumps it) and `seen` holds the word's value; unwatch ends
     // that. Busy: the mutex was held; nothing changed.
-    [[nodiscard]] Result<Attempt, QueueError> watch(std::uint64_t room, std::uint32_t& seen);
+    [[nodiscard]] Result<Attempt, QueueError> watch(std::uint64_t room, std::uint32_t claimant, std::uint32_t& seen);
     // Once per WouldBlock of watch; needs no mutex.
     void unwatch(std::uint64_t room) noexcept;
     // The word a counted watcher sleeps on and whose value watch gave.
     [[nodiscard]] std::uint32_t* wait_word(std::uint64_t room) const noexcept;
     // Whether what watch waits for is there, read without the mutex: a hint, which a
     // counted watcher may take as exact up to the next bump of the wait word.
-    [[nodiscard]] bool ready_hint(std::uint64_t room) const;
+    [[nodiscard]] bool ready_hint(std::uint64_t room, std::uint32_t claimant) const;
 
 private:
     [[nodiscard]] Result<Attempt, QueueError> put_locked(std::span<const Piece> batch, std::uint64_t need,
@@ -240,7 +248,7 @@ private:
     [[nodiscard]] WaitWords& watched_slot(std::uint64_t room) const noexcept {
         return room == 0 ? header_->not_empty : header_->not_full;
     }
-    [[nodiscard]] bool ready_now(std::uint64_t room) const;
+    [[nodiscard]] bool ready_now(std::uint64_t room, std::uint32_t claimant) const;
 
     QueueHeader* header_ = nullptr;
     std::uint8_t* data_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include "watch.hpp"
 
+#include "futex.hpp"
 #include "spin.hpp"
 
 #include <algorithm>
@@ -9,33 +10,13 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <ctime>
-#include <linux/futex.h>
 #include <optional>
-#include <sys/syscall.h>
-#include <unistd.h>
 #include <vector>
-
-#ifndef SYS_futex_waitv
-#define SYS_futex_waitv 449 // the same number on every architecture; older headers lack it
-#endif
 
 namespace kel {
 
 namespace {
 
-// The kernel's struct futex_waitv, declared here so that older headers build too.
-struct VectorEntry {
-    std::uint64_t value;
-    std::uint64_t address;
-    std::uint32_t flags;
-    std::uint32_t reserved;
-};
-static_assert(sizeof(VectorEntry) == 24);
-
-constexpr std::uint32_t kFutexSize32 = 2;     // FUTEX_32
-constexpr std::uint32_t kFutexPrivate = 128;  // FUTEX_PRIVATE_FLAG: the wake word is this process's
-constexpr std::size_t kVectorMax = 128;       // FUTEX_WAITV_MAX
 // Every sleep ends this soon, so a change nobody announced (a claim on room that
 // lapsed) is seen as a blocked put sees it.
 constexpr auto kSleepBound = std::chrono::milliseconds(100);
@@ -58,21 +39,6 @@ struct Armed {
 
 std::uint32_t load_word(std::uint32_t* word) { return std::atomic_ref<std::uint32_t>(*word).load(); }
 
-long vector_wait(std::vector<VectorEntry>& entries, Deadline end) {
-    const timespec abs = monotonic_timespec(end);
-    return ::syscall(SYS_futex_waitv, entries.data(), static_cast<unsigned>(entries.size()), 0U, &abs,
-                     CLOCK_MONOTONIC);
-}
-
-// Sleeps on the wake word alone, until `end` at most.
-void poll_wait(std::uint32_t* wake, std::uint32_t seen_wake, Deadline end) {
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - Clock::now()).count();
-    if (left <= 0)
-        return;
-    const timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
-    (void)::syscall(SYS_futex, wake, FUTEX_WAIT_PRIVATE, seen_wake, &timeout, nullptr, 0);
-}
-
 } // namespace
 
 Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t* wake, std::uint32_t seen_wake,
@@ -90,7 +56,7 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
     // Counts this thread on one watch's queue, unless its mutex is busy; false on an error.
     std::optional<QueueError> error;
     auto arm = [&](std::size_t i) {
-        auto tried = watches[i].ring->watch(watches[i].room, armed[i].seen);
+        auto tried = watches[i].ring->watch(watches[i].room, watches[i].claimant, armed[i].seen);
         if (!tried.ok()) {
             error.emplace(std::move(tried.error()));
             return false;
@@ -124,14 +90,15 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
             if (load_word(wake) != seen_wake)
                 return true;
             for (std::size_t i = 0; i < watches.size(); ++i) {
-                if (armed[i].state == State::Counted && watches[i].ring->ready_hint(watches[i].room))
+                const Watch& w = watches[i];
+                if (armed[i].state == State::Counted && w.ring->ready_hint(w.room, w.claimant))
                     return true;
             }
             return false;
         });
     }
 
-    std::vector<VectorEntry> entries;
+    std::vector<FutexVectorEntry> entries;
     auto busy_pause = std::chrono::duration_cast<Clock::duration>(kBusyFirst);
     while (ready == 0 && load_word(wake) == seen_wake) {
         const Deadline now = Clock::now();
@@ -148,7 +115,7 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
                 busy = true;
             } else if (armed[i].state == State::Counted) {
                 ++counted;
-                if (method == WaitMethod::Vector && entries.size() < kVectorMax)
+                if (method == WaitMethod::Vector && entries.size() < kFutexVectorMax)
                     entries.push_back({armed[i].seen,
                                        reinterpret_cast<std::uint64_t>(watches[i].ring->wait_word(watches[i].room)),
                                        kFutexSize32, 0});
@@ -161,7 +128,7 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
         if (method == WaitMethod::Poll || counted + 1 > entries.size())
             end = std::min(end, now + kPollSlice);
         if (method == WaitMethod::Vector) {
-            if (vector_wait(entries, end) < 0) {
+            if (futex_wait_vector(entries, end) < 0) {
                 const int err = errno;
                 if (err == ENOSYS || err == EPERM) {
                     method = WaitMethod::Poll; // a kernel before 5.16, or a sandbox that refuses it
@@ -173,7 +140,7 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
                 }
             }
         } else {
-            poll_wait(wake, seen_wake, end);
+            futex_wait_private(wake, seen_wake, end);
         }
         // Still counted on every queue whose word moved: reading the word again and
         // then the condition loses no change, since every later one bumps it again.
@@ -181,7 +148,7 @@ Result<std::size_t, QueueError> wait_any(std::span<Watch> watches, std::uint32_t
             Watch& w = watches[i];
             if (armed[i].state == State::Counted) {
                 armed[i].seen = load_word(w.ring->wait_word(w.room));
-                if (w.ring->ready_hint(w.room)) {
+                if (w.ring->ready_hint(w.room, w.claimant)) {
                     w.ring->unwatch(w.room);
                     armed[i].state = State::Ready;
                     ++ready;

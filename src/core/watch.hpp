@@ -22,10 +22,12 @@
 
 namespace kel {
 
-// One queue to wait for: a record (room 0), or `room` bytes of room (RingQueue::watch).
+// One queue to wait for: a record (room 0), or `room` bytes of room (RingQueue::watch),
+// for a caller whose own claim on room is that of thread `claimant` (0: none).
 struct Watch {
     RingQueue* ring;
     std::uint64_t room;
+    std::uint32_t claimant;
     bool ready; // out: it was there when the wait ended (another process may take it first)
 };
 

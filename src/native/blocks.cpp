@@ -239,57 +239,79 @@ void BlockQueue_dealloc(PyObject* self) {
 
 PyObject* BlockQueue_put_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[2];
+        PyObject* argv[3];
         BufferView view;
         const void* data;
         std::uint64_t size;
         py::WaitBudget budget;
-        if (!receiver(self) || !py::bind_args("put_bytes_timed", {"data", "timeout"}, args, nargs, kwnames, argv) ||
+        PyObject* done;
+        if (!receiver(self) ||
+            !py::bind_args("put_bytes_timed", {"data", "timeout", "done"}, args, nargs, kwnames, argv, 2) ||
             !budget.parse(argv[1], "put_bytes_timed", "timeout") ||
+            !py::optional_list(argv[2], "put_bytes_timed", "done", done) ||
             !py::to_bytes_like(argv[0], "put_bytes_timed", "data", view, data, size))
             return nullptr;
         const Piece piece{data, size};
-        return py::put_pieces(ring_of(self), std::span(&piece, 1), budget);
+        return py::put_pieces(ring_of(self), std::span(&piece, 1), budget, done);
     });
 }
 
 PyObject* BlockQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[2];
+        PyObject* argv[3];
         py::WaitBudget budget;
         py::Batch batch;
-        if (!receiver(self) || !py::bind_args("put_many", {"items", "timeout"}, args, nargs, kwnames, argv) ||
-            !budget.parse(argv[1], "put_many", "timeout") || !batch.collect(argv[0], "put_many"))
+        PyObject* done;
+        if (!receiver(self) || !py::bind_args("put_many", {"items", "timeout", "done"}, args, nargs, kwnames, argv, 2) ||
+            !budget.parse(argv[1], "put_many", "timeout") || !py::optional_list(argv[2], "put_many", "done", done) ||
+            !batch.collect(argv[0], "put_many"))
             return nullptr;
         if (batch.pieces.empty())
             Py_RETURN_TRUE;
-        return py::put_pieces(ring_of(self), batch.pieces, budget);
+        return py::put_pieces(ring_of(self), batch.pieces, budget, done);
     });
 }
 
 PyObject* BlockQueue_try_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
+        PyObject* argv[3];
         BufferView view;
         const void* data;
         std::uint64_t size;
-        if (!receiver(self) || !py::bind_args("try_put", {"data"}, args, nargs, kwnames, argv) ||
+        PyObject* done;
+        int claim = 0;
+        if (!receiver(self) || !py::bind_args("try_put", {"data", "done", "claim"}, args, nargs, kwnames, argv, 1) ||
+            !py::optional_list(argv[1], "try_put", "done", done) || !py::to_flag(argv[2], claim) ||
             !py::to_bytes_like(argv[0], "try_put", "data", view, data, size))
             return nullptr;
-        return py::tri_state(ring_of(self).try_put(data, size), "Queue put error: ");
+        const Piece piece{data, size};
+        return py::try_store(ring_of(self), std::span(&piece, 1), claim != 0, done);
     });
 }
 
 PyObject* BlockQueue_try_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
+        PyObject* argv[3];
         py::Batch batch;
-        if (!receiver(self) || !py::bind_args("try_put_many", {"items"}, args, nargs, kwnames, argv) ||
+        PyObject* done;
+        int claim = 0;
+        if (!receiver(self) ||
+            !py::bind_args("try_put_many", {"items", "done", "claim"}, args, nargs, kwnames, argv, 1) ||
+            !py::optional_list(argv[1], "try_put_many", "done", done) || !py::to_flag(argv[2], claim) ||
             !batch.collect(argv[0], "try_put_many"))
             return nullptr;
         if (batch.pieces.empty())
             Py_RETURN_TRUE;
-        return py::tri_state(ring_of(self).try_put(batch.pieces), "Queue put error: ");
+        return py::try_store(ring_of(self), batch.pieces, claim != 0, done);
+    });
+}
+
+PyObject* BlockQueue_withdraw_claim(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!receiver(self))
+            return nullptr;
+        ring_of(self).withdraw_claim(kNoWait);
+        Py_RETURN_NONE;
     });
 }
 
@@ -307,35 +329,42 @@ bool max_items_of(PyObject* o, const char* fname, std::size_t& out) {
 
 PyObject* BlockQueue_get_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
+        PyObject* argv[2];
         py::WaitBudget budget;
-        if (!receiver(self) || !py::bind_args("get_bytes_timed", {"timeout"}, args, nargs, kwnames, argv) ||
-            !budget.parse(argv[0], "get_bytes_timed", "timeout"))
+        PyObject* into;
+        if (!receiver(self) || !py::bind_args("get_bytes_timed", {"timeout", "into"}, args, nargs, kwnames, argv, 1) ||
+            !budget.parse(argv[0], "get_bytes_timed", "timeout") ||
+            !py::optional_list(argv[1], "get_bytes_timed", "into", into))
             return nullptr;
-        return py::take(ring_of(self), 1, budget, "Queue get error: ", false);
+        return py::take(ring_of(self), 1, budget, "Queue get error: ", false, into);
     });
 }
 
 PyObject* BlockQueue_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[2];
+        PyObject* argv[3];
         std::size_t max_items = 0;
         py::WaitBudget budget;
-        if (!receiver(self) || !py::bind_args("get_many", {"max_items", "timeout"}, args, nargs, kwnames, argv) ||
-            !max_items_of(argv[0], "get_many", max_items) || !budget.parse(argv[1], "get_many", "timeout"))
+        PyObject* into;
+        if (!receiver(self) ||
+            !py::bind_args("get_many", {"max_items", "timeout", "into"}, args, nargs, kwnames, argv, 2) ||
+            !max_items_of(argv[0], "get_many", max_items) || !budget.parse(argv[1], "get_many", "timeout") ||
+            !py::optional_list(argv[2], "get_many", "into", into))
             return nullptr;
-        return py::take(ring_of(self), max_items, budget, "Queue get error: ", true);
+        return py::take(ring_of(self), max_items, budget, "Queue get error: ", true, into);
     });
 }
 
 PyObject* BlockQueue_try_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
+        PyObject* argv[2];
         std::size_t max_items = 0;
-        if (!receiver(self) || !py::bind_args("try_get_many", {"max_items"}, args, nargs, kwnames, argv) ||
-            !max_items_of(argv[0], "try_get_many", max_items))
+        PyObject* into;
+        if (!receiver(self) || !py::bind_args("try_get_many", {"max_items", "into"}, args, nargs, kwnames, argv, 1) ||
+            !max_items_of(argv[0], "try_get_many", max_items) ||
+            !py::optional_list(argv[1], "try_get_many", "into", into))
             return nullptr;
-        return py::try_take(ring_of(self), max_items);
+        return py::try_take(ring_of(self), max_items, into);
     });
 }
 
@@ -550,15 +579,18 @@ bool acquire_block(BlockArena& arena, RingQueue& ring, std::uint64_t length, con
 // arena, or every block held): the caller sends it another way.
 PyObject* BlockQueue_write_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[4];
+        PyObject* argv[5];
         std::uint64_t kind_value = 0;
         py::WaitBudget budget;
         py::Batch batch;
         BufferView head_view;
         const void* head = nullptr;
         std::uint64_t head_size = 0;
+        PyObject* made;
         if (!receiver(self) ||
-            !py::bind_args("write_message", {"kind", "parts", "timeout", "head"}, args, nargs, kwnames, argv) ||
+            !py::bind_args("write_message", {"kind", "parts", "timeout", "head", "made"}, args, nargs, kwnames, argv,
+                           4) ||
+            !py::optional_list(argv[4], "write_message", "made", made) ||
             !py::to_u64(argv[0], "write_message", "kind", kind_value) ||
             !batch.collect(argv[1], "write_message") || !budget.parse(argv[2], "write_message", "timeout") ||
             !py::to_bytes_like(argv[3], "write_message", "head", head_view, head, head_size))
@@ -610,6 +642,12 @@ PyObject* BlockQueue_write_message(PyObject* self, PyObject* const* args, Py_ssi
             std::memcpy(out, head, head_size);
         const BlockRef ref = ref_of(*arena, lease, kind, layout.length);
         std::memcpy(out + head_size, &ref, sizeof ref);
+        // Noted before the call returns: a caller interrupted right after it still knows
+        // the block is its own to put or give back.
+        if (made != nullptr && PyList_Append(made, record) != 0) {
+            Py_DECREF(record);
+            return nullptr;
+        }
         lent.kept = true;
         return record;
     });
@@ -761,13 +799,21 @@ PyObject* BlockQueue_give_back(PyObject*, PyObject* const* args, Py_ssize_t narg
 // when the reference or the block is not sound, or not this process's to read.
 PyObject* BlockQueue_open_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
+        PyObject* argv[3];
         BufferView view;
         const void* data;
         std::uint64_t size;
-        if (!receiver(self) || !py::bind_args("open_block", {"record"}, args, nargs, kwnames, argv) ||
+        PyObject* into;
+        std::uint64_t index = 0;
+        if (!receiver(self) || !py::bind_args("open_block", {"record", "into", "index"}, args, nargs, kwnames, argv, 1) ||
+            !py::optional_list(argv[1], "open_block", "into", into) ||
+            (argv[2] != nullptr && !py::to_u64(argv[2], "open_block", "index", index)) ||
             !py::to_bytes_like(argv[0], "open_block", "record", view, data, size))
             return nullptr;
+        if (into != nullptr && index >= static_cast<std::uint64_t>(PyList_Size(into))) {
+            PyErr_SetString(PyExc_IndexError, "open_block(): 'index' is not an index of 'into'");
+            return nullptr;
+        }
         const auto* bytes = static_cast<const std::uint8_t*>(data);
         if (!ends_in_ref(bytes, size, 0)) {
             PyErr_SetString(PyExc_ValueError, "the record holds no block reference");
@@ -822,6 +868,13 @@ PyObject* BlockQueue_open_block(PyObject* self, PyObject* const* args, Py_ssize_
             if (part == nullptr)
                 return nullptr;
             PyList_SetItem(parts.get(), static_cast<Py_ssize_t>(i), part);
+        }
+        if (into != nullptr) {
+            // (record, kind, parts) in the caller's list before the call returns: a caller
+            // interrupted right after it still holds the block's views, and so the block.
+            Ref entry(Py_BuildValue("(OkO)", argv[0], static_cast<unsigned long>(m.kind), parts.get()));
+            if (!entry || PyList_SetItem(into, static_cast<Py_ssize_t>(index), Py_NewRef(entry.get())) != 0)
+                return nullptr;
         }
         return Py_BuildValue("(kO)", static_cast<unsigned long>(m.kind), parts.get());
     });
@@ -901,26 +954,28 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
 
 PyMethodDef block_queue_methods[] = {
     {"put_bytes_timed", py::as_cfunction(BlockQueue_put_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
-     "put_bytes_timed($self, data, timeout)\n--\n\nAs KelQueue.put_bytes_timed; a record that refers to a block "
-     "of this process's is published with it."},
+     "put_bytes_timed($self, data, timeout, done=None)\n--\n\nAs KelQueue.put_bytes_timed; a record that refers to "
+     "a block of this process's is published with it."},
     {"put_many", py::as_cfunction(BlockQueue_put_many), METH_FASTCALL | METH_KEYWORDS,
-     "put_many($self, items, timeout)\n--\n\nAs KelQueue.put_many."},
+     "put_many($self, items, timeout, done=None)\n--\n\nAs KelQueue.put_many."},
     {"try_put", py::as_cfunction(BlockQueue_try_put), METH_FASTCALL | METH_KEYWORDS,
-     "try_put($self, data)\n--\n\nAs KelQueue.try_put."},
+     "try_put($self, data, done=None, claim=False)\n--\n\nAs KelQueue.try_put."},
     {"try_put_many", py::as_cfunction(BlockQueue_try_put_many), METH_FASTCALL | METH_KEYWORDS,
-     "try_put_many($self, items)\n--\n\nAs KelQueue.try_put_many."},
+     "try_put_many($self, items, done=None, claim=False)\n--\n\nAs KelQueue.try_put_many."},
+    {"withdraw_claim", BlockQueue_withdraw_claim, METH_NOARGS,
+     "withdraw_claim($self)\n--\n\nAs KelQueue.withdraw_claim."},
     {"get_bytes_timed", py::as_cfunction(BlockQueue_get_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
-     "get_bytes_timed($self, timeout)\n--\n\nAs KelQueue.get_bytes_timed; the block a record refers to is this "
-     "process's from the moment it is taken."},
+     "get_bytes_timed($self, timeout, into=None)\n--\n\nAs KelQueue.get_bytes_timed; the block a record refers "
+     "to is this process's from the moment it is taken."},
     {"get_many", py::as_cfunction(BlockQueue_get_many), METH_FASTCALL | METH_KEYWORDS,
-     "get_many($self, max_items, timeout)\n--\n\nAs KelQueue.get_many."},
+     "get_many($self, max_items, timeout, into=None)\n--\n\nAs KelQueue.get_many."},
     {"try_get_many", py::as_cfunction(BlockQueue_try_get_many), METH_FASTCALL | METH_KEYWORDS,
-     "try_get_many($self, max_items)\n--\n\nAs KelQueue.try_get_many."},
+     "try_get_many($self, max_items, into=None)\n--\n\nAs KelQueue.try_get_many."},
     {"ensure_arena", py::as_cfunction(BlockQueue_ensure_arena), METH_FASTCALL | METH_KEYWORDS,
      "ensure_arena($self, queue_name, space_size, memfd)\n--\n\nThe queue's block arena, made now if it has "
      "none.\nReturns (created, in_memfd)."},
     {"write_message", py::as_cfunction(BlockQueue_write_message), METH_FASTCALL | METH_KEYWORDS,
-     "write_message($self, kind, parts, timeout, head)\n--\n\nCopy a message's parts into a block of the queue's "
+     "write_message($self, kind, parts, timeout, head, made=None)\n--\n\nCopy a message's parts into a block of the queue's "
      "arena (kind 1: one part of bytes; 2: a pickle stream and its out-of-band buffers).\nReturns the record that "
      "announces it (head + reference): the block is this process's until a put stores it, or give_back. False on "
      "timeout, None when no block can take it."},
@@ -934,7 +989,8 @@ PyMethodDef block_queue_methods[] = {
     {"give_back", py::as_cfunction(BlockQueue_give_back), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "give_back(record)\n--\n\nFree the block of a record from write_message that was never stored."},
     {"open_block", py::as_cfunction(BlockQueue_open_block), METH_FASTCALL | METH_KEYWORDS,
-     "open_block($self, record)\n--\n\nThe block message a taken record refers to: (kind, parts)."},
+     "open_block($self, record, into=None, index=0)\n--\n\nThe block message a taken record refers to: (kind, "
+     "parts). `into` (a list): its item `index` becomes (record, kind, parts) before the call returns."},
     {"arena_counts", BlockQueue_arena_counts, METH_NOARGS,
      "arena_counts($self)\n--\n\n(blocks, free, writing, queued, held, carved, backed, space_size, in_memfd), or "
      "None."},

@@ -22,6 +22,8 @@ struct NativeType {
 
 // The module's classes, in the order they are added.
 constexpr NativeType kNativeTypes[] = {
+    {"Lock", lock_type},
+    {"LockWaiter", lock_waiter_type},
     {"BlockQueue", block_queue_type_object},
     {"Block", block_type_object},
     {nullptr, nullptr}, // end of the list

@@ -7,9 +7,9 @@
 #include "module.hpp"
 
 #include <memory>
-#include <optional>
 
 #include "core/lock.hpp"
+#include "lock_binding.hpp"
 
 namespace kel::py {
 
@@ -31,33 +31,13 @@ PyObject* raise_lock_recovered() {
     return nullptr;
 }
 
-PyObject* raise_open_error(const LockOpenError& error, PyObject* name) {
-    switch (error.kind) {
-    case LockOpenError::Kind::NeverInitialised:
-        PyErr_Format(PyExc_RuntimeError, "Failed to open lock: %s; KelLock.unlink(%R) removes it",
-                     error.display().c_str(), name);
-        return nullptr;
-    case LockOpenError::Kind::Open:
-        return raise_runtime("Failed to open shm: ", error.display());
-    case LockOpenError::Kind::Create:
-        return raise_runtime("Failed to create shm: ", error.display());
-    case LockOpenError::Kind::Init:
-        return raise_runtime("Failed into init mutex: ", error.display());
-    }
-    return internal_fault("unknown lock open error");
-}
-
 PyObject* KelLock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[1];
         std::string_view name;
         if (!bind_args("KelLock", {"name"}, args, kwargs, argv) || !to_name(argv[0], "KelLock", "name", name))
             return nullptr;
-        // Opening may wait for a creator that has not finished: never with the interpreter lock.
-        auto opened = open_or_create_lock(name, [](auto&& step) {
-            GilRelease nogil;
-            step();
-        });
+        auto opened = open_lock(name);
         if (!opened.ok())
             return raise_open_error(opened.error(), argv[0]);
         PyObject* self = alloc_instance(type);
@@ -82,13 +62,15 @@ PyObject* acquired(const Result<Acquired, LockError>& outcome) {
     Py_RETURN_NONE;
 }
 
-PyObject* KelLock_acquire(PyObject* self, PyObject*) {
+// acquire() and __enter__(): METH_FASTCALL rather than METH_NOARGS, which the
+// interpreter calls by its fastest path also as a bound method (lock.acquire kept in a name).
+PyObject* acquire(PyObject* self, Py_ssize_t nargs, const char* qualname) {
     return guarded([&]() -> PyObject* {
-        if (!check_receiver(self, kel_lock_type, "KelLock"))
+        if (!check_receiver(self, kel_lock_type, "KelLock") || !no_args(qualname, nargs))
             return nullptr;
         LockHandle& lock = lock_of(self);
         auto outcome = lock.try_acquire();
-        if (!outcome.ok() || outcome.value() != Acquired::Busy)
+        if (!outcome.ok() || outcome.value() != Acquired::Busy) [[likely]]
             return acquired(outcome);
         {
             GilRelease nogil;
@@ -102,8 +84,16 @@ PyObject* KelLock_acquire(PyObject* self, PyObject*) {
     });
 }
 
-// The lock with a time limit; waits in slices (see run_sliced) so that signal
-// handlers run, and an interrupted or timed-out call leaves the lock as it was.
+PyObject* KelLock_acquire(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+    return acquire(self, nargs, "KelLock.acquire");
+}
+
+PyObject* KelLock_enter(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+    return acquire(self, nargs, "KelLock.__enter__");
+}
+
+// The lock with a time limit; waits in slices so that signal handlers run, and an
+// interrupted or timed-out call leaves the lock as it was.
 PyObject* KelLock_acquire_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[1];
@@ -112,38 +102,15 @@ PyObject* KelLock_acquire_timed(PyObject* self, PyObject* const* args, Py_ssize_
             !bind_args("acquire_timed", {"timeout"}, args, nargs, kwnames, argv) ||
             !budget.parse(argv[0], "acquire_timed", "timeout"))
             return nullptr;
-        LockHandle& lock = lock_of(self);
-        std::optional<LockError> error;
-        bool recovered = false;
-        // Both steps end with the lock held, busy, or failed.
-        auto step_of = [&](Result<Acquired, LockError> outcome) {
-            if (!outcome.ok()) {
-                error.emplace(outcome.error());
-                return Step::Failed;
-            }
-            if (outcome.value() == Acquired::Busy)
-                return Step::Again;
-            recovered = outcome.value() == Acquired::Recovered;
-            return Step::Done;
-        };
-        bool wait_failed = false;
-        const Step step = run_sliced(
-            budget, {}, [&] { return step_of(lock.try_acquire()); },
-            [&](Step, Deadline end) {
-                auto outcome = lock.acquire_until(end);
-                if (outcome.ok() && outcome.value() == Acquired::Clean)
-                    unlock_if_parked(lock.mutex());
-                return step_of(std::move(outcome));
-            },
-            wait_failed);
-        if (step == Step::Failed) {
-            if (error)
-                return raise_runtime("Lock failure: ", error->display());
+        const Taken taken = take_within(lock_of(self), budget);
+        if (taken.step == Step::Failed) {
+            if (taken.error)
+                return raise_runtime("Lock failure: ", taken.error->display());
             return nullptr; // a signal handler raised
         }
-        if (step == Step::Again)
+        if (taken.step == Step::Again)
             Py_RETURN_FALSE;
-        if (recovered)
+        if (taken.recovered)
             return raise_lock_recovered();
         Py_RETURN_TRUE;
     });
@@ -155,9 +122,9 @@ PyObject* release(PyObject* self) {
     Py_RETURN_NONE;
 }
 
-PyObject* KelLock_release(PyObject* self, PyObject*) {
+PyObject* KelLock_release(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!check_receiver(self, kel_lock_type, "KelLock"))
+        if (!check_receiver(self, kel_lock_type, "KelLock") || !no_args("KelLock.release", nargs))
             return nullptr;
         return release(self);
     });
@@ -178,13 +145,13 @@ PyObject* KelLock_unlink(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef kel_lock_methods[] = {
-    {"acquire", KelLock_acquire, METH_NOARGS, "acquire($self)\n--\n\n"},
-    {"release", KelLock_release, METH_NOARGS, "release($self)\n--\n\n"},
+    {"acquire", as_cfunction(KelLock_acquire), METH_FASTCALL, "acquire($self)\n--\n\n"},
+    {"release", as_cfunction(KelLock_release), METH_FASTCALL, "release($self)\n--\n\n"},
     {"acquire_timed", as_cfunction(KelLock_acquire_timed), METH_FASTCALL | METH_KEYWORDS,
      "acquire_timed($self, timeout)\n--\n\nAcquire, waiting at most `timeout` seconds (None: as long as it takes; "
      "0: never waits).\nReturns True when acquired, False on timeout; raises LockRecovered, with the lock held, "
      "after taking it over from a dead holder."},
-    {"__enter__", KelLock_acquire, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__enter__", as_cfunction(KelLock_enter), METH_FASTCALL, "__enter__($self)\n--\n\n"},
     {"__exit__", as_cfunction(KelLock_exit), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
     {"unlink", as_cfunction(KelLock_unlink), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "unlink(name)\n--\n\n"},

@@ -53,7 +53,7 @@ void restore_thread(PyThreadState* state) noexcept {
 }
 
 bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, PyObject** out) {
+               PyObject* kwnames, PyObject** out, Py_ssize_t required) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(names.size());
     if (nargs > n) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", fname, n, n == 1 ? "" : "s",
@@ -88,6 +88,8 @@ bool bind_args(const char* fname, std::initializer_list<const char*> names, PyOb
     }
     Py_ssize_t index = 0;
     for (const char* name : names) {
+        if (required >= 0 && index >= required)
+            break;
         if (out[index] == nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname, name, index + 1);
             return false;
@@ -98,7 +100,7 @@ bool bind_args(const char* fname, std::initializer_list<const char*> names, PyOb
 }
 
 bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* args, PyObject* kwargs,
-               PyObject** out) {
+               PyObject** out, Py_ssize_t required) {
     const Py_ssize_t nargs = PyTuple_Size(args);
     std::vector<PyObject*> flat;
     for (Py_ssize_t i = 0; i < nargs; ++i)
@@ -120,7 +122,7 @@ bool bind_args(const char* fname, std::initializer_list<const char*> names, PyOb
             flat.push_back(value);
         }
     }
-    return bind_args(fname, names, flat.data(), nargs, kwnames.get(), out);
+    return bind_args(fname, names, flat.data(), nargs, kwnames.get(), out, required);
 }
 
 bool to_name(PyObject* o, const char* fname, const char* param, std::string_view& out) {
@@ -266,12 +268,6 @@ PyObject* raise_queue_error(std::string_view prefix, const QueueError& error) {
     return raise_runtime(prefix, error.display());
 }
 
-PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec) {
-    if (slot == nullptr)
-        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-    return slot;
-}
-
 PyObject* alloc_instance(PyTypeObject* type) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     return (alloc != nullptr ? alloc : PyType_GenericAlloc)(type, 0);
@@ -284,8 +280,7 @@ void free_instance(PyObject* self) {
     Py_DECREF(type);
 }
 
-bool check_receiver(PyObject* self, PyTypeObject* (*type_of)(), const char* class_name) {
-    PyTypeObject* type = type_of();
+bool check_receiver_slow(PyObject* self, PyTypeObject* type, const char* class_name) {
     if (type == nullptr) {
         internal_fault(std::string("failed to create type object for ") + class_name);
         return false;

@@ -125,12 +125,13 @@ private:
 };
 
 // Binds positional and keyword arguments (vectorcall or tuple/dict form) to the
-// parameter names in order; every parameter is required. Raises TypeError as the
-// interpreter's own parser words it.
+// parameter names in order; the first `required` (all, if negative) must be given,
+// and a missing one after them is left null. Raises TypeError as the interpreter's
+// own parser words it.
 [[nodiscard]] bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+                             Py_ssize_t nargs, PyObject* kwnames, PyObject** out, Py_ssize_t required = -1);
 [[nodiscard]] bool bind_args(const char* fname, std::initializer_list<const char*> names, PyObject* args,
-                             PyObject* kwargs, PyObject** out);
+                             PyObject* kwargs, PyObject** out, Py_ssize_t required = -1);
 
 // Conversions; each raises with the parameter's name on failure.
 [[nodiscard]] bool to_name(PyObject* o, const char* fname, const char* param, std::string_view& out);
@@ -150,8 +151,15 @@ public:
     // Ctrl-C reaches a waiting call within one slice.
     static constexpr auto kSlice = std::chrono::milliseconds(50);
 
+    // A budget that never waits, read without the clock.
+    [[nodiscard]] static WaitBudget none() noexcept {
+        WaitBudget budget;
+        budget.forever_ = false;
+        return budget;
+    }
     // Raises TypeError or ValueError naming the parameter.
     [[nodiscard]] bool parse(PyObject* o, const char* fname, const char* param);
+    [[nodiscard]] bool forever() const noexcept { return forever_; }
     [[nodiscard]] bool nonblocking() const noexcept { return !forever_ && seconds_ == 0; }
     // Until when the call may wait for what it needs (for a zero timeout: never).
     [[nodiscard]] Clock::time_point until() const noexcept { return forever_ ? Clock::time_point::max() : end_; }
@@ -229,7 +237,11 @@ auto guarded(F&& f) noexcept -> decltype(f()) {
 }
 
 // Creates a heap type from its PyType_Spec once; `slot` keeps it for the process.
-PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec);
+inline PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& type_spec) {
+    if (slot == nullptr) [[unlikely]]
+        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return slot;
+}
 
 // A new instance of a heap type through its tp_alloc slot, for a tp_new.
 PyObject* alloc_instance(PyTypeObject* type);
@@ -237,9 +249,28 @@ PyObject* alloc_instance(PyTypeObject* type);
 // to its heap type: the last step of every deallocator.
 void free_instance(PyObject* self);
 
-// Receiver test of every instance method; raises the internal fault text when the
-// type object itself cannot be made.
-[[nodiscard]] bool check_receiver(PyObject* self, PyTypeObject* (*type_of)(), const char* class_name);
+// The receiver test of every instance method when the receiver is not of the exact
+// type: a subtype passes; else raises (the internal fault text when the type object
+// itself cannot be made).
+[[nodiscard]] bool check_receiver_slow(PyObject* self, PyTypeObject* type, const char* class_name);
+
+// Receiver test of every instance method: inline for the exact type, the case of every call.
+[[nodiscard]] inline bool check_receiver(PyObject* self, PyTypeObject* (*type_of)(), const char* class_name) {
+    PyTypeObject* type = type_of();
+    if (type != nullptr && Py_IS_TYPE(self, type)) [[likely]]
+        return true;
+    return check_receiver_slow(self, type, class_name);
+}
+
+// For a method without arguments declared METH_FASTCALL (which the interpreter calls
+// by its fastest path also when bound): raises TypeError as the interpreter words it
+// for METH_NOARGS.
+[[nodiscard]] inline bool no_args(const char* qualname, Py_ssize_t nargs) {
+    if (nargs == 0) [[likely]]
+        return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", qualname, nargs);
+    return false;
+}
 
 // Writes an internal fault to standard error and raises it as RuntimeError.
 PyObject* internal_fault(const std::string& text);

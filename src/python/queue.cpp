@@ -199,63 +199,71 @@ PyObject* KelQueue_recv_view(PyObject* self, PyObject*) {
 
 PyObject* KelQueue_put_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[2];
+        PyObject* argv[3];
         BufferView view;
         const void* data;
         std::uint64_t size;
         WaitBudget budget;
+        PyObject* done;
         if (!check_receiver(self, kel_queue_type, "KelQueue") ||
-            !bind_args("put_bytes_timed", {"data", "timeout"}, args, nargs, kwnames, argv) ||
+            !bind_args("put_bytes_timed", {"data", "timeout", "done"}, args, nargs, kwnames, argv, 2) ||
             !budget.parse(argv[1], "put_bytes_timed", "timeout") ||
+            !optional_list(argv[2], "put_bytes_timed", "done", done) ||
             !to_bytes_like(argv[0], "put_bytes_timed", "data", view, data, size))
             return nullptr;
         const Piece piece{data, size};
-        return put_pieces(ring_of(self), std::span(&piece, 1), budget);
+        return put_pieces(ring_of(self), std::span(&piece, 1), budget, done);
     });
 }
 
 PyObject* KelQueue_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[2];
+        PyObject* argv[3];
         WaitBudget budget;
         Batch batch;
+        PyObject* done;
         if (!check_receiver(self, kel_queue_type, "KelQueue") ||
-            !bind_args("put_many", {"items", "timeout"}, args, nargs, kwnames, argv) ||
-            !budget.parse(argv[1], "put_many", "timeout") || !batch.collect(argv[0], "put_many"))
+            !bind_args("put_many", {"items", "timeout", "done"}, args, nargs, kwnames, argv, 2) ||
+            !budget.parse(argv[1], "put_many", "timeout") || !optional_list(argv[2], "put_many", "done", done) ||
+            !batch.collect(argv[0], "put_many"))
             return nullptr;
         if (batch.pieces.empty())
             Py_RETURN_TRUE;
-        return put_pieces(ring_of(self), batch.pieces, budget);
+        return put_pieces(ring_of(self), batch.pieces, budget, done);
     });
 }
 
 PyObject* KelQueue_get_bytes_timed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
+        PyObject* argv[2];
         WaitBudget budget;
+        PyObject* into;
         if (!check_receiver(self, kel_queue_type, "KelQueue") ||
-            !bind_args("get_bytes_timed", {"timeout"}, args, nargs, kwnames, argv) ||
-            !budget.parse(argv[0], "get_bytes_timed", "timeout"))
+            !bind_args("get_bytes_timed", {"timeout", "into"}, args, nargs, kwnames, argv, 1) ||
+            !budget.parse(argv[0], "get_bytes_timed", "timeout") ||
+            !optional_list(argv[1], "get_bytes_timed", "into", into))
             return nullptr;
-        return take(ring_of(self), 1, budget, "Queue get error: ", false);
+        return take(ring_of(self), 1, budget, "Queue get error: ", false, into);
     });
 }
 
 PyObject* KelQueue_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[2];
+        PyObject* argv[3];
         std::uint64_t max_items = 0;
         WaitBudget budget;
+        PyObject* into;
         if (!check_receiver(self, kel_queue_type, "KelQueue") ||
-            !bind_args("get_many", {"max_items", "timeout"}, args, nargs, kwnames, argv) ||
-            !to_u64(argv[0], "get_many", "max_items", max_items) || !budget.parse(argv[1], "get_many", "timeout"))
+            !bind_args("get_many", {"max_items", "timeout", "into"}, args, nargs, kwnames, argv, 2) ||
+            !to_u64(argv[0], "get_many", "max_items", max_items) || !budget.parse(argv[1], "get_many", "timeout") ||
+            !optional_list(argv[2], "get_many", "into", into))
             return nullptr;
         if (max_items == 0) {
             PyErr_SetString(PyExc_ValueError, "get_many() argument 'max_items' must be at least 1");
             return nullptr;
         }
         return take(ring_of(self), static_cast<std::size_t>(std::min<std::uint64_t>(max_items, SIZE_MAX)), budget,
-                    "Queue get error: ", true);
+                    "Queue get error: ", true, into);
     });
 }
 
@@ -336,47 +344,65 @@ PyObject* KelQueue_commit_read(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
+PyObject* KelQueue_withdraw_claim(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!check_receiver(self, kel_queue_type, "KelQueue"))
+            return nullptr;
+        ring_of(self).withdraw_claim(kNoWait);
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* KelQueue_try_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
+        PyObject* argv[3];
         BufferView view;
         const void* data;
         std::uint64_t size;
+        PyObject* done;
+        int claim = 0;
         if (!check_receiver(self, kel_queue_type, "KelQueue") ||
-            !bind_args("try_put", {"data"}, args, nargs, kwnames, argv) ||
+            !bind_args("try_put", {"data", "done", "claim"}, args, nargs, kwnames, argv, 1) ||
+            !optional_list(argv[1], "try_put", "done", done) || !to_flag(argv[2], claim) ||
             !to_bytes_like(argv[0], "try_put", "data", view, data, size))
             return nullptr;
-        return tri_state(ring_of(self).try_put(data, size), "Queue put error: ");
+        const Piece piece{data, size};
+        return try_store(ring_of(self), std::span(&piece, 1), claim != 0, done);
     });
 }
 
 PyObject* KelQueue_try_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
+        PyObject* argv[3];
         Batch batch;
+        PyObject* done;
+        int claim = 0;
         if (!check_receiver(self, kel_queue_type, "KelQueue") ||
-            !bind_args("try_put_many", {"items"}, args, nargs, kwnames, argv) ||
+            !bind_args("try_put_many", {"items", "done", "claim"}, args, nargs, kwnames, argv, 1) ||
+            !optional_list(argv[1], "try_put_many", "done", done) || !to_flag(argv[2], claim) ||
             !batch.collect(argv[0], "try_put_many"))
             return nullptr;
         if (batch.pieces.empty())
             Py_RETURN_TRUE;
-        return tri_state(ring_of(self).try_put(batch.pieces), "Queue put error: ");
+        return try_store(ring_of(self), batch.pieces, claim != 0, done);
     });
 }
 
 PyObject* KelQueue_try_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
+        PyObject* argv[2];
         std::uint64_t max_items = 0;
+        PyObject* into;
         if (!check_receiver(self, kel_queue_type, "KelQueue") ||
-            !bind_args("try_get_many", {"max_items"}, args, nargs, kwnames, argv) ||
-            !to_u64(argv[0], "try_get_many", "max_items", max_items))
+            !bind_args("try_get_many", {"max_items", "into"}, args, nargs, kwnames, argv, 1) ||
+            !to_u64(argv[0], "try_get_many", "max_items", max_items) ||
+            !optional_list(argv[1], "try_get_many", "into", into))
             return nullptr;
         if (max_items == 0) {
             PyErr_SetString(PyExc_ValueError, "try_get_many() argument 'max_items' must be at least 1");
             return nullptr;
         }
-        return try_take(ring_of(self), static_cast<std::size_t>(std::min<std::uint64_t>(max_items, SIZE_MAX)));
+        return try_take(ring_of(self), static_cast<std::size_t>(std::min<std::uint64_t>(max_items, SIZE_MAX)), into);
     });
 }
 
@@ -454,23 +480,31 @@ PyObject* KelQueue_wait_any(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         PyTypeObject* queue_type = kel_queue_type();
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* pair = PyTuple_GetItem(waits.get(), i);
-            PyObject* queue = PyTuple_Check(pair) && PyTuple_Size(pair) == 2 ? PyTuple_GetItem(pair, 0) : nullptr;
+            const Py_ssize_t fields = PyTuple_Check(pair) ? PyTuple_Size(pair) : 0;
+            PyObject* queue = fields == 2 || fields == 3 ? PyTuple_GetItem(pair, 0) : nullptr;
             std::uint64_t room = 0;
+            std::uint64_t claimant = 0;
             if (queue == nullptr || queue_type == nullptr || !PyObject_TypeCheck(queue, queue_type)) {
                 PyErr_Format(PyExc_TypeError,
-                             "wait_any() argument 'waits' must hold (KelQueue, room) pairs, not %R at index %zd",
+                             "wait_any() argument 'waits' must hold (KelQueue, room) pairs or (KelQueue, room, "
+                             "claimant) triples, not %R at index %zd",
                              pair, i);
                 return nullptr;
             }
-            if (!to_u64(PyTuple_GetItem(pair, 1), "wait_any", "room", room))
+            if (!to_u64(PyTuple_GetItem(pair, 1), "wait_any", "room", room) ||
+                (fields == 3 && !to_u64(PyTuple_GetItem(pair, 2), "wait_any", "claimant", claimant)))
                 return nullptr;
+            if (claimant > UINT32_MAX) {
+                PyErr_SetString(PyExc_OverflowError, "wait_any(): a claimant is a thread id, less than 2**32");
+                return nullptr;
+            }
             RingQueue& ring = ring_of(queue);
             if (room > ring.capacity()) {
                 PyErr_Format(PyExc_ValueError, "wait_any(): a queue of %llu bytes never has room for %llu bytes",
                              static_cast<unsigned long long>(ring.capacity()), static_cast<unsigned long long>(room));
                 return nullptr;
             }
-            watches.push_back(Watch{&ring, room, false});
+            watches.push_back(Watch{&ring, room, static_cast<std::uint32_t>(claimant), false});
         }
         // A switch for tests and odd sandboxes: the polling every kernel has.
         const char* poll = std::getenv("KELVANE_WAIT_POLL");
@@ -537,18 +571,22 @@ PyMethodDef kel_queue_methods[] = {
      "commit_read($self, next_pos)\n--\n\n"},
     {"unlink", as_cfunction(KelQueue_unlink), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "unlink(name)\n--\n\n"},
     {"put_bytes_timed", as_cfunction(KelQueue_put_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
-     "put_bytes_timed($self, data, timeout)\n--\n\nPut one message (any C-contiguous buffer), waiting at most "
-     "`timeout` seconds for room (None: as long as it takes; 0: never waits).\nReturns True when the message was "
-     "put, False on timeout."},
+     "put_bytes_timed($self, data, timeout, done=None)\n--\n\nPut one message (any C-contiguous buffer), waiting "
+     "at most `timeout` seconds for room (None: as long as it takes; 0: never waits).\nReturns True when the "
+     "message was put, False on timeout. `done` (a list): 1 is appended to it once the message is in the queue, "
+     "before the call returns."},
     {"get_bytes_timed", as_cfunction(KelQueue_get_bytes_timed), METH_FASTCALL | METH_KEYWORDS,
-     "get_bytes_timed($self, timeout)\n--\n\nTake the oldest message, waiting at most `timeout` seconds "
-     "(None: as long as it takes; 0: never waits).\nReturns the message, or None on timeout."},
+     "get_bytes_timed($self, timeout, into=None)\n--\n\nTake the oldest message, waiting at most `timeout` "
+     "seconds (None: as long as it takes; 0: never waits).\nReturns the message, or None on timeout. `into` (a "
+     "list): the message is appended to it as it is taken, before the call returns."},
     {"put_many", as_cfunction(KelQueue_put_many), METH_FASTCALL | METH_KEYWORDS,
-     "put_many($self, items, timeout)\n--\n\nPut a sequence of messages (any C-contiguous buffers) as one batch: "
-     "all of them, next to each other, or none.\nReturns True when the batch was put, False on timeout."},
+     "put_many($self, items, timeout, done=None)\n--\n\nPut a sequence of messages (any C-contiguous buffers) as "
+     "one batch: all of them, next to each other, or none.\nReturns True when the batch was put, False on timeout. "
+     "`done` (a list): the number of messages is appended to it once they are in the queue."},
     {"get_many", as_cfunction(KelQueue_get_many), METH_FASTCALL | METH_KEYWORDS,
-     "get_many($self, max_items, timeout)\n--\n\nWait at most `timeout` seconds for a message, then take up to "
-     "max_items messages at once.\nReturns a list, empty on timeout."},
+     "get_many($self, max_items, timeout, into=None)\n--\n\nWait at most `timeout` seconds for a message, then "
+     "take up to max_items messages at once.\nReturns a list, empty on timeout; with `into` (a list), the messages "
+     "are appended to it as they are taken and it is returned."},
     {"recv_view_timed", as_cfunction(KelQueue_recv_view_timed), METH_FASTCALL | METH_KEYWORDS,
      "recv_view_timed($self, timeout)\n--\n\nrecv_view, waiting at most `timeout` seconds.\nReturns "
      "(memoryview, next_pos), or None on timeout."},
@@ -556,25 +594,33 @@ PyMethodDef kel_queue_methods[] = {
      "attach($type, name)\n--\n\nOpen the existing queue `name`, whatever its size; never creates one.\nRaises "
      "RuntimeError (Nix error: ENOENT) when there is none."},
     {"try_put", as_cfunction(KelQueue_try_put), METH_FASTCALL | METH_KEYWORDS,
-     "try_put($self, data)\n--\n\nPut one message (any C-contiguous buffer) if that can be done at once, never "
-     "waiting, not even for the queue's lock.\nReturns True when it was put, False when there is no room for it, "
-     "None when the queue's lock was held at that instant."},
+     "try_put($self, data, done=None, claim=False)\n--\n\nPut one message (any C-contiguous buffer) if that can "
+     "be done at once, never waiting, not even for the queue's lock.\nReturns True when it was put, False when "
+     "there is no room for it, None when the queue's lock was held at that instant. `done`: as for "
+     "put_bytes_timed. `claim`: without room, this thread claims it, or renews its claim, as a put that has waited "
+     "does; a claim lapses unless renewed within half a second (see withdraw_claim)."},
     {"try_put_many", as_cfunction(KelQueue_try_put_many), METH_FASTCALL | METH_KEYWORDS,
-     "try_put_many($self, items)\n--\n\nPut a sequence of messages as one batch, all or none, never waiting.\n"
-     "Returns True when the batch was put, False when there is no room for all of it, None when the queue's lock "
-     "was held at that instant."},
+     "try_put_many($self, items, done=None, claim=False)\n--\n\nPut a sequence of messages as one batch, all or "
+     "none, never waiting.\nReturns True when the batch was put, False when there is no room for all of it, None "
+     "when the queue's lock was held at that instant. `done` and `claim`: as for try_put."},
+    {"withdraw_claim", KelQueue_withdraw_claim, METH_NOARGS,
+     "withdraw_claim($self)\n--\n\nDrop this thread's claim on room, if it has one (see try_put), trying the "
+     "queue's lock once: a claim that stays lapses by itself."},
     {"try_get_many", as_cfunction(KelQueue_try_get_many), METH_FASTCALL | METH_KEYWORDS,
-     "try_get_many($self, max_items)\n--\n\nTake up to max_items messages that are there, never waiting, not "
-     "even for the queue's lock.\nReturns a list (empty when the queue is empty), or None when the queue's lock "
-     "was held at that instant."},
+     "try_get_many($self, max_items, into=None)\n--\n\nTake up to max_items messages that are there, never "
+     "waiting, not even for the queue's lock.\nReturns a list (empty when the queue is empty; `into` itself when "
+     "given, the messages appended to it as they are taken), or None when the queue's lock was held at that "
+     "instant."},
     {"stats_nowait", KelQueue_stats_nowait, METH_NOARGS,
      "stats_nowait($self)\n--\n\nstats() without waiting for the queue's lock: counted without it when no "
      "consumer moves meanwhile, else under it if it is free.\nReturns (bytes_held, messages_held), or None."},
     {"wait_any", as_cfunction(KelQueue_wait_any), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "wait_any(waits, word, seen, timeout)\n--\n\nWait, without the interpreter lock, until one of several "
      "queues has what a caller waits for: `waits` is a sequence of (KelQueue, room) pairs, room 0 for a message, "
-     "n > 0 for n bytes of room (a message takes its length plus 4).\nAlso returns when the first 4 bytes of "
-     "`word` (a bytearray) no longer hold `seen` (see interrupt_wait), or after `timeout` seconds (None: no "
+     "n > 0 for n bytes of room (a message takes its length plus 4); a triple (KelQueue, room, claimant) counts "
+     "the claim on room of the thread `claimant` (threading.get_native_id()) as free room.\nAlso returns when "
+     "the first 4 bytes of `word` (a bytearray) no longer hold `seen` (see interrupt_wait), or after `timeout` "
+     "seconds (None: no "
      "limit).\nReturns the indices of the pairs that were ready, empty when woken or timed out; another "
      "consumer or producer may still be first."},
     {"interrupt_wait", as_cfunction(KelQueue_interrupt_wait), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,

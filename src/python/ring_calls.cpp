@@ -53,6 +53,35 @@ Step step_of(Result<Attempt, QueueError>&& attempt, std::optional<QueueError>& e
 
 WaitFor wait_for(const WaitBudget& budget) { return budget.nonblocking() ? WaitFor::Mutex : WaitFor::Anything; }
 
+// The optional list argument of a call that takes or stores records (nullptr: none).
+// A call that takes records appends each to it as it is taken, and a put appends the
+// number of messages it stored: the caller finds them there even when an exception
+// from a signal handler reaches it right after the call returned, before it could
+// keep the result.
+bool optional_list(PyObject* o, const char* fname, const char* param, PyObject*& out) {
+    out = nullptr;
+    if (o == nullptr || o == Py_None)
+        return true;
+    if (!PyList_Check(o)) {
+        Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a list or None, not %S", fname, param,
+                     type_name ? type_name.get() : Py_None);
+        return false;
+    }
+    out = o;
+    return true;
+}
+
+// After a put that stored `count` messages: says so in `done`. The messages are in the
+// queue whatever happens here, so a failure to record it is not reported.
+void note_stored(PyObject* done, std::size_t count) {
+    if (done == nullptr)
+        return;
+    Ref n(PyLong_FromSize_t(count));
+    if (!n || PyList_Append(done, n.get()) != 0)
+        PyErr_Clear();
+}
+
 // A producer that claimed room and then gave up lets the others go on at once
 // rather than after the claim's lease; a short try, since the claim lapses anyway.
 void give_up_claim(RingQueue& ring) {
@@ -79,7 +108,7 @@ PyObject* finish(Step step, bool wait_failed, const std::optional<QueueError>& e
     return result;
 }
 
-PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBudget& budget) {
+PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBudget& budget, PyObject* done) {
     constexpr const char* prefix = "Queue put error: ";
     std::optional<QueueError> error;
     bool wait_failed = false;
@@ -95,6 +124,8 @@ PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBu
         wait_failed);
     if (step != Step::Done)
         give_up_claim(ring);
+    else
+        note_stored(done, batch.size());
     return finish(step, wait_failed, error, prefix, Py_NewRef(Py_True), Py_NewRef(Py_False));
 }
 
@@ -136,10 +167,14 @@ std::uint8_t* list_sink(void* context, std::uint32_t length) {
 }
 
 
-PyObject* take(RingQueue& ring, std::size_t max, const WaitBudget& budget, const char* prefix, bool as_list) {
-    Ref list(PyList_New(0));
+// Takes records into `into` when given (see optional_list), else into a new list; returns
+// the list (as_list) or the one record taken.
+PyObject* take(RingQueue& ring, std::size_t max, const WaitBudget& budget, const char* prefix, bool as_list,
+               PyObject* into) {
+    Ref list(into != nullptr ? Py_NewRef(into) : PyList_New(0));
     if (!list)
         return nullptr;
+    const Py_ssize_t start = PyList_Size(list.get());
     Spare spare;
     bool spare_taken = false;
     const WaitFor what = wait_for(budget);
@@ -171,16 +206,17 @@ PyObject* take(RingQueue& ring, std::size_t max, const WaitBudget& budget, const
         },
         wait_failed);
     if (step == Step::Done && spare_taken) {
-        if (!as_list)
+        if (!as_list && into == nullptr)
             return spare.bytes.release();
         if (PyList_Append(list.get(), spare.bytes.get()) != 0)
             return nullptr;
     }
     if (step == Step::Done && !as_list) {
-        PyObject* item = PyList_GetItem(list.get(), 0);
+        PyObject* item = PyList_GetItem(list.get(), start);
         return finish(step, wait_failed, error, prefix, Py_NewRef(item), Py_NewRef(Py_None));
     }
-    return finish(step, wait_failed, error, prefix, list.release(), as_list ? PyList_New(0) : Py_NewRef(Py_None));
+    PyObject* timed_out = !as_list ? Py_NewRef(Py_None) : into != nullptr ? Py_NewRef(into) : PyList_New(0);
+    return finish(step, wait_failed, error, prefix, list.release(), timed_out);
 }
 
 // ---------------------------------------------------------------------------
@@ -204,8 +240,24 @@ PyObject* tri_state(const Result<Attempt, QueueError>& attempt, const char* pref
     return nullptr; // the sink's exception is set
 }
 
-PyObject* try_take(RingQueue& ring, std::size_t max) {
-    Ref list(PyList_New(0));
+// An optional flag argument: absent is false.
+bool to_flag(PyObject* o, int& out) {
+    out = o == nullptr ? 0 : PyObject_IsTrue(o);
+    return out >= 0;
+}
+
+// One try of a put that never waits; `claim`: without room, claim it (WaitFor::Claim).
+PyObject* try_store(RingQueue& ring, std::span<const Piece> batch, bool claim, PyObject* done) {
+    auto attempt = claim ? ring.try_put_claiming(batch) : ring.try_put(batch);
+    PyObject* result = tri_state(attempt, "Queue put error: ");
+    if (result == Py_True)
+        note_stored(done, batch.size());
+    return result;
+}
+
+
+PyObject* try_take(RingQueue& ring, std::size_t max, PyObject* into) {
+    Ref list(into != nullptr ? Py_NewRef(into) : PyList_New(0));
     if (!list)
         return nullptr;
     std::size_t taken = 0;

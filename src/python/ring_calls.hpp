@@ -3,10 +3,10 @@
 // kelvane._native run exactly the same code over their RingQueue.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
-#include <memory>
 
 #include "pyutil.hpp"
 
@@ -19,6 +19,11 @@ Step step_of(Result<Attempt, QueueError> attempt, const char* prefix);
 // The same without the interpreter lock: the error is kept for the caller to raise.
 Step step_of(Result<Attempt, QueueError>&& attempt, std::optional<QueueError>& error);
 WaitFor wait_for(const WaitBudget& budget);
+// The optional list argument of a call that takes or stores records (nullptr: none);
+// see the definition.
+[[nodiscard]] bool optional_list(PyObject* o, const char* fname, const char* param, PyObject*& out);
+// After a put that stored `count` messages: says so in `done`.
+void note_stored(PyObject* done, std::size_t count);
 // A producer that claimed room and then gave up lets the others go on at once.
 void give_up_claim(RingQueue& ring);
 // Ends a sliced call: the result on Done, `timed_out` (a new reference) on Again,
@@ -26,7 +31,7 @@ void give_up_claim(RingQueue& ring);
 PyObject* finish(Step step, bool wait_failed, const std::optional<QueueError>& error, const char* prefix,
                  PyObject* result, PyObject* timed_out);
 // Puts a batch waiting as `budget` allows: True, False on timeout, or raises.
-PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBudget& budget);
+PyObject* put_pieces(RingQueue& ring, std::span<const Piece> batch, const WaitBudget& budget, PyObject* done);
 
 // The messages of a batch argument: `items` keeps every item alive while the
 // interpreter lock is given up, and `views` every export of one that is not a bytes
@@ -75,12 +80,17 @@ struct Spare {
 
 // A sink that appends a new bytes object to a list (the context).
 std::uint8_t* list_sink(void* context, std::uint32_t length);
-// Takes up to `max` records, waiting as `budget` allows: a list (as_list), or one
-// bytes object, or the timeout's answer (an empty list, None).
-PyObject* take(RingQueue& ring, std::size_t max, const WaitBudget& budget, const char* prefix, bool as_list);
-// The records there now, never waiting: a list, or None when the mutex was held.
-PyObject* try_take(RingQueue& ring, std::size_t max);
+// Takes up to `max` records into `into` (or a new list), waiting as `budget` allows:
+// the list (as_list), or the one record taken, or the timeout's answer.
+PyObject* take(RingQueue& ring, std::size_t max, const WaitBudget& budget, const char* prefix, bool as_list,
+               PyObject* into);
+// The records there now, never waiting: `into` (or a new list), or None when the mutex was held.
+PyObject* try_take(RingQueue& ring, std::size_t max, PyObject* into);
 // True, False or None for an attempt that never waits (None: the mutex was held).
 PyObject* tri_state(const Result<Attempt, QueueError>& attempt, const char* prefix);
+// An optional flag argument: absent is false.
+[[nodiscard]] bool to_flag(PyObject* o, int& out);
+// One try of a put that never waits; `claim`: without room, claim it.
+PyObject* try_store(RingQueue& ring, std::span<const Piece> batch, bool claim, PyObject* done);
 
 } // namespace kel::py
