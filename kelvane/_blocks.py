@@ -338,4 +338,5 @@ class Blocks:
 
 
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=BlockQueue.after_fork_in_child)
+    os.register_at_fork(before=BlockQueue.before_fork, after_in_parent=BlockQueue.after_fork_in_parent,
+                        after_in_child=BlockQueue.after_fork_in_child)

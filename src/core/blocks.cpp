@@ -988,26 +988,29 @@ Result<BlockArena::Message, std::string> BlockArena::held_message(const BlockRef
 // ---------------------------------------------------------------------------
 // Fork
 
-void BlockArena::detach_after_fork(std::span<const std::pair<std::uint8_t*, std::uint64_t>> keep) noexcept {
+void BlockArena::detach_after_fork(std::span<const ForkCopy> keep) noexcept {
     // The blocks of this mapping that the child still exports become private copies
     // in place; everything else of the old mapping goes; the arena is mapped afresh.
     Mapping& old = kind_ == SpaceKind::Shm ? control_map_ : space_map_;
     auto* lo = static_cast<std::uint8_t*>(old.base());
     auto* hi = lo + old.length();
-    std::vector<std::pair<std::uint8_t*, std::uint64_t>> mine;
-    for (const auto& [addr, len] : keep)
-        if (addr >= lo && addr + len <= hi)
-            mine.emplace_back(addr, len);
-    std::sort(mine.begin(), mine.end());
-    for (const auto& [addr, len] : mine) {
-        void* copy = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (copy == MAP_FAILED)
-            continue; // left shared: nothing better can be done here
-        std::memcpy(copy, addr, len);
-        (void)::mremap(copy, len, len, MREMAP_MAYMOVE | MREMAP_FIXED, addr);
+    std::vector<ForkCopy> mine;
+    for (const ForkCopy& k : keep)
+        if (k.address >= lo && k.address + k.length <= hi)
+            mine.push_back(k);
+    std::sort(mine.begin(), mine.end(), [](const ForkCopy& a, const ForkCopy& b) { return a.address < b.address; });
+    for (const ForkCopy& k : mine) {
+        void* copy = k.copy;
+        if (copy == nullptr) {
+            copy = ::mmap(nullptr, k.length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (copy == MAP_FAILED)
+                continue; // left shared: nothing better can be done here
+            std::memcpy(copy, k.address, k.length);
+        }
+        (void)::mremap(copy, k.length, k.length, MREMAP_MAYMOVE | MREMAP_FIXED, k.address);
     }
     std::uint8_t* at = lo;
-    for (const auto& [addr, len] : mine) {
+    for (const auto& [addr, len, copy] : mine) {
         if (addr > at)
             (void)::munmap(at, static_cast<std::size_t>(addr - at));
         at = std::max(at, addr + len);
@@ -1036,7 +1039,7 @@ void BlockArena::detach_after_fork(std::span<const std::pair<std::uint8_t*, std:
         (void)register_holder();
 }
 
-void blocks_after_fork_in_child(std::span<const std::pair<std::uint8_t*, std::uint64_t>> exported) noexcept {
+void blocks_after_fork_in_child(std::span<const ForkCopy> exported) noexcept {
     Registry& r = registry();
     // A thread of the parent may have held it at the fork: it is this thread's now.
     pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;

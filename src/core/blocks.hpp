@@ -197,6 +197,14 @@ struct ArenaError {
     [[nodiscard]] std::string display() const;
 };
 
+// An exported range of a block at a fork, and the private copy of it made before the
+// fork (nullptr: none).
+struct ForkCopy {
+    std::uint8_t* address;
+    std::uint64_t length;
+    void* copy;
+};
+
 // One block taken for writing.
 struct Lease {
     std::uint32_t slot;
@@ -281,8 +289,8 @@ public:
     };
     [[nodiscard]] Result<Message, std::string> held_message(const BlockRef& ref) const;
 
-    // Forgets the mapping in a forked child (see after_fork_in_child).
-    void detach_after_fork(std::span<const std::pair<std::uint8_t*, std::uint64_t>> keep) noexcept;
+    // Forgets the mapping in a forked child (see blocks_after_fork_in_child).
+    void detach_after_fork(std::span<const ForkCopy> keep) noexcept;
 
 private:
     BlockArena() = default;
@@ -341,12 +349,14 @@ private:
 };
 
 // In a forked child: every block this process had exported becomes a private copy
-// at the same address (`exported`: address and length of each), and every arena is
-// mapped afresh, so the child shares nothing it received with its parent. Run with
-// the child's only thread.
-void blocks_after_fork_in_child(std::span<const std::pair<std::uint8_t*, std::uint64_t>> exported) noexcept;
+// at the same address, and every arena is mapped afresh, so the child shares nothing it
+// received with its parent. `exported`: where each lies, with the copy of it the parent
+// made just before the fork (which the child inherited; a snapshot, whatever the parent
+// writes after the fork), or none (copied now). Run with the child's only thread.
+void blocks_after_fork_in_child(std::span<const ForkCopy> exported) noexcept;
 
 // Process-local counts for tests and `kelvane ls`-like reports.
+
 struct ArenaCounts {
     std::uint64_t blocks, free, writing, queued, held, carved, backed, lent;
 };

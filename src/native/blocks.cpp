@@ -935,15 +935,60 @@ PyObject* BlockQueue_unlink_arena(PyObject* self, PyObject*) {
     });
 }
 
-// In a forked child: received blocks become the child's private copies (see
-// blocks_after_fork_in_child); none of them is the child's to give back.
+// Around os.fork(): before it, a private copy of every block this process exports
+// (the child's snapshot of them); after it, the parent lets its copies go and the child
+// puts them in place of the shared blocks (see blocks_after_fork_in_child), none of which
+// is the child's to give back. Only with the interpreter lock, from os.register_at_fork.
+std::vector<ForkCopy>& fork_copies() {
+    static std::vector<ForkCopy> copies;
+    return copies;
+}
+
+void drop_fork_copies() {
+    for (const ForkCopy& c : fork_copies())
+        if (c.copy != nullptr)
+            (void)::munmap(c.copy, c.length);
+    fork_copies().clear();
+}
+
+PyObject* before_fork(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        drop_fork_copies();
+        for (BlockObject* b : live_blocks()) {
+            if (b->data == nullptr || b->foreign)
+                continue;
+            const std::uint64_t length = page_round(static_cast<std::uint64_t>(b->length));
+            void* copy = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (copy == MAP_FAILED)
+                copy = nullptr; // copied in the child instead
+            else
+                std::memcpy(copy, b->data, length);
+            fork_copies().push_back(ForkCopy{b->data, length, copy});
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* after_fork_in_parent(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        drop_fork_copies();
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
-        std::vector<std::pair<std::uint8_t*, std::uint64_t>> exported;
+        std::vector<ForkCopy> exported;
         for (BlockObject* b : live_blocks()) {
-            if (b->data != nullptr && !b->foreign)
-                exported.emplace_back(b->data, page_round(static_cast<std::uint64_t>(b->length)));
+            if (b->data == nullptr || b->foreign)
+                continue;
+            ForkCopy k{b->data, page_round(static_cast<std::uint64_t>(b->length)), nullptr};
+            for (const ForkCopy& c : fork_copies())
+                if (c.address == k.address && c.length == k.length)
+                    k.copy = c.copy;
+            exported.push_back(k);
         }
+        fork_copies().clear(); // each copy now lies where its block was, or is the parent's to drop
         blocks_after_fork_in_child(exported);
         for (BlockObject* b : live_blocks())
             b->foreign = b->data != nullptr;
@@ -998,8 +1043,13 @@ PyMethodDef block_queue_methods[] = {
      "reclaim($self)\n--\n\nGive back what dead processes left in the queue's arena; then arena_counts()."},
     {"unlink_arena", BlockQueue_unlink_arena, METH_NOARGS,
      "unlink_arena($self)\n--\n\nRemove the name of the queue's arena. Returns whether there was one."},
+    {"before_fork", before_fork, METH_NOARGS | METH_STATIC,
+     "before_fork()\n--\n\nBefore os.fork(): copy every block this process exports, for the child."},
+    {"after_fork_in_parent", after_fork_in_parent, METH_NOARGS | METH_STATIC,
+     "after_fork_in_parent()\n--\n\nAfter os.fork(), in the parent: let the copies go."},
     {"after_fork_in_child", after_fork_in_child, METH_NOARGS | METH_STATIC,
-     "after_fork_in_child()\n--\n\nIn a forked child: make every received block a private copy."},
+     "after_fork_in_child()\n--\n\nIn a forked child: every received block becomes the private copy made before "
+     "the fork."},
     {nullptr, nullptr, 0, nullptr},
 };
 
