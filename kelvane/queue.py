@@ -439,7 +439,11 @@ class Queue:
         made: list[Any] = []
         wait = None if block and timeout is None else _wait_seconds(block, timeout)
         try:
-            if data is None:
+            if data is None and self._pickled:  # large out-of-band buffers: no need to look again
+                got = self._blocks.write_pickle(obj, wait, _side.OOB_MIN, made=made)
+                data = (_side.pickle_buffers(self.name, obj, self._side_room, made) if got is None
+                        else self._written(got))
+            elif data is None:
                 data = self._encode(obj, made, wait)
             else:
                 data = self._large_bytes(_blocks.KIND_PICKLE, data, wait, False, made)

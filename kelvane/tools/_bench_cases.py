@@ -999,6 +999,7 @@ def large_roles(link, size, n, cpus, fill=False):
         elif kind.startswith("iceoryx2"):
             import iceoryx2 as iox2
 
+            iox2.set_log_level(iox2.LogLevel.Error)  # no word about its missing config file in the tables
             node = iox2.NodeBuilder.new().create(iox2.ServiceType.Ipc)
             subscriber = _iceoryx2_service(node, link.name).subscriber_builder().create()
             receive, yield_cpu = subscriber.receive, os.sched_yield
@@ -1048,6 +1049,7 @@ def large_roles(link, size, n, cpus, fill=False):
         if kind.startswith("iceoryx2"):
             import iceoryx2 as iox2
 
+            iox2.set_log_level(iox2.LogLevel.Error)
             node = iox2.NodeBuilder.new().create(iox2.ServiceType.Ipc)
             publisher = (_iceoryx2_service(node, link.name).publisher_builder().initial_max_slice_len(size)
                          .backpressure_strategy(iox2.BackpressureStrategy.RetryUntilDelivered).create())
