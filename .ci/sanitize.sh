@@ -17,7 +17,7 @@ if [ ! -x "$venv/bin/python" ]; then
     mkdir -p "$(dirname "$venv")"
     "${PYTHON:-$("$root/dev" python)}" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install --quiet scikit-build-core pytest pytest-timeout hypothesis
+"$venv/bin/python" -m pip install --quiet scikit-build-core pytest pytest-timeout hypothesis numpy
 # scikit-build-core imports every installed package that names a cmake.root entry point,
 # kelvane among them: a sanitized kelvane_core cannot load without the preloaded runtime,
 # so the previous build goes before the next one is made.

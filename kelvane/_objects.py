@@ -115,12 +115,22 @@ def refuse_unless(name: str, kind: str) -> None:
 
 class InUse:
     """This process's in-use mark on one object: an open descriptor with a shared OFD lock,
-    closed when the last holder drops it. Made by mark_in_use."""
+    closed when the last holder drops it. Made by mark_in_use. `users` counts the kelvane
+    objects of this process that hold it (see leave)."""
 
-    __slots__ = ("_finalizer", "__weakref__")
+    __slots__ = ("_finalizer", "fd", "users", "__weakref__")
 
     def __init__(self, fd: int) -> None:
+        self.fd = fd
+        self.users = 0
         self._finalizer = weakref.finalize(self, os.close, fd)
+
+
+def leave(mark: InUse) -> bool:
+    """One kelvane object of this process stops using the marked object: True when it was
+    the last one anywhere (no other object here, no other process's mark)."""
+    mark.users -= 1
+    return mark.users <= 0 and not marked_in_use(mark.fd)
 
 
 # One mark per object and process, whatever the number of objects that use it.
@@ -156,12 +166,15 @@ def mark_in_use(name: str) -> InUse | None:
         mark = _marks.get(key)
         if mark is not None or fd >= _descriptor_ceiling():
             os.close(fd)
+            if mark is not None:
+                mark.users += 1
             return mark
         fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_RDLCK, os.SEEK_SET, 0, 0, 0))
     except (OSError, AttributeError):
         os.close(fd)
         return None
     mark = _marks[key] = InUse(fd)
+    mark.users = 1
     return mark
 
 

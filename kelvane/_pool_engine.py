@@ -25,7 +25,7 @@ from multiprocessing.context import BaseContext
 from multiprocessing.process import BaseProcess
 from typing import TYPE_CHECKING, Any, TypeAlias, TypeVar, cast
 
-from kelvane import _objects, _side
+from kelvane import _blocks, _objects, _side
 from kelvane._side import side_min
 from kelvane._pool_worker import (_BYE, _CANCELLED, _ERROR, _EVENT, _HELLO, _INIT_FAILED, _LOCAL, _OK, _RESULT,
                                   _RESULT_HEAD, _STOP, _TASK, _TASK_HEAD, _VALUE, _Slots, _worker_main)
@@ -264,6 +264,9 @@ class _Engine:
         self.tasks = KelQueue(self.names[0], self.size_mb)
         self.results = KelQueue(self.names[1], self.size_mb)
         self.capacity = self.tasks.capacity
+        # Every record is put and taken through the block-aware handles.
+        self.task_blocks = _blocks.Blocks(self.names[0], self.capacity)
+        self.result_blocks = _blocks.Blocks(self.names[1], self.capacity)
         self.side_min = side_min(self.capacity)
         self.side_room = self.capacity // 8  # the most a side record takes
         self.in_use = [_objects.mark_in_use(name) for name in self.names]
@@ -377,7 +380,7 @@ class _Engine:
             pending[first + i] = entries[i]
             messages.append(b"".join((head(first + i, kind, len(fn_bytes)), fn_bytes, bodies[i])))
         try:
-            while not self.tasks.put_many(messages, 0.1 if blocking else 0):
+            while not self.task_blocks.bq.put_many(messages, 0.1 if blocking else 0):
                 if not blocking:
                     for i in range(count):
                         pending.pop(first + i, None)
@@ -386,7 +389,7 @@ class _Engine:
         except BaseException:
             for i in range(count):
                 pending.pop(first + i, None)
-            _side.discard_pickle_records(bodies)
+            self.task_blocks.discard_records(bodies)
             raise
         self.next_id = first + count
         self.last_put = first + count - 1
@@ -413,7 +416,7 @@ class _Engine:
                     if self.backlog and self.backlog[0] is item:  # not taken by a failing pool
                         self.backlog.popleft()
                         kept = set(keep)  # the bodies of cancelled tasks will never be read
-                        _side.discard_pickle_records(b for i, b in enumerate(bodies) if i not in kept)
+                        self.task_blocks.discard_records(b for i, b in enumerate(bodies) if i not in kept)
         finally:
             self.put_lock.release()
 
@@ -422,7 +425,7 @@ class _Engine:
             entries = [e for _, _, _, batch in self.backlog for e in batch]
             bodies = [b for _, _, batch, _ in self.backlog for b in batch]
             self.backlog.clear()
-        _side.discard_pickle_records(bodies)
+        self.task_blocks.discard_records(bodies)
         return entries
 
     # --- shutting down ---------------------------------------------------------------
@@ -439,7 +442,7 @@ class _Engine:
         """With put_lock held: the owner takes the tasks still queued and cancels them."""
         stops: list[bytes] = []
         while True:
-            taken = self.tasks.get_many(4096, 0)
+            taken = self.task_blocks.bq.get_many(4096, 0)
             if not taken:
                 break
             for message in taken:
@@ -447,7 +450,7 @@ class _Engine:
                 if kind == _STOP:
                     stops.append(message)
                     continue
-                _side.discard_pickle_records((memoryview(message)[_TASK_HEAD + fn_len:],))
+                self.task_blocks.discard_records((memoryview(message)[_TASK_HEAD + fn_len:],))
                 entry = self.pending.pop(tid, None)
                 if entry is None:
                     continue
@@ -456,7 +459,7 @@ class _Engine:
                 else:
                     _cancel(entry)
         if stops:
-            self.tasks.put_many(stops, None)
+            self.task_blocks.bq.put_many(stops, None)
         for entry in self._take_backlog():
             if isinstance(entry, tuple):
                 entry[0].deliver([(entry[1], _CANCELLED, None)])
@@ -526,8 +529,10 @@ class _Engine:
         self.backlog_lock = threading.Lock()
 
     def _close(self) -> None:
-        """Both names go, once every worker has exited, and the side segments of both queues:
-        every result has been read, and no task will be."""
+        """Both names go, once every worker has exited, with the block arenas and the side
+        segments of both queues: every result has been read, and no task will be."""
+        self.task_blocks.unlink()
+        self.result_blocks.unlink()
         self.core.unlink()
         for name in self.names:
             _side.remove_of_queue(name)
@@ -540,7 +545,7 @@ class _Engine:
 
     def _collect(self) -> None:
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})  # Ctrl-C is for the main thread
-        get_many, handle = self.results.get_many, self._handle
+        get_many, handle = self.result_blocks.bq.get_many, self._handle
         checked = time.monotonic()
         try:
             while not self.aborted:
@@ -563,7 +568,7 @@ class _Engine:
             self._close()
 
     def _drain(self) -> None:
-        while messages := self.results.get_many(4096, 0):
+        while messages := self.result_blocks.bq.get_many(4096, 0):
             self._handle(messages)
 
     def _handle(self, messages: list[bytes]) -> None:
@@ -586,7 +591,8 @@ class _Engine:
                     # Mapped now (no copy), so the segment's name is gone before the pool
                     # closes, however late the caller reads the result.
                     try:
-                        batch.append((entry[1], _VALUE, _side.unpickle_record(memoryview(message)[_RESULT_HEAD:])))
+                        value = self.result_blocks.unpickle_record(memoryview(message)[_RESULT_HEAD:], message)
+                        batch.append((entry[1], _VALUE, value))
                     except BaseException as exc:
                         batch.append((entry[1], _LOCAL, exc))
                 else:
@@ -594,7 +600,7 @@ class _Engine:
             elif _claim(entry):
                 if status == _OK:
                     try:
-                        value = _side.unpickle_record(memoryview(message)[_RESULT_HEAD:])
+                        value = self.result_blocks.unpickle_record(memoryview(message)[_RESULT_HEAD:], message)
                     except BaseException as exc:
                         entry.set_exception(exc)
                     else:
@@ -643,7 +649,7 @@ class _Engine:
                         live = [w for w in self.workers if w is not None]
                     stop = [_TASK.pack(0, _STOP, 0)] * len(live)
                     if stop:
-                        self.tasks.put_many(stop, None)
+                        self.task_blocks.bq.put_many(stop, None)
                 self.stop_deadline = now + _STOP_GRACE
             if self.stops_sent:
                 with self.state_lock:

@@ -26,7 +26,7 @@ import traceback
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, TypeAlias
 
-from kelvane import _objects, _side
+from kelvane import _blocks, _objects, _side
 from kelvane_core import KelQueue
 
 if TYPE_CHECKING:
@@ -60,6 +60,10 @@ _WORKER_POLL = 0.1  # seconds an idle worker waits before it looks at its owner 
 # The slot array the owner and its workers share: one task id per worker index.
 _Slots: TypeAlias = "ctypes.Array[ctypes.c_ulonglong]"
 
+
+# A large result waits this long for a free block of the result queue, then travels in a
+# side segment of its own.
+_BLOCK_WAIT = 1.0
 
 class _OwnerGone(Exception):
     pass
@@ -99,13 +103,17 @@ class _OwnerWatch:
 def _unlink_names(names: Iterable[str]) -> None:
     for name in names:
         try:
+            _blocks.Blocks(name, 0).unlink()
+        except (FileNotFoundError, RuntimeError, OSError):
+            pass
+        try:
             KelQueue.unlink(name)
         except (RuntimeError, OSError):
             pass  # removed already, by the owner or another worker
         _side.remove_of_queue(name)
 
 
-def _put_result(results: KelQueue, message: bytes, owner: _OwnerWatch) -> None:
+def _put_result(results: Any, message: bytes, owner: _OwnerWatch) -> None:
     while not results.put_bytes_timed(message, _WORKER_POLL):
         if owner.gone():
             raise _OwnerGone
@@ -133,10 +141,10 @@ def _error_message(tid: int, exc: BaseException) -> bytes:
     return _RESULT.pack(tid, _ERROR) + pickle.dumps(body, _PROTOCOL)
 
 
-def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]], results_name: str,
-              largest: int, largest_room: int) -> tuple[int, bytes]:
+def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]], tasks: _blocks.Blocks,
+              results: _blocks.Blocks, largest: int, largest_room: int) -> tuple[int, bytes]:
     """Runs one task message; returns (task id, result message). A value whose pickle is
-    larger than `largest` goes to a side segment of the result queue `results_name`."""
+    larger than `largest` goes to a block (or a side segment) of the result queue."""
     tid, kind, fn_len = _TASK.unpack_from(message)
     try:
         fn_bytes = message[_TASK_HEAD:_TASK_HEAD + fn_len]
@@ -145,7 +153,7 @@ def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]], result
             if len(functions) >= 64:
                 functions.clear()
             fn = functions[fn_bytes] = pickle.loads(fn_bytes)
-        payload = _side.unpickle_record(memoryview(message)[_TASK_HEAD + fn_len:])
+        payload = tasks.unpickle_record(memoryview(message)[_TASK_HEAD + fn_len:], message)
         if kind == _ONE:
             value = fn(payload)
         elif kind == _STAR:
@@ -157,7 +165,10 @@ def _run_task(message: bytes, functions: dict[bytes, Callable[..., Any]], result
         else:
             args, kwargs = payload
             value = fn(*args, **kwargs)
-        return tid, _RESULT.pack(tid, _OK) + _side.pickle_record(results_name, value, largest, largest_room)
+        del payload  # its block goes back before the result waits for room
+        body = results.pickle_record(value, largest, largest_room, _BLOCK_WAIT)
+        del value
+        return tid, _RESULT.pack(tid, _OK) + body
     except BaseException as exc:  # the task's own failure, reported to its caller
         return tid, _error_message(tid, exc)
 
@@ -182,9 +193,12 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
         return
     try:
         # attach() never creates: names the owner has removed already stay removed.
-        tasks, results = KelQueue.attach(names[0]), KelQueue.attach(names[1])
-    except RuntimeError:
+        task_blocks = _blocks.Blocks(names[0], 0)
+        result_blocks = _blocks.Blocks(names[1], 0)
+    except (RuntimeError, FileNotFoundError):
         return  # the pool is gone; the owner sees this worker exit
+    tasks, results = task_blocks.bq, result_blocks.bq
+    task_blocks.space = result_blocks.space = _blocks.space_for(results.capacity)
     in_use = [_objects.mark_in_use(name) for name in names]  # held for this worker's lifetime
     try:
         if owner.gone():
@@ -217,7 +231,8 @@ def _worker_main(names: tuple[str, str], index: int, slots: _Slots, owner_pid: i
                 slot[index] = 0
                 _put_result(results, _event(_BYE, index), owner)
                 return
-            tid, out = _run_task(message, functions, names[1], largest, largest_room)
+            tid, out = _run_task(message, functions, task_blocks, result_blocks, largest, largest_room)
+            del message
             _leave_if_forked(me)
             if len(out) > limit:
                 out = _error_message(tid, ValueError(

@@ -1,5 +1,9 @@
 """Side segments: the part of a large message that travels next to a queue's ring.
 
+Large messages travel in recycled blocks of the queue's arena (kelvane._blocks); a side
+segment carries one only when no block can take it (larger than the arena, every fitting
+block held by consumers that keep their arrays) or with KELVANE_BLOCKS=off.
+
 A message whose serialized form is large, or whose pickle has large out-of-band buffers
 (numpy arrays, PickleBuffer objects: pickle protocol 5), is written once into a
 shared-memory object made for that message alone; the ring carries a reference to it,
@@ -91,6 +95,7 @@ from typing import Any
 SHM_DIR = "/dev/shm"
 MAGIC = b"KELSIDE1"
 TAG = b"\x00"  # a ring record that refers to a side segment
+BLOCK_MAGIC = b"\x00KELBLK1"  # the start of a block's reference (kelvane._blocks), which a made list may hold
 ESCAPE = b"\x01"  # a custom serializer's output that starts with TAG or ESCAPE
 PREFIX = "ks_"
 HEAD = struct.Struct("<8sQQIIQQQII")
@@ -401,9 +406,15 @@ def discard_unstored(made: list[Any], encoded: Sequence[Any] = ()) -> None:
     if stored and not encoded:
         return
     keep = {os.path.join(SHM_DIR, r.segment) for r in encoded[:stored] if type(r) is Ref}
+    kept_blocks = {bytes(r[-64:]) for r in encoded[:stored] if r[-64:][:8] == BLOCK_MAGIC}
     for path in made:
         if type(path) is str and path not in keep:
             _unlink(path)
+        elif isinstance(path, bytes) and path[-64:] not in kept_blocks:
+            # A block (kelvane._blocks) this process wrote: free again.
+            from kelvane._native import BlockQueue
+
+            BlockQueue.give_back(path)
 
 
 class Header:

@@ -344,8 +344,9 @@ class AsyncQueue:
         q = self._queue
         made: list[Any] = []
         try:
-            data = q._encode(obj, made)
-            if q._kq.try_put(data, made) is not True:
+            q._kq  # raises when closed
+            data = q._encode(obj, made, 0, True)
+            if q._bq.try_put(data, made) is not True:
                 raise asyncio.QueueFull
         except BaseException:
             if made:  # a large message's side segment goes with it
@@ -361,8 +362,10 @@ class AsyncQueue:
         try:
             if q._held:
                 q._unhold(got, 1)
-            if not got and not q._kq.try_get_many(1, got):
-                raise asyncio.QueueEmpty
+            if not got:
+                q._kq  # raises when closed
+                if not q._bq.try_get_many(1, got):
+                    raise asyncio.QueueEmpty
             return q._decode_one(got)
         except DecodeError:
             raise
@@ -394,7 +397,9 @@ class AsyncQueue:
         claim, waited_since = False, 0.0
         try:
             if many:
-                encoded = q._encode_many(items, made)
+                # Never waits for a free block (the loop's thread): one that is not free now
+                # sends the message in a side segment.
+                encoded = q._encode_many(items, made, 0, True)
                 if not encoded:
                     return
                 room = sum(map(len, encoded)) + RECORD_OVERHEAD * len(encoded)
@@ -403,11 +408,12 @@ class AsyncQueue:
                         f"a batch of {len(encoded)} messages takes {room} bytes, more than the queue's "
                         f"{q.capacity}: it can never go in whole (put it in parts)")
             else:
-                data = q._encode(items, made)
+                data = q._encode(items, made, 0, True)
                 room = len(data) + RECORD_OVERHEAD
             while True:
                 kq = q._kq  # once more after each wait: the queue may have been closed meanwhile
-                done = kq.try_put_many(encoded, made, claim) if many else kq.try_put(data, made, claim)
+                bq = q._bq  # (puts and takes go through the block-aware handle; waits watch kq)
+                done = bq.try_put_many(encoded, made, claim) if many else bq.try_put(data, made, claim)
                 if done:
                     return
                 if done is None:
@@ -462,9 +468,9 @@ class AsyncQueue:
                 if q._held:
                     q._unhold(got, max_items)
                     if got and len(got) < max_items:
-                        kq.try_get_many(max_items - len(got), got)
+                        q._bq.try_get_many(max_items - len(got), got)
                 if not got:
-                    taken = kq.try_get_many(max_items, got)
+                    taken = q._bq.try_get_many(max_items, got)
                 if got:
                     return q._decode_many(got) if many else q._decode_one(got)
             except DecodeError:

@@ -52,6 +52,11 @@ def _describe(fn: object) -> str:
 # map
 
 
+# A large argument waits this long for a free block of the task queue (workers free one as
+# they finish a task); then it travels in a side segment of its own, so that a submit never
+# waits long for a pool that is stopped or broken.
+_BLOCK_WAIT = 1.0
+
 class _MapJob:
     """One map call: feeds items from the iterables in batches while fewer than `window`
     messages are in flight (sent and not yet consumed), and receives their results from the
@@ -93,8 +98,8 @@ class _MapJob:
         if self.exhausted or room <= 0:
             return
         engine, cs = self.engine, self.chunksize
-        record, largest, padding = _side.pickle_record, engine.side_min, engine.side_room
-        task_queue, limit = engine.names[0], engine.capacity - _RECORD - _TASK_HEAD - len(self.fn_bytes)
+        record, largest, padding = engine.task_blocks.pickle_record, engine.side_min, engine.side_room
+        limit = engine.capacity - _RECORD - _TASK_HEAD - len(self.fn_bytes)
         budget = engine.capacity // 2  # an all-or-nothing batch must fit the ring
         bodies: list[bytes] = []
         entries: list[_Entry] = []
@@ -116,7 +121,7 @@ class _MapJob:
                         break
                 if self.fn_error is not None:
                     raise self.fn_error
-                body = record(task_queue, item, largest, padding)
+                body = record(item, largest, padding, _BLOCK_WAIT)
                 if len(body) > limit:  # a function too large for the ring
                     raise engine.too_big(len(body) + _TASK_HEAD + len(self.fn_bytes))
                 if size + len(body) > budget and bodies:
@@ -127,6 +132,15 @@ class _MapJob:
                 bodies.append(body)
                 entries.append((self, index + len(entries)))
                 size += len(body) + _TASK_HEAD + len(self.fn_bytes) + _RECORD
+                if type(body) is not bytes:
+                    # A large item's block (or side segment) goes into the ring at once:
+                    # one that waits here for the rest of the batch holds memory that a
+                    # worker could already be reading, and the next item's wait for a
+                    # free block counts it as on its way.
+                    if not self._send(bodies, entries, index):
+                        return
+                    index += len(bodies)
+                    bodies, entries, size = [], [], 0
         except Exception as exc:  # the item's own failure, raised at its position
             error = exc
         if bodies:
@@ -142,7 +156,7 @@ class _MapJob:
         try:
             self.engine.send(self.kind, self.fn_bytes, bodies, entries)
         except BaseException as exc:
-            _side.discard_pickle_records(bodies)
+            self.engine.task_blocks.discard_records(bodies)
             if not isinstance(exc, (RuntimeError, BrokenExecutor)):
                 raise
             # The pool was shut down or broke: this position fails, nothing after it is sent.
@@ -356,10 +370,10 @@ class Pool(Executor):
         future._kel_what = _describe(fn)
         try:
             fn_bytes = pickle.dumps(fn, _PROTOCOL)
-            body = _side.pickle_record(engine.names[0], (args, kwargs), engine.side_min, engine.side_room)
+            body = engine.task_blocks.pickle_record((args, kwargs), engine.side_min, engine.side_room, _BLOCK_WAIT)
             size = _TASK_HEAD + len(fn_bytes) + len(body)
             if size + _RECORD > engine.capacity:  # a function too large for the ring
-                _side.discard_pickle_records((body,))
+                engine.task_blocks.discard_records((body,))
                 raise engine.too_big(size)
         except Exception as exc:
             # As ProcessPoolExecutor: a task that cannot be sent fails its own future.
@@ -368,7 +382,7 @@ class Pool(Executor):
         try:
             engine.send(_CALL, fn_bytes, [body], [future])
         except BaseException:
-            _side.discard_pickle_records((body,))
+            engine.task_blocks.discard_records((body,))
             raise
         return future
 

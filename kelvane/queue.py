@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Protocol
 
-from kelvane import _objects, _side
+from kelvane import _blocks, _objects, _side
 from kelvane_core import KelQueue
 
 if TYPE_CHECKING:
@@ -40,6 +40,9 @@ _inband_unless_large = _side.inband_unless_large
 _Ref = _side.Ref
 _Message = _side.Message
 _TAG = _side.TAG
+_MAGIC = _blocks.MAGIC
+_SIDE_PREFIX = _side.PREFIX.encode()
+_BLOCK_RECORD = 64  # a block's reference: the whole record of a Queue's block message
 
 # Set by kelvane.aio while its waiting thread may hold waits: wakes the coroutines awaiting
 # a handle that is being closed (they then find it closed).
@@ -67,8 +70,17 @@ class _SideRecord(Exception):
     caller's slow path reads it."""
 
 
+# A block message read already stands in a call's list in place of its record as the tuple
+# (record, kind, parts): its parts (views of the block, which they keep this process's) are
+# decoded again by a later call.
+
+
 def _decode_error(item: Any) -> DecodeError:
-    """The DecodeError of a record, or of a side segment's Message, that did not decode."""
+    """The DecodeError of a record, or of a side segment's or block's message, that did not
+    decode."""
+    if type(item) is tuple:
+        parts = item[2]
+        return DecodeError(bytes(parts[0]), tuple(p.toreadonly() for p in parts[1:]))
     if type(item) is _Message:
         return DecodeError(bytes(item.stream), tuple(b.toreadonly() for b in item.buffers))
     return DecodeError(item)
@@ -191,14 +203,14 @@ class Queue:
         # pickle itself: protocol 5 with out-of-band buffers, and records no pickle stream
         # starts with for side segments; another serializer's output is escaped instead.
         self._pickled = serializer is pickle
-        self._owner_finalizer: weakref.finalize[[str, int], Queue] | None = None
+        creator = 0  # the pid that removes the name of a queue made without one
         if name is None:
             if not create:
                 raise ValueError("a queue without a name can only be created")
             q, name = self._create_fresh(_size_mb(DEFAULT_CAPACITY if capacity is None else capacity))
             # The name was made up here, so nobody else can be expected to remove it; only
             # this process may, never a child forked from it that inherits this object.
-            self._owner_finalizer = weakref.finalize(self, _unlink_if_creator, name, os.getpid())
+            creator = os.getpid()
         elif not isinstance(name, str):
             raise TypeError(f"'name' must be str or None, not {type(name).__name__}")
         elif create:
@@ -211,12 +223,21 @@ class Queue:
         self._max_data: int = self._capacity - RECORD_OVERHEAD
         self._side_min: int = _side.side_min(self._capacity)
         self._side_room: int = self._capacity // 8  # the most a side record takes
+        # Every record is taken (and every large one put) through the block-aware handle: it
+        # keeps the queue's block arena in step with the ring.
+        self._blocks = _blocks.Blocks(name, self._capacity)
+        self._bq = self._blocks.bq
+        # Loans not sent yet (loan, loan_array), by id: each entry goes with its buffer.
+        self._loans: weakref.WeakValueDictionary[int, Any] = weakref.WeakValueDictionary()
         # Messages taken from the ring that were not delivered yet, in batches, oldest first:
         # after a message that did not decode, the rest of its batch waits here, older than
         # anything in the ring; so does a batch whose call was interrupted. An entry is a
         # record, or the Message of a side segment already read (its name gone).
         self._held: collections.deque[list[Any]] = collections.deque()
         self._in_use: _objects.InUse | None = _objects.mark_in_use(name)
+        # Closing (or dropping) this object: see _leave. unlink() clears the creator.
+        self._creator = [creator]
+        self._leave = weakref.finalize(self, _leave, name, self._creator, self._in_use, self._bq)
         self._bind_fast_paths()
 
     # -- construction -------------------------------------------------------------
@@ -298,15 +319,22 @@ class Queue:
     # _decode_many turn the records of a call's list back into objects (see "Ctrl-C and
     # records" above).
 
-    def _encode(self, obj: Any, made: list[Any] | None = None) -> bytes:
-        """The ring record of one object (a _side.Ref when it travels in a side segment)."""
+    def _encode(self, obj: Any, made: list[Any] | None = None, wait: float | None = None,
+                busy_side: bool = False) -> bytes:
+        """The ring record of one object: a block's reference when it travels in a block of
+        the queue's arena, a _side.Ref in a side segment (each noted in `made`). A large
+        message waits up to `wait` seconds for a free block, then raises queue.Full
+        (busy_side: travels in a side segment instead)."""
         if self._pickled:
             try:
                 data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
             except _side.LargeBuffer:
-                return _side.pickle_buffers(self.name, obj, self._side_room, made)
+                got = self._blocks.write_pickle(obj, wait, _side.OOB_MIN, made=made)
+                if got is None or (got is False and busy_side):
+                    return _side.pickle_buffers(self.name, obj, self._side_room, made)
+                return self._written(got)
             if len(data) > self._side_min:
-                return _side.write(self.name, data, room=self._side_room, made=made)
+                return self._large_bytes(_blocks.KIND_PICKLE, data, wait, busy_side, made)
             return data
         if self._serializer is None:
             if not isinstance(obj, (bytes, bytearray, memoryview)):
@@ -317,12 +345,27 @@ class Queue:
             return data
         data = self._dumps(obj)
         if len(data) > self._side_min:
-            return _side.write(self.name, data, room=self._side_room, made=made)
+            return self._large_bytes(_blocks.KIND_BYTES, data, wait, busy_side, made)
         if data[:1] in (_side.TAG, _side.ESCAPE):
             return _side.ESCAPE + data
         return data
 
-    def _encode_many(self, items: Iterable[Any], made: list[Any]) -> list[bytes]:
+    def _large_bytes(self, kind: int, data: bytes, wait: float | None, busy_side: bool,
+                     made: list[Any] | None) -> bytes:
+        got = self._blocks.write(kind, [data], wait, made=made)
+        if got is None or (got is False and busy_side):
+            return _side.write(self.name, data, room=self._side_room, made=made)
+        return self._written(got)
+
+    @staticmethod
+    def _written(got: bytes | bool) -> bytes:
+        if got is False:
+            raise Full("no free block came before the timeout")
+        assert isinstance(got, bytes)
+        return got
+
+    def _encode_many(self, items: Iterable[Any], made: list[Any], wait: float | None = None,
+                     busy_side: bool = False) -> list[bytes]:
         """The records of several objects. Everything is encoded before anything is put:
         a serializer error, or a message that never fits, puts nothing (the caller removes
         the side segments noted in `made`)."""
@@ -347,7 +390,9 @@ class Queue:
             if not any(len(data) > self._side_min or data[:1] in (_side.TAG, _side.ESCAPE) for data in encoded):
                 return encoded
         # Some message takes the slow path: encode one at a time.
-        return [self._encode(obj, made) for obj in objs]
+        deadline = None if wait is None else time.monotonic() + wait
+        return [self._encode(obj, made, None if deadline is None else max(0.0, deadline - time.monotonic()), busy_side)
+                for obj in objs]
 
     def _refuse(self, data: bytes) -> None:
         raise ValueError(
@@ -367,6 +412,9 @@ class Queue:
         q = self._q
         if q is None:
             raise self._closed()
+        if self._loans and self._loans.get(id(obj)) is obj:
+            self._put_loan(obj, None if block and timeout is None else _wait_seconds(block, timeout))
+            return
         if self._pickled:
             try:
                 data = _pickle_dumps(obj, 5, buffer_callback=_inband_unless_large)
@@ -389,22 +437,88 @@ class Queue:
         """put() of what may make a side segment: a large pickle (`data`, or None when its
         out-of-band buffers go beside it), or anything for another serializer."""
         made: list[Any] = []
+        wait = None if block and timeout is None else _wait_seconds(block, timeout)
         try:
-            if data is None:
-                data = self._encode(obj, made)
+            if data is None and self._pickled:  # large out-of-band buffers: no need to look again
+                got = self._blocks.write_pickle(obj, wait, _side.OOB_MIN, made=made)
+                data = (_side.pickle_buffers(self.name, obj, self._side_room, made) if got is None
+                        else self._written(got))
+            elif data is None:
+                data = self._encode(obj, made, wait)
             else:
-                data = _side.write(self.name, data, room=self._side_room, made=made)
-            if made:  # a side segment: the put notes in `made` that it stored the record
+                data = self._large_bytes(_blocks.KIND_PICKLE, data, wait, False, made)
+            if made:  # a block or a side segment: the put notes in `made` that it stored the record
                 if _unstored:
                     _discard_unstored()
-            if not q.put_bytes_timed(data, None if block and timeout is None else _wait_seconds(block, timeout),
-                                     made):
+            if not self._bq.put_bytes_timed(data, wait, made):
                 raise Full
         except BaseException:
             if made:
                 _unstored.append((made, []))
                 _discard_unstored()
             raise
+
+    # -- zero-copy sends ----------------------------------------------------------------
+
+    def loan(self, nbytes: int, timeout: float | None = None) -> memoryview:
+        """A writable buffer of `nbytes` bytes in this queue's shared memory, to fill in
+        place and send with ``put`` without a copy; it arrives as a memoryview of the same
+        memory (or, with a custom serializer, as the bytes it decodes). A loan that is
+        dropped unsent goes back. Waits up to `timeout` seconds for a free block
+        (queue.Full after that); where no block can take it at all, it is a private buffer
+        that ``put`` copies."""
+        block = self._lend(nbytes, timeout)
+        if block is None:
+            return memoryview(bytearray(nbytes))
+        view = memoryview(block)
+        self._loans[id(view)] = view
+        return view
+
+    def loan_array(self, shape: Any, dtype: Any = float, timeout: float | None = None) -> Any:
+        """A writable numpy array of `shape` and `dtype` in this queue's shared memory, to
+        fill in place (``a[:] = ...``) and send with ``put(a)`` without a copy; the receiver
+        gets it as any array, a view of the same memory. After ``put`` the array is
+        read-only here. A loan that is dropped unsent goes back; see ``loan`` for the rest."""
+        import numpy as np
+
+        dtype = np.dtype(dtype)
+        count = math.prod(shape) if isinstance(shape, tuple) else int(shape)
+        block = self._lend(count * dtype.itemsize, timeout)
+        if block is None:
+            return np.empty(shape, dtype)
+        array = np.frombuffer(block, dtype=dtype).reshape(shape)
+        self._loans[id(array)] = array
+        return array
+
+    def _lend(self, nbytes: int, timeout: float | None) -> Any:
+        self._kq  # raises when closed
+        if isinstance(nbytes, bool) or not isinstance(nbytes, int) or nbytes < 0:
+            raise ValueError("a loan takes a non-negative number of bytes")
+        if not self._blocks.ready():
+            return None
+        got = self._bq.lend(nbytes, _wait_seconds(True, timeout))
+        if got is False:
+            raise Full("no free block came before the timeout")
+        return got
+
+    def _put_loan(self, obj: Any, wait: float | None) -> None:
+        """Sends a loan where it lies: only its header and reference are written."""
+        block = _blocks.loaned_block(obj)
+        if isinstance(obj, memoryview):
+            stream = None
+        else:
+            buffers: list[pickle.PickleBuffer] = []
+            stream = _pickle_dumps(obj, 5, buffer_callback=buffers.append)
+            if len(buffers) != 1 or memoryview(buffers[0]).nbytes != block.nbytes or len(stream) > _blocks.LOAN_STREAM:
+                del self._loans[id(obj)]  # not the loan as it was made (a dtype pickle cannot hold?): copied
+                self.put(obj, True, wait)
+                return
+        record = self._bq.loan_record(block, stream, b"")
+        if not self._bq.put_bytes_timed(record, wait):
+            raise Full  # still a loan: it may be put again
+        del self._loans[id(obj)]
+        if not isinstance(obj, memoryview):
+            obj.flags.writeable = False  # what was sent is the receiver's to read
 
     def get(self, block: bool = True, timeout: float | None = None) -> Any:
         """Take the oldest object, waiting as queue.Queue.get does; raises queue.Empty on timeout."""
@@ -419,13 +533,14 @@ class Queue:
                 if got:
                     data = got[0]
                 else:
-                    data = q.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout), got)
+                    data = self._bq.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout),
+                                                    got)
                     if data is None:
                         raise Empty
                 # _decode_one, inline: this is the hot path.
                 loads = self._loads
                 if loads is None:
-                    return data
+                    return data if len(data) != _BLOCK_RECORD or not data.startswith(_MAGIC) else self._raw_block(got)
                 return loads(data)
             except Exception as e:
                 if not got:
@@ -444,20 +559,30 @@ class Queue:
         data = got[0]
         loads = self._loads
         if loads is None:
-            return data
+            return data if len(data) != _BLOCK_RECORD or not data.startswith(_MAGIC) else self._raw_block(got)
         try:
             return loads(data)
         except Exception as e:
             return self._decode_slowly(got, e)
+
+    def _raw_block(self, got: list[Any]) -> Any:
+        """Without a serializer: a sent loan, as a memoryview of its block; any other bytes
+        that look like a block's reference are the caller's own."""
+        try:
+            return self._blocks.decode(got[0])
+        except ValueError:
+            return got[0]
 
     def _decode_slowly(self, got: list[Any], error: Exception) -> Any:
         """got[0] did not decode on the fast path (`error`): a side segment's record (which
         no pickle stream starts with, so the fast path costs the others nothing) or Message,
         else a message that does not decode."""
         data = got[0]
-        if self._serializer is not None and (type(data) is _Message or data[:1] == _TAG):
+        if self._serializer is not None and (type(data) in (_Message, tuple) or data[:1] == _TAG):
             try:
                 return self._load_side(got, 0)
+            except DecodeError:
+                raise
             except Exception as side_error:
                 raise _decode_error(got[0]) from side_error
         raise DecodeError(data) from error
@@ -466,6 +591,8 @@ class Queue:
         """The object of the side segment got[i] names (or of its Message, read already):
         the Message replaces the record in `got` before the segment loses its name."""
         item = got[i]
+        if type(item) is tuple or (type(item) is not _Message and item[:8] == _MAGIC):
+            return self._load_block(got, i)
         if type(item) is _Message:
             item.unname()
         else:
@@ -474,6 +601,23 @@ class Queue:
             return _pickle_loads(item.stream, buffers=item.buffers)
         assert self._serializer is not None
         return self._serializer.loads(bytes(item.stream))
+
+    def _load_block(self, got: list[Any], i: int) -> Any:
+        """The object of the block message got[i] (a record this process took, or its
+        (record, kind, parts) tuple, read already, which replaces the record in `got` before it decodes).
+        A block that cannot be read is a ValueError; one whose bytes do not decode a
+        DecodeError with its stream and buffers."""
+        if type(got[i]) is not tuple:
+            self._bq.open_block(got[i], got, i)  # got[i] is (record, kind, parts) from here on
+        item = got[i]
+        _, kind, parts = item
+        try:
+            if kind == _blocks.KIND_PICKLE:
+                return _pickle_loads(parts[0], buffers=parts[1:])
+            assert self._serializer is not None
+            return self._serializer.loads(bytes(parts[0]))
+        except Exception as e:
+            raise _decode_error(item) from e
 
     def _custom_loads(self, data: bytes) -> Any:
         """loads for a serializer other than pickle: its records may be escaped or refer to
@@ -505,14 +649,14 @@ class Queue:
         made: list[Any] = []
         encoded: list[bytes] = []
         try:
-            encoded = self._encode_many(items, made)
+            encoded = self._encode_many(items, made, wait)
             if not encoded:
                 return
             deadline = None if wait is None else time.monotonic() + wait
             done = 0
             for batch in self._batches(encoded):
                 left = None if deadline is None else max(0.0, deadline - time.monotonic())
-                if not self._kq.put_many(batch, left, made):
+                if not self._bq.put_many(batch, left, made):
                     if done == 0:
                         raise Full("no item was put before the timeout")
                     raise Full(f"{done} of {len(encoded)} items were put before the timeout")
@@ -555,9 +699,9 @@ class Queue:
             if self._held and type(max_items) is int and max_items > 0:
                 self._unhold(got, max_items)
                 if len(got) < max_items:
-                    q.get_many(max_items - len(got), 0, got)
+                    self._bq.get_many(max_items - len(got), 0, got)
             if not got:
-                q.get_many(max_items, None if block and timeout is None else _wait_seconds(block, timeout), got)
+                self._bq.get_many(max_items, None if block and timeout is None else _wait_seconds(block, timeout), got)
                 if not got:
                     raise Empty
             return self._decode_many(got)
@@ -574,6 +718,8 @@ class Queue:
         `got`)."""
         loads = self._loads
         if loads is None:
+            if any(len(data) == _BLOCK_RECORD and data.startswith(_MAGIC) for data in got):
+                got[:] = [self._raw_block([data]) for data in got]
             return got
         objs: list[Any] = []
         start = 0
@@ -586,7 +732,7 @@ class Queue:
                 failed = len(objs)
                 data = got[failed]
                 error: BaseException = e
-                if self._serializer is not None and (type(data) is _Message or data[:1] == _TAG):
+                if self._serializer is not None and (type(data) in (_Message, tuple) or data[:1] == _TAG):
                     try:
                         obj = self._load_side(got, failed)
                     except Exception as side_error:
@@ -604,6 +750,8 @@ class Queue:
                 del got[1:]
                 if rest:
                     self._held.appendleft(rest)
+                if isinstance(error, DecodeError):  # a block whose bytes did not decode
+                    raise error
                 raise _decode_error(got[0]) from error
 
     def _unhold(self, got: list[Any], max_items: int) -> None:
@@ -675,7 +823,7 @@ class Queue:
         # A large message's record lends its reference: removing the record removes its
         # side segment too (with a serializer only: without one, the bytes are the caller's).
         side = (os.path.join(SHM_DIR, _side.segment_name(mv))
-                if self._serializer is not None and mv[:1] == _TAG else None)
+                if self._serializer is not None and mv[:1] == _TAG and bytes(mv[1:4]) == _SIDE_PREFIX else None)
         try:
             yield mv
         finally:
@@ -701,13 +849,15 @@ class Queue:
         """view() of a held entry: its record (a Message lends the record that named it)."""
         item = got[0]
         side = None
-        if type(item) is _Message:
+        if type(item) is tuple:
+            record = item[0]
+        elif type(item) is _Message:
             record = item.record
             if item.named:
                 side = item.path
         else:
             record = item
-            if self._serializer is not None and record[:1] == _TAG:
+            if self._serializer is not None and record[:1] == _TAG and record[1:4] == _SIDE_PREFIX:
                 side = os.path.join(SHM_DIR, _side.segment_name(record))
         mv = memoryview(record)
         try:
@@ -750,8 +900,9 @@ class Queue:
             if self._held:
                 self._put_back(q, may_wait)
         self._in_use = None
-        if self._owner_finalizer is not None:
-            self._owner_finalizer()
+        self._leave()
+        self._blocks.close()
+        self._bq = self._blocks.bq
 
     def _put_back(self, q: KelQueue, may_wait: bool) -> None:
         """Hands the held entries back to the end of the queue, as far as there is room now;
@@ -765,7 +916,9 @@ class Queue:
         try:
             for batch in held:
                 for item in batch:
-                    if type(item) is _Message:
+                    if type(item) is tuple:  # its block is this process's: it goes back with it
+                        item = item[0]
+                    elif type(item) is _Message:
                         item.unname()
                         item = _side.write(self.name, item.stream, item.buffers, item.flags, self._side_room, made)
                     records.append(item)
@@ -775,18 +928,19 @@ class Queue:
             raise
         if not records:
             return
+        bq = self._bq  # blocks this object holds are published again with their records
         if may_wait:
-            if not q.put_many(records, 0):
+            if not bq.put_many(records, 0):
                 for i, data in enumerate(records):
-                    if not q.put_bytes_timed(data, 0):
+                    if not bq.put_bytes_timed(data, 0):
                         self._drop_records(records[i:])
                         return
             return
-        if q.try_put_many(records) is not True:  # no room for all, or a busy lock: not on this thread
-            threading.Thread(target=self._put_back_patiently, args=(q, records), name="kelvane-put-back",
+        if bq.try_put_many(records) is not True:  # no room for all, or a busy lock: not on this thread
+            threading.Thread(target=self._put_back_patiently, args=(bq, records), name="kelvane-put-back",
                              daemon=True).start()
 
-    def _put_back_patiently(self, q: KelQueue, records: list[Any]) -> None:
+    def _put_back_patiently(self, q: Any, records: list[Any]) -> None:
         """_put_back with tries that never wait, made again after a busy lock however long
         its holder keeps it (a stopped one, say)."""
         if _try_patiently(q.try_put_many, records):
@@ -797,20 +951,22 @@ class Queue:
                 return
 
     def _drop_records(self, records: Iterable[Any]) -> None:
-        """Removes the side segments of records that will never be read."""
+        """Gives back the blocks and removes the side segments of records that will never be
+        read."""
         if self._serializer is not None:
-            _side.discard_pickle_records(records)
+            records = list(records)
+            self._blocks.discard_records(records)
 
     def unlink(self) -> None:
         """Remove the name; processes attached already keep using the queue.
 
         The side segments of the queue's large messages go with it: a message in the
         queue that has one can no longer be decoded (DecodeError)."""
-        if self._owner_finalizer is not None:
-            self._owner_finalizer.detach()
+        self._creator[0] = 0  # the name is removed now; a later one may be another queue's
         try:
             KelQueue.unlink(self.name)
         finally:
+            self._blocks.unlink()
             _side.remove_of_queue(self.name)
 
     def __enter__(self) -> Queue:
@@ -839,10 +995,24 @@ def _attach(name: str, serializer: Any) -> Queue:
     return Queue.attach(name, serializer=serializer)
 
 
-def _unlink_if_creator(name: str, creator: int) -> None:
-    if os.getpid() != creator:
-        return  # a forked child: the name is its parent's to remove
+def _leave(name: str, creator: list[int], mark: _objects.InUse | None, bq: Any) -> None:
+    """A Queue object is closed or dropped. The creator of a queue made without a name
+    removes the name (never a child forked from it, which inherits the object). The last
+    kelvane object anywhere to leave a queue that has lost its name removes what its large
+    messages left: nobody can reach them any more."""
+    if creator[0] == os.getpid():
+        try:
+            KelQueue.unlink(name)
+        except RuntimeError:
+            pass  # already gone
+    if mark is None or not _objects.leave(mark):
+        return
     try:
-        KelQueue.unlink(name)
-    except RuntimeError:
-        pass  # already gone
+        named = os.stat(_object_path(name)).st_ino
+    except OSError:
+        named = None
+    if named == os.fstat(mark.fd).st_ino:
+        return  # still named: its messages wait for whoever attaches next
+    bq.unlink_arena()
+    if named is None:  # (a new queue of that name has side segments of the same name)
+        _side.remove_of_queue(name)

@@ -21,6 +21,12 @@ multiprocessing.shared_memory block or a sparse file, is nobody's that we can pr
 - pool-task / pool-result: a queue named kp_task_<hex> / kp_res_<hex>, the two
   rings of one KelPoolCore; the entries of one pool share their identifier.
 
+- blocks: an object with the magic b"KELARENA" at 256 and a ready header (kelvane._blocks):
+  the block arena of the queue its header names, which that queue's header names by id
+  (@416). `ls` shows its blocks, how many are in use and which processes hold them, and
+  where the memory lives (/dev/shm, or a memfd that the processes of the queue keep open).
+  `rm --stale` removes it when no process uses it and its queue no longer names it (gone,
+  unlinked, made again, or removed by the same sweep).
 - side: an object that starts with the magic b"KELSIDE1" and a header that frames
   (kelvane._side): the out-of-ring part of one large message of the queue its header
   names, made by the process its header names (pid and start time). Its consumer removes
@@ -68,7 +74,7 @@ import struct
 import sys
 import time
 
-from kelvane import _side
+from kelvane import _blocks, _side
 from kelvane._objects import (LOCK_MARK, LOCK_MARK_AT, LOCK_SIZE, MUTEX_SIZE, is_robust_shared_mutex,
                               marked_in_use)
 
@@ -81,7 +87,7 @@ _POSITIONS_AT = 384
 _PREFIX = struct.Struct("=I")
 # 264..283 of the not_full slot hold a waiting producer's claim on room (need, expiry, thread).
 _WAIT_SLOT_PADDING = ((136, 256), (284, 384))
-_HEADER_TAIL = 416
+_HEADER_TAIL = 424  # 416: the id of the queue's block arena
 
 _POOL_NAME = re.compile(r"kp_(task|res)_([0-9a-f]+)\Z")
 _KELVANE_MODE = 0o600
@@ -128,6 +134,7 @@ class Segment:
         self.start_ticks = None
         self.queue_positions = None  # side: its queue's positions when its records were read
         self.vanished = False  # removed (or made again) since it was examined
+        self.blocks = None  # blocks: what its slots say (see _examine_blocks)
 
     @property
     def is_kelvane(self):
@@ -148,6 +155,7 @@ class Segment:
             "users": [{"pid": pid, "command": command} for pid, command in self.users],
             "queue": self.queue,
             "creator": self.creator,
+            "blocks": self.blocks,
         }
 
 
@@ -283,6 +291,41 @@ def _examine_queue(seg, fd, mode, count=True):
     return False
 
 
+_ARENA_HEAD = struct.Struct("<8s7Q")  # magic @256, version, id, space kind, space size, carved, slots used, ready
+_ARENA_SLOT = struct.Struct("<IIQQQQQQQQQ")  # state, owner pid, start, pid ns, offset, capacity, gen, pos, backed, ...
+_SLOT_STATES = ("unused", "free", "writing", "queued", "held")
+
+
+def _examine_blocks(seg, fd):
+    head = os.pread(fd, 4096, 0)
+    if len(head) < 4096:
+        return False
+    magic, _, arena_id, kind, space, carved, used, ready = _ARENA_HEAD.unpack_from(head, 256)
+    qlen = struct.unpack_from("<Q", head, 336)[0]
+    if magic != b"KELARENA" or ready != 1 or qlen > 256 or used > 1024 or kind not in (1, 2):
+        return False
+    raw = os.pread(fd, 128 * used, 4096)
+    if len(raw) != 128 * used:
+        return False
+    states = dict.fromkeys(_SLOT_STATES[1:], 0)
+    held_by: dict[int, int] = {}
+    backed = 0
+    for i in range(used):
+        fields = _ARENA_SLOT.unpack_from(raw, 128 * i)
+        state, pid, slot_backed = fields[0], fields[1], fields[8]
+        if state == 0 or state >= len(_SLOT_STATES):
+            continue
+        states[_SLOT_STATES[state]] += 1
+        backed += slot_backed
+        if state in (2, 4) and pid:
+            held_by[pid] = held_by.get(pid, 0) + 1
+    seg.queue = head[512:512 + qlen].decode("utf-8", "surrogateescape")
+    seg.capacity, seg.bytes_held, seg.messages = space, backed, states["queued"]
+    seg.blocks = {"id": f"{arena_id:016x}", "memory": "shm" if kind == 1 else "memfd", "carved": carved,
+                  "blocks": sum(states.values()), **states, "held_by": held_by}
+    return True
+
+
 def _count_records(seg, fd, read_pos, write_pos):
     """Walks the records of a snapshot of the positions; another process may move
     them meanwhile, so a walk that does not frame is tried again on fresh positions,
@@ -326,6 +369,8 @@ def examine(name, include_other=False, count=True):
         try:
             if size == LOCK_SIZE and _examine_lock(seg, fd, mode):
                 seg.kind = "lock"
+            elif name.startswith(_blocks.ARENA_PREFIX) and size >= 2 * MIB and _examine_blocks(seg, fd):
+                seg.kind = "blocks"
             elif size > _side.HEAD_SIZE and (header := _side.read_header(fd, size)) is not None:
                 seg.kind = "side"
                 seg.queue, seg.creator, seg.start_ticks = header.queue, header.pid, header.start_ticks
@@ -353,11 +398,11 @@ def scan(prefix="", include_other=False, count=True):
     pool pairs next to each other, each with the live processes that use it; hidden says
     why this process may not see every process that could use them (empty: it sees all)."""
     try:
-        names = sorted(n for n in os.listdir(SHM_DIR) if n.startswith(prefix) or n.startswith(_side.PREFIX))
+        names = sorted(n for n in os.listdir(SHM_DIR) if n.startswith((prefix, _side.PREFIX, _blocks.ARENA_PREFIX)))
     except OSError:
         names = []
     found = [seg for seg in (examine(n, include_other, count) for n in names) if seg is not None
-             and (seg.name.startswith(prefix) or (seg.kind == "side" and seg.queue.startswith(prefix)))]
+             and (seg.name.startswith(prefix) or (seg.kind in ("side", "blocks") and seg.queue.startswith(prefix)))]
     hidden = find_users(found)
     return sorted((seg for seg in found if not seg.vanished), key=_order), hidden
 
@@ -365,7 +410,7 @@ def scan(prefix="", include_other=False, count=True):
 def _order(seg):
     if seg.pool is not None:
         return ("kp_" + seg.pool, seg.kind != "pool-task", "")
-    if seg.kind == "side":  # next to its queue
+    if seg.kind in ("side", "blocks"):  # next to its queue
         pool = _POOL_NAME.match(seg.queue)
         if pool:
             return ("kp_" + pool.group(2), pool.group(1) != "task", seg.name)
@@ -873,6 +918,12 @@ def _age(seconds):
 
 
 def _state(seg):
+    if seg.kind == "blocks":
+        b = seg.blocks
+        held = ", ".join(f"pid {pid}" + (f" x{n}" if n > 1 else "") for pid, n in sorted(b["held_by"].items()))
+        in_use = b["blocks"] - b["free"]
+        return (f"of {shown(seg.queue)} ({b['memory']}): {b['blocks']} blocks, {in_use} in use"
+                + (f", held by {held}" if held else ""))
     if seg.kind == "side":
         alive = _side.creator_alive(_side.Header(seg.size, seg.creator, seg.start_ticks, seg.queue, 0))
         return f"of {shown(seg.queue)}, pid {seg.creator} {'runs' if alive else 'gone' if alive is False else '?'}"
@@ -1004,14 +1055,19 @@ def _pids_text(seg):
 
 def _rm_stale(args):
     segments, hidden = scan(args.prefix)
-    stale = [seg for seg in segments if not seg.users and seg.kind != "side"]
+    stale = [seg for seg in segments if not seg.users and seg.kind not in ("side", "blocks")]
     going = {seg.name for seg in stale if args.force or not seg.unproven}
+    # An arena goes when nobody uses it and its queue does not name it (or goes now).
+    arenas = [seg for seg in segments if seg.kind == "blocks" and not seg.users]
+    stale += [seg for seg in arenas if seg.queue not in going
+              and _blocks.arena_of_queue(seg.queue) != int(seg.blocks["id"], 16)]
+    arenas_after = [seg for seg in arenas if seg.queue in going]
     sides, sides_unproven = _stale_sides([seg for seg in segments if seg.kind == "side"], args.force, going)
     # What went meanwhile (a side segment its consumer opened, say) needs no proof.
     unproven = [seg for seg in stale if seg.unproven] + sides_unproven
     unproven = [seg for seg in unproven if not _vanished(seg)]
     ok = True
-    if not stale and not sides and not unproven:
+    if not stale and not sides and not unproven and not arenas_after:
         print("no stale kelvane segments")
         return 0
     if unproven and not args.force:
@@ -1030,6 +1086,9 @@ def _rm_stale(args):
             removed.add(seg.name)
         else:
             ok = False
+    for seg in arenas_after:
+        if args.dry_run or (seg.queue in removed and _still_unused(seg)):
+            ok = _remove(seg.name, args.dry_run, missing_ok=True) and ok
     for seg in sides:
         if not args.dry_run:
             if seg.queue in going and seg.queue not in removed:

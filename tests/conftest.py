@@ -10,7 +10,7 @@ import uuid
 
 import pytest
 
-from kelvane import _side
+from kelvane import _blocks, _side
 from kelvane_core import KelQueue
 
 SHM_DIR = "/dev/shm"
@@ -39,10 +39,12 @@ def shm_name():
 
     yield make
     for name in given:
+        _blocks.remove_of_queue(name)  # its block arena, if it has one
         _remove(name)
         _side.remove_of_queue(name)  # a large message's segment, if one was left
     for name in set(os.listdir(SHM_DIR)) - before:
         if name.startswith("kt_") and mine in name:
+            _blocks.remove_of_queue(name)
             _remove(name)
 
 

@@ -22,7 +22,7 @@ from kelvane_core import KelLock, KelPoolCore, KelQueue
 
 D = 1 << 20
 KEYS = {"name", "kind", "pool", "size", "capacity", "bytes_held", "messages", "ready", "damaged",
-        "age_seconds", "users", "queue", "creator"}
+        "age_seconds", "users", "queue", "creator", "blocks"}
 
 
 def kelvane(*args, timeout=30):

@@ -76,7 +76,7 @@ def test_quick_run_checks_everything_and_cleans_up(tmp_path):
     ("pool", 30, "kelvane.Pool(", 0.5),  # the pool busy with chunks
     ("queue", 30, "KelQueue(", 0.5),     # producer and consumer at work
     ("lock", 30, "round 2:", 0.1),       # a worker holds the lock, the others wait for it
-    ("arrays", 4, "multiprocessing.Queue(maxsize=8):", 0.8),  # kelvane.Queue's arrays in flight
+    ("arrays", 4, "multiprocessing.Queue(maxsize=8):", 0.05),  # kelvane.Queue's arrays in flight (a fraction of a second)
     ("async", 30, "kelvane.AsyncQueue(", 0.5),  # a coroutine awaits what a producer puts
 ])
 def test_ctrl_c_stops_workers_and_removes_names(tmp_path, act, seconds, running, then):

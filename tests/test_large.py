@@ -17,7 +17,8 @@ import pytest
 
 import kelvane
 from conftest import SHM_DIR, join_or_kill
-from kelvane import _side, shm_admin
+from kelvane import _blocks, _side, shm_admin
+from kelvane._native import Block
 from kelvane_core import KelLock, KelQueue
 from test_cli import stale_sweep
 
@@ -44,6 +45,13 @@ def queue_name(shm_name):
     assert not left, f"side segments left behind: {left}"
 
 
+@pytest.fixture
+def side_only(monkeypatch):
+    """Large messages travel in side segments of their own (no block arena), here and in
+    the processes the test starts."""
+    monkeypatch.setenv("KELVANE_BLOCKS", "off")
+
+
 def kelvane_cli(*args):
     return subprocess.run([sys.executable, "-m", "kelvane", *args], capture_output=True, text=True, timeout=60)
 
@@ -52,12 +60,18 @@ def array(n_bytes, seed=0):
     return np.random.default_rng(seed).random(n_bytes // 8)
 
 
-def _is_side_view(arr):
-    """True when the array's memory is a mapping of a side segment (no copy was made)."""
+def _exporter(arr):
+    """The object that exports the memory the array arrived in."""
     base = arr
     while getattr(base, "base", None) is not None and not isinstance(base, memoryview):
         base = base.base
-    return isinstance(base, memoryview) and isinstance(base.obj, mmap.mmap)
+    return base.obj if isinstance(base, memoryview) else None
+
+
+def _is_side_view(arr):
+    """True when the array's memory is shared memory it arrived in: a block or a side
+    segment (no copy was made)."""
+    return isinstance(_exporter(arr), (mmap.mmap, Block))
 
 
 # --- one process --------------------------------------------------------------------------
@@ -192,6 +206,7 @@ def test_a_put_that_times_out_leaves_no_segment(queue_name):
         q.unlink()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_the_ring_bounds_the_bytes_held_in_side_segments(queue_name):
     """A reference takes 1/64 of its segment's size in the ring (at most an eighth of the
     ring): a producer far ahead of its consumer meets Full instead of filling /dev/shm."""
@@ -210,6 +225,7 @@ def test_the_ring_bounds_the_bytes_held_in_side_segments(queue_name):
         q.unlink()
 
 
+@pytest.mark.usefixtures("side_only")
 @pytest.mark.parametrize("where", ["ring", "held"])
 def test_a_viewed_large_message_takes_its_segment_with_it(queue_name, where):
     name = queue_name()
@@ -232,6 +248,7 @@ def test_a_viewed_large_message_takes_its_segment_with_it(queue_name, where):
         q.unlink()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_unlink_removes_the_queues_side_segments(queue_name):
     name = queue_name()
     q = kelvane.Queue(name, MIB)
@@ -308,6 +325,7 @@ def test_a_large_message_that_does_not_decode_reports_its_own_bytes(queue_name, 
         q.unlink()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_a_batch_with_a_vanished_segment_reports_it_alone(queue_name):
     """get_many delivers what decodes before a side record whose segment is gone, and
     reports that record by itself on the next call; the messages after it are kept."""
@@ -355,6 +373,7 @@ def test_many_threads_on_one_handle_carry_large_messages(queue_name):
         q.unlink()
 
 
+@pytest.mark.usefixtures("side_only")
 def test_a_forked_child_signs_its_segments_with_its_own_pid(queue_name):
     name = queue_name()
     with kelvane.Queue(name, MIB) as q:
@@ -434,6 +453,7 @@ def sides_listed(name):
     return {e["name"]: e for e in json.loads(done.stdout) if e["kind"] == "side"}
 
 
+@pytest.mark.usefixtures("side_only")
 def test_rm_stale_sweeps_orphans_once_their_queue_has_no_users(queue_name, spawn):
     name = queue_name()
     q = kelvane.Queue(name, MIB)
@@ -459,6 +479,7 @@ def test_rm_stale_sweeps_orphans_once_their_queue_has_no_users(queue_name, spawn
     assert not _side.of_queue(name)
 
 
+@pytest.mark.usefixtures("side_only")
 def test_the_sweep_rule_for_an_orphan_of_a_dead_creator(queue_name, spawn):
     name = queue_name()
     assert join_or_kill(spawn(make_orphan, name, MIB)) == -signal.SIGKILL
@@ -479,6 +500,7 @@ def test_the_sweep_rule_for_an_orphan_of_a_dead_creator(queue_name, spawn):
     _side.remove(seg.name)
 
 
+@pytest.mark.usefixtures("side_only")
 def test_rm_stale_keeps_the_segments_of_a_live_producer(queue_name):
     name = queue_name()
     ref = _side.write(name, b"x")  # made here, not stored yet: this process runs
@@ -505,6 +527,7 @@ def produce_pool_result(name, size):
     KelQueue.attach(name).put_bytes(_RESULT.pack(7, _OK) + _side.pickle_record(name, array(size), 1 << 20, 1 << 17))
 
 
+@pytest.mark.usefixtures("side_only")
 def test_rm_stale_never_removes_what_a_live_consumer_may_hold(queue_name, spawn, mp):
     """Four places a message's reference waits while its producer has exited: taken by a
     consumer that has not opened it yet, in a remainder after a DecodeError, past a pool
@@ -695,12 +718,243 @@ print("ok")
 """
 
 
-def test_a_full_dev_shm_is_a_clean_error_at_put():
+def test_a_full_dev_shm_is_a_clean_error_at_put(side_only):
     if os.geteuid() != 0:
         pytest.skip("a private tmpfs on /dev/shm takes root (unshare -m and mount)")
     script = f"mount -t tmpfs -o size=2m tmpfs /dev/shm && exec {sys.executable} -c '{FULL_SHM}'"
     try:
         done = subprocess.run(["unshare", "-m", "sh", "-c", script], capture_output=True, text=True, timeout=60)
+    except FileNotFoundError:
+        pytest.skip("no unshare here")
+    if "unshare" in done.stderr and done.returncode != 0:
+        pytest.skip(f"no private mount namespace here: {done.stderr.strip()}")
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
+
+
+# --- recycled blocks ---------------------------------------------------------------------
+
+
+def counts(q):
+    """(blocks, free, writing, queued, held) of the queue's block arena."""
+    got = q._bq.arena_counts()
+    return got[:5] if got else None
+
+
+def test_blocks_are_recycled_and_come_back_with_the_last_view(queue_name):
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:
+        for i in range(40):
+            q.put(array(2 * MIB, i), timeout=10)
+            got = q.get(timeout=10)
+            assert _is_side_view(got) and got[0] == array(2 * MIB, i)[0]
+            del got
+        assert counts(q)[0] <= 2 and counts(q)[1] == counts(q)[0]  # all free again
+        assert not _side.of_queue(name)
+        q.put(array(2 * MIB), timeout=10)
+        got = q.get(timeout=10)
+        part = got[1000:2000]
+        base = _exporter(got)
+        del got
+        assert counts(q)[4] == 1  # held: a view of it lives
+        with pytest.raises(BufferError):
+            base.release()
+        del part, base
+        assert counts(q)[4] == 0
+        q.unlink()
+        assert not os.path.exists(os.path.join(SHM_DIR, _blocks.arena_name(q._bq.arena_id)))
+
+
+def _forge(record, **fields):
+    """A reference with some fields changed, its check made right again."""
+    import struct
+
+    raw = bytearray(record)
+    at = {"arena": 8, "slot": 16, "offset": 24, "capacity": 32, "generation": 40, "length": 48}
+    for key, value in fields.items():
+        struct.pack_into("<I" if key == "slot" else "<Q", raw, at[key], value)
+    h = 1469598103934665603
+    for b in raw[:56]:
+        h = ((h ^ b) * 1099511628211) & (1 << 64) - 1
+    struct.pack_into("<Q", raw, 56, h)
+    return bytes(raw)
+
+
+@pytest.mark.parametrize("damage", ["noise", "check", "arena", "slot", "generation", "length", "replayed",
+                                    "block header", "part table"])
+def test_a_damaged_reference_or_block_is_a_decode_error(queue_name, damage):
+    """Another program's bytes in the ring or in a block: DecodeError, never a crash or a
+    read outside the block, and the queue goes on."""
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:
+        raw = KelQueue.attach(name)
+        q.put(array(2 * MIB), timeout=10)
+        record = q._bq.get_bytes_timed(10)  # taken: the block is this process's now
+        arena = q._bq.arena_id
+        if damage in ("block header", "part table"):
+            offset = int.from_bytes(record[24:32], "little")
+            fd = os.open(os.path.join(SHM_DIR, _blocks.arena_name(arena)), os.O_RDWR)
+            at = (2 << 20) + offset + (0 if damage == "block header" else 64)
+            os.pwrite(fd, b"\xff" * 24 if damage == "block header" else (1 << 62).to_bytes(8, "little") * 2, at)
+            os.close(fd)
+            bad = record
+        else:
+            bad = {
+                "noise": _blocks.MAGIC + os.urandom(56),
+                "check": record[:56] + bytes(8),
+                "arena": _forge(record, arena=arena ^ 1),
+                "slot": _forge(record, slot=1 << 31),
+                "generation": _forge(record, generation=int.from_bytes(record[40:48], "little") + 1),
+                "length": _forge(record, length=1 << 60),
+                "replayed": record,
+            }[damage]
+            q._decode_one([record])  # the real one, read and let go: its block is free again
+            assert counts(q)[4] == 0
+        raw.put_bytes(bad)
+        with pytest.raises(kelvane.DecodeError) as info:
+            q.get(timeout=10)
+        assert isinstance(info.value.__cause__, ValueError)
+        q.put("after", timeout=10)
+        assert q.get(timeout=10) == "after"
+        q.unlink()
+
+
+def hold_and_die(name, count, how):
+    """Takes `count` arrays and keeps them; then dies (SIGKILL) or stops (SIGSTOP)."""
+    q = kelvane.Queue.attach(name)
+    kept = [q.get(timeout=30) for _ in range(count)]
+    os.kill(os.getpid(), signal.SIGKILL if how == "killed" else signal.SIGSTOP)
+    del kept
+
+
+@pytest.mark.parametrize("how", ["killed", "stopped"])
+def test_a_consumer_that_dies_or_stops_holding_blocks_never_stalls_producers(queue_name, spawn, how):
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:  # an arena of 64 MiB: three 16 MiB blocks
+        for i in range(3):
+            q.put(array(16 * MIB, i), timeout=10)
+        holder = spawn(hold_and_die, name, 3, how)
+        deadline = time.monotonic() + 30
+        while (q.qsize() or counts(q)[4] < 3) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert counts(q)[4] == 3
+        if how == "killed":
+            holder.join(10)
+        for i in range(5):  # the dead holder's blocks come back; a stopped one's stay its own
+            q.put(array(16 * MIB, i), timeout=10)
+            assert q.get(timeout=10)[0] == array(16 * MIB, i)[0]
+        assert counts(q)[4] == (0 if how == "killed" else 3)
+        if how == "stopped":
+            holder.kill()
+            holder.join(10)
+        q.unlink()
+
+
+def test_a_forked_child_gets_private_copies_of_received_arrays(queue_name):
+    name = queue_name()
+    with kelvane.Queue(name, MIB) as q:
+        q.put(np.zeros(MIB), timeout=10)
+        got = q.get(timeout=10)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # pytest's own threads
+            pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                got[:] = 7  # its own memory now
+                code = 0 if got.sum() == 7 * MIB else 2
+                del got
+                q.put(np.ones(MIB), timeout=10)  # the child may use the queue's blocks itself
+            finally:
+                os._exit(code)
+        assert os.waitpid(pid, 0)[1] == 0
+        assert got.sum() == 0 and counts(q)[4] == 1  # the child never gave back the parent's block
+        assert q.get(timeout=10).sum() == MIB
+        del got
+        assert counts(q)[4] == 0
+        q.unlink()
+
+
+def test_close_of_an_unnamed_queue_takes_what_its_queued_large_messages_left():
+    q = kelvane.Queue(capacity=MIB)
+    name = q.name
+    q.put_many([array(2 * MIB), b"x" * (3 * MIB)], timeout=10)
+    with pytest.MonkeyPatch.context() as env:
+        env.setenv("KELVANE_BLOCKS", "off")
+        side = kelvane.Queue.attach(name)
+        side.put(array(2 * MIB), timeout=10)
+        side.close()
+    arena = _blocks.arena_name(q._bq.arena_id)
+    assert _side.of_queue(name) and os.path.exists(os.path.join(SHM_DIR, arena))
+    q.close()
+    assert not _side.of_queue(name) and not os.path.exists(os.path.join(SHM_DIR, arena))
+
+
+def test_ls_shows_block_memory_and_rm_stale_removes_what_no_queue_names(queue_name, spawn):
+    import json
+
+    name = queue_name()
+    q = kelvane.Queue(name, MIB)
+    q.put_many([array(2 * MIB), array(2 * MIB)], timeout=10)
+    held = q.get(timeout=10)
+    arena = _blocks.arena_name(q._bq.arena_id)
+    done = kelvane_cli("ls", "--json", "--prefix", name)
+    entry = {e["name"]: e for e in json.loads(done.stdout)}[arena]
+    assert entry["kind"] == "blocks" and entry["queue"] == name and entry["capacity"] == 64 * MIB
+    assert entry["blocks"]["held_by"] == {str(os.getpid()): 1} and entry["blocks"]["queued"] == 1
+    assert entry["users"][0]["pid"] == os.getpid()
+    sweep = kelvane_cli(*stale_sweep(), "--prefix", name)
+    assert arena not in sweep.stdout  # in use, and named by its queue
+    del held
+    q.close()
+    KelQueue.unlink(name)  # another program removes the queue: its arena is nobody's now
+    sweep = kelvane_cli(*stale_sweep(), "--prefix", name)
+    assert sweep.returncode == 0 and f"removed {arena}" in sweep.stdout, sweep
+    assert not os.path.exists(os.path.join(SHM_DIR, arena))
+
+
+BOX = r"""
+import os, warnings, multiprocessing as mp, numpy as np, kelvane
+MIB = 1 << 20
+def produce(name):
+    q = kelvane.Queue.attach(name)
+    for i in range(3):
+        q.put(np.full(100 * MIB // 8, float(i)), timeout=60)
+def total(a):
+    return float(a.sum())
+if __name__ == "__main__":
+    ctx = mp.get_context("forkserver")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        q = kelvane.Queue("kt_box", 16 * MIB)
+        p = ctx.Process(target=produce, args=("kt_box",))
+        p.start()
+        first = q.get(timeout=60)
+        assert first[0] == 0 and len(first) == 100 * MIB // 8
+        assert [q.get(timeout=60)[0] for _ in range(2)] == [1, 2]
+        p.join(60)
+        q.put(np.ones(100 * MIB // 8), timeout=60)
+        assert q.get(timeout=60).sum() == 100 * MIB // 8
+        assert [w.category for w in caught] == [ResourceWarning], caught
+        assert "--shm-size" in str(caught[0].message)
+        q.unlink()
+        with kelvane.Pool(2, mp_context=ctx) as pool:
+            arrays = [np.full(16 * MIB // 8, float(i)) for i in range(6)]
+            assert list(pool.map(total, arrays, timeout=120)) == [float(a.sum()) for a in arrays]
+    assert os.listdir("/dev/shm") == [], os.listdir("/dev/shm")
+    print("ok")
+"""
+
+
+def test_a_container_with_64_mb_of_dev_shm_carries_large_arrays(tmp_path):
+    """Queue and Pool with 100 MiB and 16 MiB arrays in a private mount namespace whose
+    /dev/shm is a 64 MB tmpfs, as in a container: blocks in a memfd, with one warning."""
+    if os.geteuid() != 0:
+        pytest.skip("a private tmpfs on /dev/shm takes root (unshare -m and mount)")
+    script = tmp_path / "box.py"
+    script.write_text(BOX)
+    shell = f"mount -t tmpfs -o size=64m tmpfs /dev/shm && exec {sys.executable} {script}"
+    try:
+        done = subprocess.run(["unshare", "-m", "sh", "-c", shell], capture_output=True, text=True, timeout=300)
     except FileNotFoundError:
         pytest.skip("no unshare here")
     if "unshare" in done.stderr and done.returncode != 0:

@@ -93,3 +93,44 @@ def test_consumer_killed_inside_a_batch_took_only_what_it_stored(skip, where):
     finally:
         del q
         KelQueue.unlink(name)
+
+
+# Large messages in recycled blocks: a process killed on the way leaves its block to the
+# next process that looks (the positions tell what it had done), and a message is either
+# whole in the ring or gone with a consumer that had taken it.
+BLOCK_KILLS = {
+    "block:acquired": ("producer", False),  # filled, never published
+    "block:published": ("producer", False),  # killed inside the put, before the write position
+    "put:after_position": ("producer", True),
+    "block:taken": ("consumer", True),  # killed inside the get, before the read position
+    "get:after_position": ("consumer", False),  # taken: lost with its consumer
+}
+LARGE = b"p" * (600 * 1024)
+
+
+@pytest.mark.parametrize("point", BLOCK_KILLS)
+def test_a_process_killed_around_a_block_leaves_it_to_the_next(point):
+    import uuid
+
+    import kelvane
+
+    role, delivered = BLOCK_KILLS[point]
+    name = f"kt_kb_{uuid.uuid4().hex[:12]}"
+    q = kelvane.Queue(name, MIB)
+    try:
+        if role == "consumer":
+            q.put(LARGE, timeout=10)
+        code = (f"import kelvane\nq = kelvane.Queue.attach({name!r})\n"
+                + (f"q.put(b'p' * {len(LARGE)}, timeout=10)" if role == "producer" else "q.get(timeout=10)"))
+        status, _, err = torture.run_python(code, env={"KELVANE_KILL_AT": point})
+        assert status == -9, err
+        assert q.qsize() == (1 if delivered else 0)
+        q.put(b"q" * len(LARGE), timeout=10)  # blocks are there for the next producer
+        got = [q.get(timeout=10) for _ in range(q.qsize())]
+        assert got == ([LARGE] if delivered else []) + [b"q" * len(LARGE)]
+        del got
+        counts = q._bq.reclaim()
+        assert counts[2:5] == (0, 0, 0) and counts[9] == 0, counts  # nothing writing, queued, held, lent
+    finally:
+        q.unlink()
+        q.close()

@@ -856,8 +856,14 @@ def executor_map_roles(kind, data, n, workers, chunksize):
 # ---------------------------------------------------------------------------
 # Large numpy arrays, one producer to one consumer that reads every element
 
-LARGE_KINDS = ("kelvane.Queue", "mp.Queue", "shared_memory by hand", "memcpy (1 core)")
+LARGE_KINDS = ("kelvane.Queue", "mp.Queue", "shared_memory by hand", "py-sharedmemory", "dejaq",
+               "iceoryx2 (copy into a loan)", "memcpy (1 core)")
+# Filled in place: the producer writes each array (a[:] = i) into a loan, or into a private
+# array that it then puts.
+LARGE_LOAN_KINDS = ("kelvane.Queue loan_array", "kelvane.Queue put", "iceoryx2 loan")
 LARGE_HAND_DEPTH = 8  # names in flight in the hand-written scheme's queue
+LARGE_PEER_DEPTH = 4  # messages in flight for the peers that take a bound (py-sharedmemory, iceoryx2)
+LARGE_RING = 16 * MiB
 
 
 def _numpy():
@@ -866,6 +872,13 @@ def _numpy():
     except ImportError:
         raise Unavailable("numpy is not installed (pip install kelvane[bench])") from None
     return numpy
+
+
+def _peer(module, what):
+    try:
+        return __import__(module)
+    except ImportError:
+        raise Unavailable(f"{what} is not installed (pip install kelvane[bench])") from None
 
 
 def _shared_memory(**kwargs):
@@ -877,34 +890,64 @@ def _shared_memory(**kwargs):
         return shared_memory.SharedMemory(**kwargs)
 
 
-class LargeLink:
-    """What producer and consumer share: a kelvane.Queue (16 MiB ring), or a
-    multiprocessing.Queue carrying the arrays or, for the hand-written scheme, the names of
-    multiprocessing.shared_memory blocks."""
+def _iceoryx2_service(node, name):
+    import ctypes
 
-    def __init__(self, kind, cleanup):
-        _numpy()
+    iox2 = _peer("iceoryx2", "iceoryx2")
+    return (node.service_builder(iox2.ServiceName.new(name)).publish_subscribe(iox2.Slice[ctypes.c_uint8])
+            .subscriber_max_buffer_size(LARGE_PEER_DEPTH).history_size(0).enable_safe_overflow(False)
+            .subscriber_max_borrowed_samples(2).open_or_create())
+
+
+class LargeLink:
+    """What producer and consumer share: a kelvane.Queue (16 MiB ring, its blocks carved
+    and backed before the clock starts, as the peers that preallocate do at creation), a
+    multiprocessing.Queue carrying the arrays or, for the hand-written scheme, the names of
+    multiprocessing.shared_memory blocks; a py-sharedmemory pair, a dejaq.DejaQueue, or the
+    name of an iceoryx2 publish-subscribe service of byte slices."""
+
+    def __init__(self, kind, cleanup, size):
+        np = _numpy()
         self.kind = kind
         self._cleanup = cleanup
         self.name = None
         self.q = None
-        if kind == "kelvane.Queue":
+        self.pair = None
+        if kind.startswith("kelvane.Queue"):
             from kelvane.queue import Queue
 
             self.name = cleanup.shm_name("lq")
-            self._creator = Queue(self.name, 16 * MiB)
+            self._creator = Queue(self.name, LARGE_RING)
+            warm = min(16, max(3, LARGE_RING // size + 2))
+            a = np.ones(size // 8)
+            for _ in range(warm):
+                self._creator.put(a)
+            for _ in range(warm):
+                self._creator.get()
         elif kind == "mp.Queue":
             self.q = CTX.Queue()
         elif kind == "shared_memory by hand":
             self.q = CTX.Queue(LARGE_HAND_DEPTH)
+        elif kind == "py-sharedmemory":
+            psm = _peer("py_sharedmemory", "py-sharedmemory")
+            self.pair = psm.create_shared_memory_pair(capacity=LARGE_PEER_DEPTH, ctx=CTX)
+        elif kind == "dejaq":
+            dejaq = _peer("dejaq", "dejaq")
+            self.q = dejaq.DejaQueue(buffer_bytes=max(LARGE_RING, 2 * size + MiB))
+        elif kind.startswith("iceoryx2"):
+            _peer("iceoryx2", "iceoryx2")
+            self.name = f"kbench_{os.getpid()}_{id(self):x}"
 
     def release(self):
-        if self.name is not None:
+        if self.kind.startswith("kelvane.Queue"):
             from kelvane.queue import Queue
 
             Queue.attach(self.name).unlink()
             self._creator.close()
             self._cleanup.forget_shm(self.name)
+        if self.pair is not None:
+            for end in self.pair:
+                end.close()
         if self.q is not None:
             if self.kind == "shared_memory by hand":
                 while True:  # blocks a consumer that failed left behind
@@ -916,12 +959,19 @@ class LargeLink:
                         _shared_memory(name=name).unlink()
                     except FileNotFoundError:
                         pass
-            self.q.close()
-            self.q.join_thread()
+            if self.kind == "dejaq":
+                close = getattr(self.q, "close", None)
+                if close is not None:
+                    close()
+            else:
+                self.q.close()
+                self.q.join_thread()
 
 
-def large_roles(link, size, n, cpus):
-    """n float64 arrays of `size` bytes; the consumer sums each one (reads every element)."""
+def large_roles(link, size, n, cpus, fill=False):
+    """n float64 arrays of `size` bytes; the consumer sums each one (reads every element).
+    fill: the producer writes each array (a[:] = i) before it sends it, into a loan where
+    the transport has them."""
     np = _numpy()
     count = size // 8
     kind = link.kind
@@ -940,56 +990,120 @@ def large_roles(link, size, n, cpus):
         return [(job, cpus[1])]
 
     def consumer():
-        if kind == "kelvane.Queue":
+        if kind.startswith("kelvane.Queue"):
             from kelvane.queue import Queue
 
             get = Queue.attach(link.name).get
+        elif kind == "py-sharedmemory":
+            get = link.pair[1].get
+        elif kind.startswith("iceoryx2"):
+            import iceoryx2 as iox2
 
-            def body():
+            iox2.set_log_level(iox2.LogLevel.Error)  # no word about its missing config file in the tables
+            node = iox2.NodeBuilder.new().create(iox2.ServiceType.Ipc)
+            subscriber = _iceoryx2_service(node, link.name).subscriber_builder().create()
+            receive, yield_cpu = subscriber.receive, os.sched_yield
+
+            def body():  # iceoryx2's receive never waits: the consumer polls, on a CPU of its own
                 total = 0.0
-                for _ in range(n):
-                    total += get().sum()
+                got = 0
+                while got < n:
+                    sample = receive()
+                    if sample is None:
+                        yield_cpu()
+                        continue
+                    total += np.frombuffer(sample.payload().as_memory_view(), np.float64).sum()
+                    sample.delete()
+                    got += 1
                 return total
 
-            return body
-        if kind == "mp.Queue":
+            return body, subscriber.delete
+        elif kind == "shared_memory by hand":
             get = link.q.get
 
             def body():
                 total = 0.0
                 for _ in range(n):
-                    total += get().sum()
+                    shm = _shared_memory(name=get())
+                    shm.unlink()
+                    a = np.ndarray(count, np.float64, shm.buf)
+                    total += a.sum()
+                    del a
+                    shm.close()
                 return total
 
             return body
-        get = link.q.get
+        else:  # mp.Queue, dejaq
+            get = link.q.get
 
         def body():
             total = 0.0
             for _ in range(n):
-                shm = _shared_memory(name=get())
-                shm.unlink()
-                a = np.ndarray(count, np.float64, shm.buf)
-                total += a.sum()
-                del a
-                shm.close()
+                total += get().sum()
             return total
 
         return body
 
     def producer():
         arr = np.random.default_rng(1).random(count)
-        if kind == "kelvane.Queue":
+        if kind.startswith("iceoryx2"):
+            import iceoryx2 as iox2
+
+            iox2.set_log_level(iox2.LogLevel.Error)
+            node = iox2.NodeBuilder.new().create(iox2.ServiceType.Ipc)
+            publisher = (_iceoryx2_service(node, link.name).publisher_builder().initial_max_slice_len(size)
+                         .backpressure_strategy(iox2.BackpressureStrategy.RetryUntilDelivered).create())
+            publisher.update_connections()  # the subscriber exists already
+
+            def body():
+                for i in range(n):
+                    sample = publisher.loan_slice_uninit(size)
+                    view = np.frombuffer(sample.payload().as_memory_view(), np.float64)
+                    if fill:
+                        view[:] = i
+                    else:
+                        view[:] = arr
+                    del view
+                    sample.assume_init().send()
+
+            return body, publisher.delete
+        if kind == "kelvane.Queue loan_array":
+            from kelvane.queue import Queue
+
+            q = Queue.attach(link.name)
+
+            def body():
+                for i in range(n):
+                    a = q.loan_array(count)
+                    a[:] = i
+                    q.put(a)
+                    del a
+
+            return body
+        if kind.startswith("kelvane.Queue"):
             from kelvane.queue import Queue
 
             put = Queue.attach(link.name).put
 
             def body():
-                for _ in range(n):
+                for i in range(n):
+                    if fill:
+                        arr[:] = i
                     put(arr)
 
             return body
-        if kind == "mp.Queue":
+        if kind == "py-sharedmemory":
+            sender = link.pair[0]
+
+            def body():
+                for _ in range(n):
+                    sender.put(arr)
+
+            def after():  # until every message is received
+                sender.wait_for_all_ack(60)
+
+            return body, after
+        if kind in ("mp.Queue", "dejaq"):
             q = link.q
 
             def body():
@@ -997,8 +1111,9 @@ def large_roles(link, size, n, cpus):
                     q.put(arr)
 
             def after():  # until the feeder thread has written everything
-                q.close()
-                q.join_thread()
+                if kind == "mp.Queue":
+                    q.close()
+                    q.join_thread()
 
             return body, after
         put = link.q.put

@@ -514,25 +514,35 @@ def async_thread_row(plan):
 
 
 def large_plan(cpus, workers):
-    """numpy arrays: one producer to one consumer that sums each, through kelvane.Queue,
-    multiprocessing.Queue and a hand-written multiprocessing.shared_memory scheme, against one
-    core's memcpy; and Pool.map over arrays against ProcessPoolExecutor.map."""
+    """numpy arrays: one producer to one consumer that sums each, through kelvane.Queue and
+    the peers, against one core's memcpy; the same with the producer filling each array in
+    place (a loan) against filling a private array and putting it; and Pool.map over arrays
+    against ProcessPoolExecutor.map."""
     plan = []
+
+    def case(kind, size, fill):
+        return Case(
+            kind,
+            lambda cl, kind=kind, size=size: cases.LargeLink(kind, cl, size),
+            lambda link, n, size=size: cases.large_roles(link, size, n, cpus, fill),
+            rate_until_last([0]),
+            LARGE_GUESS[size] * (8 if kind == "memcpy (1 core)" else 1),
+        )
+
     for size in LARGE_SIZES:
-        row = [
-            Case(
-                kind,
-                lambda cl, kind=kind: cases.LargeLink(kind, cl),
-                lambda link, n, size=size: cases.large_roles(link, size, n, cpus),
-                rate_until_last([0]),
-                LARGE_GUESS[size] * (8 if kind == "memcpy (1 core)" else 1),
-            )
-            for kind in cases.LARGE_KINDS
-        ]
         note = (f"float64 arrays; the consumer sums each; kelvane.Queue with a 16 MiB ring; by hand: "
                 f"the producer copies into a new SharedMemory block and sends its name over an "
-                f"mp.Queue({cases.LARGE_HAND_DEPTH}), the consumer attaches, unlinks, sums")
-        plan.append(Scenario("large", "numpy arrays, 1 -> 1", size, "arrays/s", row, note=note))
+                f"mp.Queue({cases.LARGE_HAND_DEPTH}), the consumer attaches, unlinks, sums; py-sharedmemory "
+                f"capacity {cases.LARGE_PEER_DEPTH}; dejaq buffer_bytes max(16 MiB, 2 arrays); iceoryx2: "
+                f"a byte-slice service, the producer copies into a loaned slice, the consumer polls")
+        plan.append(Scenario("large", "numpy arrays, 1 -> 1", size, "arrays/s",
+                             [case(kind, size, False) for kind in cases.LARGE_KINDS], note=note))
+    for size in LARGE_SIZES:
+        note = ("the producer writes every element of each array (a[:] = i): into a loan "
+                "(kelvane loan_array, iceoryx2 loan_slice_uninit) or into a private array it then puts; "
+                "the consumer sums each")
+        plan.append(Scenario("large", "numpy arrays filled in place, 1 -> 1", size, "arrays/s",
+                             [case(kind, size, True) for kind in cases.LARGE_LOAN_KINDS], note=note))
     row = [
         Case(
             kind,
@@ -551,21 +561,36 @@ def large_plan(cpus, workers):
 def large_targets(plan):
     """Target rows for the large group."""
     S = "large"
-    q, mpq, hand, copy = cases.LARGE_KINDS
+    q, mpq, hand, psm, dejaq, iox, copy = cases.LARGE_KINDS
+    loan, put, iox_loan = cases.LARGE_LOAN_KINDS
 
-    def ratio(size, peer):
+    def ratio(size, mine, peer, name="numpy arrays, 1"):
         for sc in plan:
-            if sc.group == S and sc.size == size and sc.name.startswith("numpy arrays"):
-                a, b = median(sc.case(q)), median(sc.case(peer))
+            if sc.group == S and sc.size == size and sc.name == name:
+                a, b = median(sc.case(mine)), median(sc.case(peer))
                 return a / b if a and b else None
         return None
 
+    def pool():
+        for sc in plan:
+            if sc.group == S and sc.name == "pool map over numpy arrays":
+                a, b = (median(sc.case(k)) for k in cases.LARGE_EXECUTORS)
+                return a / b if a and b else None
+        return None
+
+    filled = "numpy arrays filled in place, 1 -> 1"
+    share = {MiB: 0.4, 16 * MiB: 0.7, 256 * MiB: 0.7}
     return [
-        ("numpy 16 MiB, kelvane.Queue", ">= 10x mp.Queue", [(ratio(16 * MiB, mpq), 10, "x mp.Queue")]),
-        ("numpy 256 MiB, kelvane.Queue", ">= 10x mp.Queue and >= 40% of memcpy",
-         [(ratio(256 * MiB, mpq), 10, "x mp.Queue"), (ratio(256 * MiB, copy), 0.4, "of memcpy")]),
-        ("numpy 1/16/256 MiB, kelvane.Queue", ">= 1x shared_memory by hand at every size",
-         [(ratio(size, hand), 1, f"x by hand ({size_label(size)})") for size in LARGE_SIZES]),
+        ("numpy 1/16/256 MiB, kelvane.Queue", ">= 1x every peer at every size (copying)",
+         [(ratio(size, q, peer, "numpy arrays, 1 -> 1"), 1, f"x {peer} ({size_label(size)})")
+          for size in LARGE_SIZES for peer in (mpq, hand, psm, dejaq, iox)]),
+        ("numpy 1/16/256 MiB, kelvane.Queue", ">= 40% of memcpy at 1 MiB, >= 70% at 16 and 256 MiB",
+         [(ratio(size, q, copy, "numpy arrays, 1 -> 1"), share[size], f"of memcpy ({size_label(size)})")
+          for size in LARGE_SIZES]),
+        ("numpy filled in place, loan_array", ">= 1x iceoryx2 loans at every size; >= 1.5x put at 256 MiB",
+         [(ratio(size, loan, iox_loan, filled), 1, f"x iceoryx2 loan ({size_label(size)})") for size in LARGE_SIZES]
+         + [(ratio(256 * MiB, loan, put, filled), 1.5, "x put (256 MiB)")]),
+        ("Pool.map over 16 MiB arrays", ">= 8x ProcessPoolExecutor.map", [(pool(), 8, "x ProcessPoolExecutor")]),
     ]
 
 
@@ -827,7 +852,7 @@ def evaluate_targets(plan, mem, quick):
                 measured.append(f"- {what}")
                 verdict = "n/a" if verdict != "MISS" else verdict
                 continue
-            measured.append(f"{value:.0%} {what}" if what == "of memcpy" else f"{value:.2f}{what}")
+            measured.append(f"{value:.0%} {what}" if what.startswith("of memcpy") else f"{value:.2f}{what}")
             if value < need:
                 verdict = "MISS"
         out.append((name, target, ", ".join(measured), verdict))
@@ -895,7 +920,8 @@ def machine_info():
         "python_implementation": platform.python_implementation(),
         "libc": list(platform.libc_ver()),
         "versions": {
-            d: version(d) for d in ("kelvane", "faster-fifo", "posix_ipc", "pyzmq", "filelock", "aioprocessing", "uvloop", "matplotlib")
+            d: version(d) for d in ("kelvane", "faster-fifo", "posix_ipc", "pyzmq", "filelock", "aioprocessing", "uvloop", "matplotlib",
+                                   "numpy", "py-sharedmemory", "dejaq", "iceoryx2")
         },
     }
 

@@ -762,6 +762,10 @@ def _large_ok(obj) -> tuple[int, int] | None:
     import numpy as np
 
     try:
+        if isinstance(obj, np.ndarray):  # a loan: the array alone, its first element the key
+            key = int(obj[0])
+            good = bool((obj == np.arange(len(obj), dtype=np.int64) + key).all())
+            return (key >> 40, key & ((1 << 40) - 1)) if good else None
         producer, seq, payload = obj
         key = (producer << 40) | seq
         if isinstance(payload, bytes):
@@ -776,14 +780,23 @@ def _large_ok(obj) -> tuple[int, int] | None:
 def _large_producer(name, shared, base, producer, first_seq, seed):
     from kelvane.queue import Queue
 
+    import numpy as np
+
     rng = random.Random(seed)
     q = Queue.attach(name)
     state, attempt, done = base, base + 1, base + 2
     seq = first_seq
     while not shared[_S_STOP]:
-        obj = _large_object(rng, producer, seq)
         shared[attempt] = seq
         shared[state] = _BUSY
+        if rng.random() < 0.25:  # a loan, filled in place (and held a while, now and then)
+            key = (producer << 40) | seq
+            obj = q.loan_array(rng.randrange(32 * 1024, 512 * 1024), np.int64)
+            obj[:] = np.arange(len(obj), dtype=np.int64) + key
+            if rng.random() < 0.2:
+                time.sleep(rng.uniform(0.001, 0.02))
+        else:
+            obj = _large_object(rng, producer, seq)
         q.put(obj)
         shared[done] = seq + 1
         shared[state] = _IDLE
@@ -797,6 +810,7 @@ def _large_consumer(name, shared, base, log):
     q = Queue.attach(name)
     state, count = base, base + 1
     cap = len(log.v)
+    kept: list = []  # the last few messages stay alive: their blocks stay held by this process
     while True:
         shared[state] = _BUSY
         try:
@@ -807,6 +821,7 @@ def _large_consumer(name, shared, base, log):
         if obj is None:
             shared[state] = _IDLE
             return 0
+        kept = [*kept[-3:], obj]
         origin = _large_ok(obj)
         n = shared[count]
         if n < cap:
@@ -834,11 +849,13 @@ def large_storm(
         import numpy  # noqa: F401
     except ImportError:
         return {"skipped": "numpy is not installed", "problems": []}
-    from kelvane import _side, shm_admin
+    from kelvane import _blocks, _side, shm_admin
     from kelvane.queue import Empty, Queue
 
     rng = random.Random(seed)
     name = new_name("ls")
+    arena_name = ""
+    blocks = None
     log_cap = 1 << 20
     shared = Shared(_S_BASE + 4 * (producers + consumers))
     p_base = [_S_BASE + 4 * i for i in range(producers)]
@@ -908,6 +925,16 @@ def large_storm(
                 obj = "damaged"
             if obj is not None:
                 drained.append(_large_ok(obj))
+            del obj
+        # Every process of the storm is gone: each block is free again once a look at the
+        # arena has given back what the dead left.
+        arena_name = _blocks.arena_name(q._bq.arena_id)
+        blocks = q._bq.reclaim()
+        if blocks is not None:
+            total_blocks, free, writing, queued, held, *_, lent = blocks
+            if writing or queued or held or lent:
+                problems.append(f"blocks of dead processes not given back: {writing} writing, {queued} queued, "
+                                f"{held} held, {lent} lent")
         # Every process of the storm is gone, and this one lets go of the queue (the sweep
         # keeps the side segments of a queue somebody is attached to): what is left beside
         # the queue is orphaned.
@@ -927,6 +954,8 @@ def large_storm(
     finally:
         q.unlink()
         q.close()
+    if arena_name and os.path.exists(os.path.join(SHM_DIR, arena_name)):
+        problems.append(f"the queue's block arena {arena_name} outlived its unlink")
 
     received: dict[tuple[int, int], int] = {}
     damaged = 0
@@ -976,6 +1005,7 @@ def large_storm(
         "drained_after_stop": len(drained),
         "orphans_swept": swept,
         "side_segments_left": left,
+        "blocks_carved": blocks[0] if blocks else 0,
         "storm_seconds": round(storm_seconds, 2),
         "problems": problems,
     }

@@ -355,6 +355,8 @@ Result<Attempt, QueueError> RingQueue::put_locked(std::span<const Piece> batch, 
         clear_claim(claim);
         claim_changed = true;
     }
+    if (hooks_ != nullptr && hooks_->published(batch, load_pos(h.write_pos), until) == RecordHooks::Outcome::Busy)
+        return unlock_with(&h.mutex, Attempt::Busy);
 
     // The bytes go in first and the position last: a writer that dies on the way
     // leaves no partial record, only bytes past write_pos that nobody reads.
@@ -498,11 +500,25 @@ Result<Attempt, QueueError> RingQueue::get_many(Sink sink, void* context, std::s
         if (auto there = await_data_locked(h, until, what); !there.ok() || there.value() != Attempt::Done)
             return there;
     }
+    // Whatever the hooks took for this get is let go on every way out, after the
+    // positions were stored.
+    struct HooksDone {
+        RecordHooks* hooks;
+        ~HooksDone() {
+            if (hooks != nullptr)
+                hooks->done();
+        }
+    } hooks_done{hooks_};
     while (taken < max && load_pos(h.write_pos) != load_pos(h.read_pos)) {
         auto oldest = oldest_locked();
         if (!oldest.ok())
             return unlock_with(&h.mutex, oldest.error());
         const RecordView& rec = oldest.value();
+        if (hooks_ != nullptr && hooks_->taking(rec, until) == RecordHooks::Outcome::Busy) {
+            if (taken == 0)
+                return unlock_with(&h.mutex, Attempt::Busy);
+            break;
+        }
 
         std::uint8_t* out = sink(context, rec.length);
         if (out == nullptr) {
@@ -517,6 +533,8 @@ Result<Attempt, QueueError> RingQueue::get_many(Sink sink, void* context, std::s
 #else
         std::memcpy(out, rec.payload, rec.length);
 #endif
+        if (hooks_ != nullptr)
+            hooks_->taken(rec);
         // Consumed only once copied out: a reader that dies before this leaves the record queued.
         store_pos(h.read_pos, rec.next_pos());
         KEL_KILL_POINT("get:after_position");

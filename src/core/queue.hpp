@@ -60,7 +60,10 @@ struct QueueHeader {
     std::uint64_t write_pos;
     std::uint64_t capacity;
     std::uint64_t ready;
-    std::uint8_t reserved[kMirrorHeaderSize - 416];
+    // The id of the queue's block arena (see blocks.hpp), 0 until a producer of a large
+    // message makes one; set once, by compare-and-swap, never under the mutex.
+    std::uint64_t block_arena;
+    std::uint8_t reserved[kMirrorHeaderSize - 424];
 };
 static_assert(sizeof(pthread_mutex_t) <= 128);
 static_assert(offsetof(QueueHeader, mutex) == 0);
@@ -71,6 +74,7 @@ static_assert(offsetof(QueueHeader, read_pos) == 384);
 static_assert(offsetof(QueueHeader, write_pos) == 392);
 static_assert(offsetof(QueueHeader, capacity) == 400);
 static_assert(offsetof(QueueHeader, ready) == 408);
+static_assert(offsetof(QueueHeader, block_arena) == 416);
 static_assert(sizeof(QueueHeader) == kMirrorHeaderSize);
 
 inline constexpr std::uint64_t kRecordPrefix = 4;
@@ -120,6 +124,25 @@ struct RecordView {
 // Gives the memory a record's payload is copied into, or nullptr when none can be had.
 using Sink = std::uint8_t* (*)(void* context, std::uint32_t length);
 
+// What a queue handle may keep in step with its records beside the ring: called only
+// with the queue mutex held. `published` runs when a put has room and before it copies
+// the batch, whose first record goes at `first_pos`; `taking` before a get hands a
+// record to its sink, `taken` after the copy, each before the position that publishes
+// or consumes the records is stored; `done` once at the end of a get that called
+// `taking`. Busy: what the hooks need was held by another until `until`; the put or
+// the rest of the get is given up, the records stay where they are.
+class RecordHooks {
+public:
+    enum class Outcome { Done, Busy };
+    virtual Outcome published(std::span<const Piece> batch, std::uint64_t first_pos, Deadline until) noexcept = 0;
+    virtual Outcome taking(const RecordView& record, Deadline until) noexcept = 0;
+    virtual void taken(const RecordView& record) noexcept = 0;
+    virtual void done() noexcept = 0;
+
+protected:
+    ~RecordHooks() = default;
+};
+
 // A process's handle on one queue: addresses derived from its mapping base. Owns
 // nothing; valid as long as the mapping it was made from.
 //
@@ -137,6 +160,9 @@ public:
 
     [[nodiscard]] std::uint64_t capacity() const noexcept { return capacity_; }
     [[nodiscard]] QueueHeader* header() const noexcept { return header_; }
+    // Hooks that every put and get of this handle runs (none by default); they must
+    // outlive the handle's use.
+    void set_hooks(RecordHooks* hooks) noexcept { hooks_ = hooks; }
 
     // A message that can never be stored: longer than the ring, or than the length field holds.
     [[nodiscard]] Status<QueueError> check_fits(std::uint64_t length) const;
@@ -227,6 +253,7 @@ private:
     QueueHeader* header_ = nullptr;
     std::uint8_t* data_ = nullptr;
     std::uint64_t capacity_ = 0;
+    RecordHooks* hooks_ = nullptr;
 };
 
 // Creator only, on the fresh zero-filled mapping of a mirrored segment.

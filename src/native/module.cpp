@@ -24,6 +24,8 @@ struct NativeType {
 constexpr NativeType kNativeTypes[] = {
     {"Lock", lock_type},
     {"LockWaiter", lock_waiter_type},
+    {"BlockQueue", block_queue_type_object},
+    {"Block", block_type_object},
     {nullptr, nullptr}, // end of the list
 };
 

@@ -12,5 +12,7 @@ PyTypeObject* lock_waiter_type(); // lock_waiter.cpp
 
 // The robust mutex of a kelvane._native.Lock instance (lock.cpp).
 pthread_mutex_t* lock_mutex(PyObject* lock);
+PyTypeObject* block_queue_type_object(); // blocks.cpp
+PyTypeObject* block_type_object();       // blocks.cpp
 
 } // namespace kel::native
