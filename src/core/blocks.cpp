@@ -417,7 +417,7 @@ Result<std::shared_ptr<BlockArena>, ArenaError> BlockArena::create(std::string_v
     if (auto st = allocate(fd.get(), 0, round_up(sizeof(ArenaHeader), 4096)); !st.ok())
         return fail(st.error());
 
-    std::shared_ptr<BlockArena> arena(new BlockArena());
+    auto arena = std::make_shared<BlockArena>(Made{});
     arena->faulted_ = std::make_unique<std::atomic<std::uint64_t>[]>(kArenaSlots);
     arena->id_ = id.value();
     arena->kind_ = kind;
@@ -509,7 +509,7 @@ Result<std::shared_ptr<BlockArena>, ArenaError> BlockArena::open(std::uint64_t i
         space_size % kBlockAlign != 0)
         return ArenaError::of(ArenaError::Kind::NotAnArena);
 
-    std::shared_ptr<BlockArena> arena(new BlockArena());
+    auto arena = std::make_shared<BlockArena>(Made{});
     arena->faulted_ = std::make_unique<std::atomic<std::uint64_t>[]>(kArenaSlots);
     arena->id_ = id;
     arena->kind_ = kind;

@@ -224,7 +224,9 @@ enum class AcquireOutcome {
 // A process's mapping of one arena. Shared (std::shared_ptr) by every queue handle
 // and every exported block of this process that uses it; unmapped with the last one.
 class BlockArena {
+    struct Made {}; // only create() and open() make one, through std::make_shared
 public:
+    explicit BlockArena(Made) {}
     BlockArena(const BlockArena&) = delete;
     BlockArena& operator=(const BlockArena&) = delete;
     ~BlockArena();
@@ -293,7 +295,6 @@ public:
     void detach_after_fork(std::span<const ForkCopy> keep) noexcept;
 
 private:
-    BlockArena() = default;
     [[nodiscard]] Status<ArenaError> map_space(int space_fd);
     [[nodiscard]] Status<ArenaError> register_holder() noexcept;
     [[nodiscard]] Result<bool, ArenaError> back(BlockSlot& slot, std::uint64_t length);

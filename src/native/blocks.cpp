@@ -36,7 +36,7 @@ PyTypeObject* block_type();
 
 struct BlockObject {
     PyObject_HEAD
-    std::shared_ptr<BlockArena>* arena; // owned (a heap object: the struct is C memory)
+    std::shared_ptr<BlockArena> arena; // made in place by new_block, ended by the deallocator
     std::uint32_t slot;
     std::uint64_t generation;
     std::uint8_t* data;   // the block's first byte
@@ -96,14 +96,14 @@ void give_back(BlockObject* b) {
         return;
     if (b->foreign) {
         (void)::munmap(b->data, page_round(static_cast<std::uint64_t>(b->length)));
-    } else if (b->arena != nullptr) {
+    } else if (b->arena) {
         // A short wait for the mutex; a holder that keeps it longer is stopped, and the
         // release is tried again later rather than holding up this thread.
         const Deadline until = Clock::now() + std::chrono::milliseconds(20);
-        const bool done = b->loan ? (*b->arena)->end_loan(b->slot, b->generation, until)
-                                  : (*b->arena)->release(b->slot, b->generation, until);
+        const bool done = b->loan ? b->arena->end_loan(b->slot, b->generation, until)
+                                  : b->arena->release(b->slot, b->generation, until);
         if (!done)
-            pending_releases().push_back({*b->arena, b->slot, b->generation, b->loan});
+            pending_releases().push_back({b->arena, b->slot, b->generation, b->loan});
     }
     b->data = nullptr;
 }
@@ -112,7 +112,7 @@ void Block_dealloc(PyObject* self) {
     auto* b = reinterpret_cast<BlockObject*>(self);
     std::erase(live_blocks(), b);
     give_back(b);
-    delete b->arena;
+    std::destroy_at(&b->arena);
     py::free_instance(self);
 }
 
@@ -168,7 +168,7 @@ PyObject* new_block(std::shared_ptr<BlockArena> arena, std::uint32_t slot, std::
     if (self == nullptr)
         return nullptr;
     auto* b = reinterpret_cast<BlockObject*>(self);
-    b->arena = new std::shared_ptr<BlockArena>(std::move(arena));
+    std::construct_at(&b->arena, std::move(arena));
     b->slot = slot;
     b->generation = generation;
     b->data = data;
@@ -188,8 +188,10 @@ PyObject* new_block(std::shared_ptr<BlockArena> arena, std::uint32_t slot, std::
 
 struct BlockQueueObject {
     PyObject_HEAD
-    QueueSegment* queue;   // owned
-    BlockLedger* ledger;   // owned; the ring's hooks
+    // Made in place by BlockQueue_new, ended by the deallocator: the ring first, so its
+    // hooks are never called again, then the ledger they point at.
+    std::unique_ptr<QueueSegment> queue;
+    std::unique_ptr<BlockLedger> ledger; // the ring's hooks
 };
 
 RingQueue& ring_of(PyObject* o) { return reinterpret_cast<BlockQueueObject*>(o)->queue->ring; }
@@ -224,16 +226,16 @@ PyObject* BlockQueue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (self == nullptr)
             return nullptr;
         auto* q = reinterpret_cast<BlockQueueObject*>(self);
-        q->queue = segment.release();
-        q->ledger = ledger.release();
+        std::construct_at(&q->queue, std::move(segment));
+        std::construct_at(&q->ledger, std::move(ledger));
         return self;
     });
 }
 
 void BlockQueue_dealloc(PyObject* self) {
     auto* q = reinterpret_cast<BlockQueueObject*>(self);
-    delete q->queue; // unmaps the ring first: the hooks are never called again
-    delete q->ledger;
+    std::destroy_at(&q->queue); // unmaps the ring first: the hooks are never called again
+    std::destroy_at(&q->ledger);
     py::free_instance(self);
 }
 
@@ -739,7 +741,7 @@ PyObject* BlockQueue_loan_record(PyObject* self, PyObject* const* args, Py_ssize
         std::memcpy(b->block, &h, sizeof h);
         BlockRef ref{};
         std::memcpy(ref.magic, kBlockRefMagic, sizeof kBlockRefMagic);
-        ref.arena_id = (*b->arena)->id();
+        ref.arena_id = b->arena->id();
         ref.slot = b->slot;
         ref.kind = h.kind;
         ref.offset = b->offset;
@@ -781,7 +783,7 @@ PyObject* BlockQueue_give_back(PyObject*, PyObject* const* args, Py_ssize_t narg
             Py_RETURN_FALSE;
         std::shared_ptr<BlockArena> arena = std::move(opened.value());
         for (BlockObject* b : live_blocks()) {
-            if (b->data != nullptr && !b->foreign && b->arena != nullptr && (*b->arena)->id() == ref.arena_id &&
+            if (b->data != nullptr && !b->foreign && b->arena && b->arena->id() == ref.arena_id &&
                 b->slot == ref.slot && b->generation == ref.generation)
                 Py_RETURN_FALSE; // read already: it goes back with its last view
         }
@@ -833,8 +835,8 @@ PyObject* BlockQueue_open_block(PyObject* self, PyObject* const* args, Py_ssize_
         // One exporter per received block: a second decode of the same record shares it.
         Ref exporter;
         for (BlockObject* b : live_blocks()) {
-            if (b->data != nullptr && !b->foreign && !b->loan && b->arena != nullptr &&
-                (*b->arena)->id() == ref.arena_id && b->slot == ref.slot && b->generation == ref.generation) {
+            if (b->data != nullptr && !b->foreign && !b->loan && b->arena &&
+                b->arena->id() == ref.arena_id && b->slot == ref.slot && b->generation == ref.generation) {
                 exporter = Ref(Py_NewRef(reinterpret_cast<PyObject*>(b)));
                 break;
             }
