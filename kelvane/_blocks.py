@@ -245,20 +245,16 @@ class Blocks:
 
     def write_pickle(self, obj: Any, wait: float | None, min_buffer: int, head: bytes = b"",
                      made: list[Any] | None = None) -> Record | bool | None:
-        buffers: list[memoryview] = []
-
-        def out_of_band(buffer: pickle.PickleBuffer) -> bool:
-            try:
-                raw = buffer.raw()
-            except BufferError:
-                return True  # not contiguous: pickle says so itself
-            if raw.nbytes < min_buffer:
-                return True
-            buffers.append(raw)
-            return False
-
-        stream = _dumps(obj, 5, buffer_callback=out_of_band)
-        return self.write(KIND_PICKLE, [stream, *buffers], wait, head, made)
+        """The record of `obj` pickled straight into a block, its contiguous buffers of at
+        least `min_buffer` bytes out of band; as write otherwise."""
+        if not self._ready:
+            if not self.enabled:
+                return None
+            self._ensure()
+        got = self.bq.write_pickle(obj, wait, min_buffer, head, made)
+        if type(got) is bytes:
+            return Record(got)
+        return got
 
     def close(self) -> None:
         """Lets the queue's mapping go; blocks written or received stay valid."""

@@ -438,11 +438,16 @@ class Queue:
         out-of-band buffers go beside it), or anything for another serializer."""
         made: list[Any] = []
         wait = None if block and timeout is None else _wait_seconds(block, timeout)
+        if data is None and self._pickled and self._blocks.ready():
+            # Large out-of-band buffers: pickled, copied into a block and put in one call.
+            stored = self._bq.put_pickle(obj, wait, _side.OOB_MIN)
+            if stored:
+                return
+            if stored is False:
+                raise Full("no free block or room came before the timeout")
         try:
-            if data is None and self._pickled:  # large out-of-band buffers: no need to look again
-                got = self._blocks.write_pickle(obj, wait, _side.OOB_MIN, made=made)
-                data = (_side.pickle_buffers(self.name, obj, self._side_room, made) if got is None
-                        else self._written(got))
+            if data is None and self._pickled:  # no block can take it: a side segment
+                data = _side.pickle_buffers(self.name, obj, self._side_room, made)
             elif data is None:
                 data = self._encode(obj, made, wait)
             else:
@@ -532,6 +537,14 @@ class Queue:
                     self._unhold(got, 1)
                 if got:
                     data = got[0]
+                elif self._pickled:
+                    data = self._bq.get_object(None if block and timeout is None else _wait_seconds(block, timeout),
+                                               got)
+                    if not got:
+                        raise Empty
+                    if got[0] is not data:
+                        return data  # a block's message, decoded by the call that took it
+                    return _pickle_loads(data)
                 else:
                     data = self._bq.get_bytes_timed(None if block and timeout is None else _wait_seconds(block, timeout),
                                                     got)
@@ -614,6 +627,8 @@ class Queue:
         try:
             if kind == _blocks.KIND_PICKLE:
                 return _pickle_loads(parts[0], buffers=parts[1:])
+            if self._pickled:  # raw bytes (a loan's): a view of them, as get_object gives
+                return parts[0]
             assert self._serializer is not None
             return self._serializer.loads(bytes(parts[0]))
         except Exception as e:

@@ -9,6 +9,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -22,6 +23,7 @@
 #include <unistd.h>
 
 #include "kill_points.hpp"
+#include "spin.hpp"
 
 namespace kel {
 
@@ -34,6 +36,10 @@ constexpr long kWaitNanos = 100'000'000;
 constexpr std::uint64_t kConsumingWithin = 200'000'000;
 // A block a consumer took this recently is being read and comes back soon.
 constexpr std::uint64_t kRecentlyTaken = 250'000'000;
+// The least time between two looks for what dead processes left, while blocks come back.
+constexpr std::uint64_t kReclaimEvery = 20'000'000;
+// A reader that freed a block this recently streams: a producer paces itself to it.
+constexpr std::uint64_t kStreamingWithin = 1'000'000;
 
 template <class T>
 std::atomic_ref<T> field(T& f) {
@@ -277,11 +283,28 @@ BlockRef read_ref(const std::uint8_t* record, std::uint64_t length) noexcept {
     return ref;
 }
 
+namespace {
+
+// Bumped in every forked child: a thread's cached identity of an older generation is
+// its parent's. (glibc's getpid is a system call, and slot changes ask several times
+// per message.)
+std::atomic<std::uint64_t> fork_generation{1};
+
+void count_fork() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+} // namespace
+
 const ProcessId& this_process() noexcept {
+    static const bool watching = pthread_atfork(nullptr, nullptr, count_fork) == 0;
     static thread_local ProcessId cached{0, 0, 0};
+    static thread_local std::uint64_t cached_generation = 0;
+    const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+    if (cached_generation == generation && watching)
+        return cached;
     const auto pid = static_cast<std::uint32_t>(::getpid());
     if (cached.pid != pid)
         cached = ProcessId{pid, start_ticks_of(pid).value_or(0), pid_namespace_of("/proc/self/ns/pid")};
+    cached_generation = generation;
     return cached;
 }
 
@@ -622,8 +645,9 @@ BlockSlot* BlockArena::find_free_locked(std::uint64_t need) {
         if (state_of(s) != SlotState::Free || s.capacity < need || s.capacity > 2 * need)
             continue;
         // The smallest that fits; of equal ones the one used last (its pages are warm).
+        static const bool lru = std::getenv("KELVANE_LRU") != nullptr;
         if (best == nullptr || s.capacity < best->capacity ||
-            (s.capacity == best->capacity && s.last_used_ns > best->last_used_ns))
+            (s.capacity == best->capacity && (lru ? s.last_used_ns < best->last_used_ns : s.last_used_ns > best->last_used_ns)))
             best = &s;
     }
     return best;
@@ -759,8 +783,24 @@ void BlockArena::reclaim_locked(const QueueHeader& queue) {
         field(h.freed.seq).fetch_add(1);
 }
 
+std::uint64_t BlockArena::queued_locked() const noexcept {
+    std::uint64_t n = 0;
+    for (std::uint64_t i = 0; i < control_->slots_used && i < kArenaSlots; ++i)
+        if (state_of(control_->slots[i]) == SlotState::Queued)
+            ++n;
+    return n;
+}
+
+std::uint64_t BlockArena::pace_queued() noexcept {
+    static const std::uint64_t n = [] {
+        const char* e = std::getenv("KELVANE_PACE");
+        return e != nullptr ? std::strtoull(e, nullptr, 10) : 2;
+    }();
+    return n == 0 ? UINT64_MAX : n;
+}
+
 Result<AcquireOutcome, ArenaError> BlockArena::acquire(std::uint64_t length, const QueueHeader& queue, Deadline until,
-                                                       Lease& out) {
+                                                       Lease& out, bool pace) {
     const std::uint64_t need = size_class(length);
     if (need > space_size_ || control_ == nullptr)
         return AcquireOutcome::Fallback;
@@ -789,10 +829,22 @@ Result<AcquireOutcome, ArenaError> BlockArena::acquire(std::uint64_t length, con
         now - field(control_->last_consumed_ns).load(std::memory_order_relaxed) < kConsumingWithin ||
         std::atomic_ref<const std::uint32_t>(queue.not_empty.sleepers).load(std::memory_order_relaxed) != 0;
     auto may_carve = [&] { return !consuming || in_flight() + need <= std::max(ring, 2 * need); };
+    // Pacing: another process reads and frees blocks as fast as they come (this one took
+    // none lately: it may be the reader itself), and some wait in the ring already.
+    if (pace && consuming && now - field(control_->last_freed_ns).load(std::memory_order_relaxed) < kStreamingWithin &&
+        now - last_taken_here_ns_.load(std::memory_order_relaxed) >= kConsumingWithin &&
+        queued_locked() >= pace_queued()) {
+        unlock();
+        return AcquireOutcome::Wait;
+    }
     BlockSlot* slot = find_free_locked(need);
     if (slot == nullptr && may_carve())
         slot = carve_locked(need);
-    if (slot == nullptr) {
+    // What the dead left is looked for (a /proc read per slot of another process) at
+    // most every kReclaimEvery while blocks are coming back anyway, at once otherwise.
+    if (slot == nullptr &&
+        (now - last_reclaim_ns_.load(std::memory_order_relaxed) >= kReclaimEvery || in_flight() == 0)) {
+        last_reclaim_ns_.store(now, std::memory_order_relaxed);
         reclaim_locked(queue);
         slot = find_free_locked(need);
     }
@@ -838,6 +890,10 @@ void BlockArena::wait_freed(Deadline until) {
     std::atomic_ref<std::uint32_t> seq(w.seq);
     std::atomic_ref<std::uint32_t> sleepers(w.sleepers);
     const std::uint32_t seen = seq.load();
+    // A reader on another CPU frees the next block within microseconds while it streams:
+    // watch for that first, so that neither side makes a system call for it.
+    if (spin_until([&] { return seq.load(std::memory_order_acquire) != seen; }))
+        return;
     sleepers.fetch_add(1);
     long nanos = kWaitNanos;
     if (until != kForever) {
@@ -947,7 +1003,9 @@ bool BlockArena::take_locked(const BlockRef& ref, std::uint64_t pos) noexcept {
     if (st != SlotState::Queued && !(st == SlotState::Held && !owner_alive(s)))
         return false;
     set_owner(s, SlotState::Held, this_process());
-    field(control_->last_consumed_ns).store(monotonic_ns(), std::memory_order_relaxed);
+    const std::uint64_t now = monotonic_ns();
+    field(control_->last_consumed_ns).store(now, std::memory_order_relaxed);
+    last_taken_here_ns_.store(now, std::memory_order_relaxed);
     return true;
 }
 

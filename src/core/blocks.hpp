@@ -255,8 +255,10 @@ public:
     // freed a block lately, none waits for a record): a
     // consumer that lags makes the producer wait for a block it frees, rather than fill
     // the arena; a queue that nobody reads at the moment fills it as a ring would.
+    // `pace`: while a consumer is reading and enough blocks wait in the ring already, Wait
+    // for it to free one even where a free block is there (see kPaceQueued).
     [[nodiscard]] Result<AcquireOutcome, ArenaError> acquire(std::uint64_t length, const QueueHeader& queue,
-                                                             Deadline until, Lease& out);
+                                                             Deadline until, Lease& out, bool pace = false);
     // Waits until a block is freed (or `until`): after acquire said Wait.
     void wait_freed(Deadline until);
     // A block this process writes (a lease never published) or holds (a taken record it
@@ -304,6 +306,8 @@ private:
     // Maps a block's pages into this process once per epoch of the block, in one call
     // rather than a fault per page.
     void prefault(const BlockSlot& slot, std::uint64_t length, bool write) const noexcept;
+    [[nodiscard]] std::uint64_t queued_locked() const noexcept;
+    [[nodiscard]] static std::uint64_t pace_queued() noexcept;
 
     std::uint64_t id_ = 0;
     SpaceKind kind_ = SpaceKind::Shm;
@@ -315,6 +319,8 @@ private:
     int control_fd_ = -1; // kept: the in-use mark, and the memfd space's for its openers
     int space_fd_ = -1;
     std::unique_ptr<std::atomic<std::uint64_t>[]> faulted_; // per slot: epoch + 1 once prefaulted here
+    std::atomic<std::uint64_t> last_reclaim_ns_{0};          // this process's last reclaim_locked in acquire
+    std::atomic<std::uint64_t> last_taken_here_ns_{0};      // this process's last take of a block
 };
 
 // Removes arena `id`'s name (the memory lives on in the processes that map it).

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/blocks.hpp"
+#include "pickle_calls.hpp"
 #include "python/ring_calls.hpp"
 
 namespace kel::native {
@@ -521,6 +522,11 @@ BlockRef ref_of(const BlockArena& arena, const Lease& lease, BlockKind kind, std
 // Copies above this size run without the interpreter lock.
 constexpr std::uint64_t kCopyWithoutGil = 256 * 1024;
 
+// How long a producer that may wait paces itself to its reader (BlockArena::acquire's
+// `pace`): a reader that streams frees a block well within it; one that does not lets the
+// producer take another free block after it.
+constexpr auto kPaceFor = std::chrono::milliseconds(1);
+
 // Takes a block of `length` bytes, waiting as `budget` allows. Acquired; or Py_False
 // (timeout), Py_None (no block can take it) or nullptr (raised) in `answer`.
 bool acquire_block(BlockArena& arena, RingQueue& ring, std::uint64_t length, const py::WaitBudget& budget,
@@ -530,11 +536,13 @@ bool acquire_block(BlockArena& arena, RingQueue& ring, std::uint64_t length, con
     bool fallback = false;
     bool would_wait = false;
     answer = nullptr;
+    const Deadline pace_until = budget.nonblocking() ? kNoWait : std::min(budget.until(), Clock::now() + kPaceFor);
     // Taking a block may back new memory (fallocate): never with the interpreter lock.
     const py::Step got = py::run_sliced(
         budget, busy_mutex_bound(ring.capacity()), [] { return py::Step::Busy; },
         [&](py::Step, Deadline end) {
-            auto acquired = arena.acquire(length, *ring.header(), end, lease);
+            const bool pace = pace_until != kNoWait && Clock::now() < pace_until;
+            auto acquired = arena.acquire(length, *ring.header(), end, lease, pace);
             if (!acquired.ok()) {
                 error = acquired.error();
                 return py::Step::Failed;
@@ -550,7 +558,7 @@ bool acquire_block(BlockArena& arena, RingQueue& ring, std::uint64_t length, con
                     would_wait = true;
                     return py::Step::Done;
                 }
-                arena.wait_freed(end);
+                arena.wait_freed(pace ? std::min(end, pace_until) : end);
                 return py::Step::Again;
             case AcquireOutcome::Busy:
                 break;
@@ -652,6 +660,131 @@ PyObject* BlockQueue_write_message(PyObject* self, PyObject* const* args, Py_ssi
         }
         lent.kept = true;
         return record;
+    });
+}
+
+// A pickle (protocol 5) written into a block of the queue's arena by one call: its
+// stream and its out-of-band buffers of at least `min_buffer` bytes, pickled here (no
+// second pass). The block is this process's (Writing) from acquire until `kept`, else
+// it goes back when this goes.
+struct PickledBlock {
+    std::shared_ptr<BlockArena> arena;
+    Lease lease{};
+    BlockRef ref{};
+    bool acquired = false;
+    bool kept = false;
+
+    PickledBlock() = default;
+    PickledBlock(const PickledBlock&) = delete;
+    PickledBlock& operator=(const PickledBlock&) = delete;
+    ~PickledBlock() {
+        if (acquired && !kept)
+            arena->give_back(lease);
+    }
+};
+
+// Pickles `obj` into a block: true with `out` filled; else false with `answer` set as
+// acquire_block sets it (Py_False, Py_None, or nullptr with the exception set).
+bool pickle_into_block(PyObject* self, PyObject* obj, std::uint64_t min_buffer, std::uint64_t head_size,
+                       const py::WaitBudget& budget, PickledBlock& out, PyObject*& answer) {
+    answer = nullptr;
+    OutOfBand buffers;
+    Ref stream(dumps_out_of_band(obj, min_buffer, buffers));
+    if (!stream)
+        return false;
+    if (buffers.views.size() + 1 > kMaxBlockParts) {
+        PyErr_SetString(PyExc_ValueError, "a pickle with more than 4095 large out-of-band buffers");
+        return false;
+    }
+    std::vector<Piece> pieces;
+    pieces.reserve(buffers.views.size() + 1);
+    pieces.push_back(Piece{PyBytes_AsString(stream.get()), static_cast<std::uint64_t>(PyBytes_Size(stream.get()))});
+    for (const Py_buffer& view : buffers.views)
+        pieces.push_back(Piece{view.buf, static_cast<std::uint64_t>(view.len)});
+    retry_pending_releases();
+    out.arena = ledger_of(self).arena();
+    if (!out.arena) {
+        answer = Py_NewRef(Py_None);
+        return false;
+    }
+    RingQueue& ring = ring_of(self);
+    if (!ring.check_fits(head_size + kBlockRefSize).ok()) {
+        PyErr_SetString(PyExc_ValueError, "the record does not fit the ring");
+        return false;
+    }
+    const Layout layout = layout_of(pieces);
+    if (!acquire_block(*out.arena, ring, layout.length, budget, out.lease, answer))
+        return false;
+    out.acquired = true;
+    if (layout.length >= kCopyWithoutGil) {
+        py::GilRelease nogil;
+        write_block(out.lease, BlockKind::Pickle, layout, pieces);
+    } else {
+        write_block(out.lease, BlockKind::Pickle, layout, pieces);
+    }
+    out.ref = ref_of(*out.arena, out.lease, BlockKind::Pickle, layout.length);
+    return true;
+}
+
+// put_pickle(obj, timeout, min_buffer): pickles obj (protocol 5) with its contiguous
+// buffers of at least min_buffer bytes out of band straight into a block of the queue's
+// arena and puts the block's reference: one call, one copy. True when stored; False when
+// the timeout came first (for a block, or for room in the ring); None when no block can
+// take it (the caller sends it another way). A put that does not store gives the block back.
+PyObject* BlockQueue_put_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[3];
+        py::WaitBudget budget;
+        std::uint64_t min_buffer = 0;
+        if (!receiver(self) || !py::bind_args("put_pickle", {"obj", "timeout", "min_buffer"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[1], "put_pickle", "timeout") || !py::to_u64(argv[2], "put_pickle", "min_buffer", min_buffer))
+            return nullptr;
+        PickledBlock block;
+        PyObject* answer = nullptr;
+        if (!pickle_into_block(self, argv[0], min_buffer, 0, budget, block, answer))
+            return answer;
+        const Piece piece{&block.ref, sizeof block.ref};
+        PyObject* stored = py::put_pieces(ring_of(self), std::span(&piece, 1), budget, nullptr);
+        block.kept = stored == Py_True;
+        return stored;
+    });
+}
+
+// write_pickle(obj, timeout, min_buffer, head, made=None): as put_pickle, but gives the
+// record (head + reference) for a later put, as write_message does.
+PyObject* BlockQueue_write_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[5];
+        py::WaitBudget budget;
+        std::uint64_t min_buffer = 0;
+        BufferView head_view;
+        const void* head = nullptr;
+        std::uint64_t head_size = 0;
+        PyObject* made;
+        if (!receiver(self) ||
+            !py::bind_args("write_pickle", {"obj", "timeout", "min_buffer", "head", "made"}, args, nargs, kwnames,
+                           argv, 4) ||
+            !budget.parse(argv[1], "write_pickle", "timeout") ||
+            !py::to_u64(argv[2], "write_pickle", "min_buffer", min_buffer) ||
+            !py::to_bytes_like(argv[3], "write_pickle", "head", head_view, head, head_size) ||
+            !py::optional_list(argv[4], "write_pickle", "made", made))
+            return nullptr;
+        PickledBlock block;
+        PyObject* answer = nullptr;
+        if (!pickle_into_block(self, argv[0], min_buffer, head_size, budget, block, answer))
+            return answer;
+        Ref record(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head_size + kBlockRefSize)));
+        if (!record)
+            return nullptr;
+        auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(record.get()));
+        if (head_size > 0)
+            std::memcpy(bytes, head, head_size);
+        std::memcpy(bytes + head_size, &block.ref, sizeof block.ref);
+        // Noted before the call returns, as write_message does.
+        if (made != nullptr && PyList_Append(made, record.get()) != 0)
+            return nullptr;
+        block.kept = true;
+        return record.release();
     });
 }
 
@@ -796,6 +929,77 @@ PyObject* BlockQueue_give_back(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// The message of a taken record that ends in a block reference: its kind and a list of
+// memoryviews of its parts (each keeps the block this process's). `into`: its item
+// `index` becomes (record, kind, parts) before this returns. False with ValueError set
+// when the reference or the block is not sound, or not this process's to read.
+bool open_record(PyObject* self, PyObject* record, const std::uint8_t* bytes, std::uint64_t size, PyObject* into,
+                 Py_ssize_t index, BlockKind& kind, Ref& parts) {
+    if (!ends_in_ref(bytes, size, 0)) {
+        PyErr_SetString(PyExc_ValueError, "the record holds no block reference");
+        return false;
+    }
+    retry_pending_releases();
+    const BlockRef ref = read_ref(bytes, size);
+    std::shared_ptr<BlockArena> arena = ledger_of(self).arena();
+    if (!arena || arena->id() != ref.arena_id) {
+        auto opened = BlockArena::open(ref.arena_id);
+        if (!opened.ok()) {
+            PyErr_Format(PyExc_ValueError, "the block's arena cannot be opened: %s", opened.error().display().c_str());
+            return false;
+        }
+        arena = std::move(opened.value());
+    }
+    // One exporter per received block: a second decode of the same record shares it.
+    Ref exporter;
+    for (BlockObject* b : live_blocks()) {
+        if (b->data != nullptr && !b->foreign && !b->loan && b->arena &&
+            b->arena->id() == ref.arena_id && b->slot == ref.slot && b->generation == ref.generation) {
+            exporter = Ref(Py_NewRef(reinterpret_cast<PyObject*>(b)));
+            break;
+        }
+    }
+    auto message = arena->held_message(ref);
+    if (!message.ok()) {
+        PyErr_SetString(PyExc_ValueError, message.error().c_str());
+        return false;
+    }
+    const BlockArena::Message& m = message.value();
+    if (!exporter) {
+        exporter = Ref(new_block(arena, ref.slot, ref.generation, m.block, m.length, false));
+        if (!exporter)
+            return false;
+    }
+    Ref whole(PyMemoryView_FromObject(exporter.get()));
+    if (!whole)
+        return false;
+    parts = Ref(PyList_New(static_cast<Py_ssize_t>(m.parts.size())));
+    if (!parts)
+        return false;
+    for (std::size_t i = 0; i < m.parts.size(); ++i) {
+        Ref start(PyLong_FromUnsignedLongLong(m.parts[i].offset));
+        Ref stop(PyLong_FromUnsignedLongLong(m.parts[i].offset + m.parts[i].length));
+        if (!start || !stop)
+            return false;
+        Ref slice(PySlice_New(start.get(), stop.get(), nullptr));
+        if (!slice)
+            return false;
+        PyObject* part = PyObject_GetItem(whole.get(), slice.get());
+        if (part == nullptr)
+            return false;
+        PyList_SetItem(parts.get(), static_cast<Py_ssize_t>(i), part);
+    }
+    kind = m.kind;
+    if (into != nullptr) {
+        // (record, kind, parts) in the caller's list before the call returns: a caller
+        // interrupted right after it still holds the block's views, and so the block.
+        Ref entry(Py_BuildValue("(OkO)", record, static_cast<unsigned long>(m.kind), parts.get()));
+        if (!entry || PyList_SetItem(into, index, Py_NewRef(entry.get())) != 0)
+            return false;
+    }
+    return true;
+}
+
 // open_block(record): the message a record that ends in a block reference announces,
 // taken by this process's get: (kind, [memoryview of each part]). Raises ValueError
 // when the reference or the block is not sound, or not this process's to read.
@@ -816,69 +1020,55 @@ PyObject* BlockQueue_open_block(PyObject* self, PyObject* const* args, Py_ssize_
             PyErr_SetString(PyExc_IndexError, "open_block(): 'index' is not an index of 'into'");
             return nullptr;
         }
-        const auto* bytes = static_cast<const std::uint8_t*>(data);
-        if (!ends_in_ref(bytes, size, 0)) {
-            PyErr_SetString(PyExc_ValueError, "the record holds no block reference");
+        BlockKind kind{};
+        Ref parts;
+        if (!open_record(self, argv[0], static_cast<const std::uint8_t*>(data), size, into,
+                         static_cast<Py_ssize_t>(index), kind, parts))
+            return nullptr;
+        return Py_BuildValue("(kO)", static_cast<unsigned long>(kind), parts.get());
+    });
+}
+
+// get_object(timeout, into): the take of get() for a queue with the pickle serializer:
+// the oldest record, taken into `into` (see optional_list). A record in the ring comes
+// back as it is, for the caller to decode; a block's reference (the whole record) comes
+// back decoded: pickle.loads of the block's stream with its buffers as views of the block
+// (raw bytes, a loan's, as a memoryview of them), its item in `into` become (record,
+// kind, parts) first, as open_block makes it. None, with nothing in `into`, when the
+// timeout came first. Decoding errors are raised with the record, or its tuple, left in
+// `into` for the caller's slow path.
+PyObject* BlockQueue_get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* argv[2];
+        py::WaitBudget budget;
+        PyObject* into;
+        if (!receiver(self) || !py::bind_args("get_object", {"timeout", "into"}, args, nargs, kwnames, argv) ||
+            !budget.parse(argv[0], "get_object", "timeout") || !py::optional_list(argv[1], "get_object", "into", into))
+            return nullptr;
+        if (into == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "get_object() argument 'into' must be a list");
             return nullptr;
         }
-        retry_pending_releases();
-        const BlockRef ref = read_ref(bytes, size);
-        std::shared_ptr<BlockArena> arena = ledger_of(self).arena();
-        if (!arena || arena->id() != ref.arena_id) {
-            auto opened = BlockArena::open(ref.arena_id);
-            if (!opened.ok()) {
-                PyErr_Format(PyExc_ValueError, "the block's arena cannot be opened: %s", opened.error().display().c_str());
-                return nullptr;
-            }
-            arena = std::move(opened.value());
-        }
-        // One exporter per received block: a second decode of the same record shares it.
-        Ref exporter;
-        for (BlockObject* b : live_blocks()) {
-            if (b->data != nullptr && !b->foreign && !b->loan && b->arena &&
-                b->arena->id() == ref.arena_id && b->slot == ref.slot && b->generation == ref.generation) {
-                exporter = Ref(Py_NewRef(reinterpret_cast<PyObject*>(b)));
-                break;
-            }
-        }
-        auto message = arena->held_message(ref);
-        if (!message.ok()) {
-            PyErr_SetString(PyExc_ValueError, message.error().c_str());
+        const Py_ssize_t index = PyList_Size(into);
+        Ref record(py::take(ring_of(self), 1, budget, "Queue get error: ", false, into));
+        if (!record)
             return nullptr;
-        }
-        const BlockArena::Message& m = message.value();
-        if (!exporter) {
-            exporter = Ref(new_block(arena, ref.slot, ref.generation, m.block, m.length, false));
-            if (!exporter)
-                return nullptr;
-        }
-        Ref whole(PyMemoryView_FromObject(exporter.get()));
-        if (!whole)
+        if (record.get() == Py_None)
+            return record.release();
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(record.get()));
+        const auto size = static_cast<std::uint64_t>(PyBytes_Size(record.get()));
+        if (size != kBlockRefSize || std::memcmp(bytes, kBlockRefMagic, sizeof kBlockRefMagic) != 0)
+            return record.release();
+        BlockKind kind{};
+        Ref parts;
+        if (!open_record(self, record.get(), bytes, size, into, index, kind, parts))
             return nullptr;
-        Ref parts(PyList_New(static_cast<Py_ssize_t>(m.parts.size())));
-        if (!parts)
+        if (kind != BlockKind::Pickle)
+            return Py_NewRef(PyList_GetItem(parts.get(), 0));
+        Ref buffers(PyList_GetSlice(parts.get(), 1, PyList_Size(parts.get())));
+        if (!buffers)
             return nullptr;
-        for (std::size_t i = 0; i < m.parts.size(); ++i) {
-            Ref start(PyLong_FromUnsignedLongLong(m.parts[i].offset));
-            Ref stop(PyLong_FromUnsignedLongLong(m.parts[i].offset + m.parts[i].length));
-            if (!start || !stop)
-                return nullptr;
-            Ref slice(PySlice_New(start.get(), stop.get(), nullptr));
-            if (!slice)
-                return nullptr;
-            PyObject* part = PyObject_GetItem(whole.get(), slice.get());
-            if (part == nullptr)
-                return nullptr;
-            PyList_SetItem(parts.get(), static_cast<Py_ssize_t>(i), part);
-        }
-        if (into != nullptr) {
-            // (record, kind, parts) in the caller's list before the call returns: a caller
-            // interrupted right after it still holds the block's views, and so the block.
-            Ref entry(Py_BuildValue("(OkO)", argv[0], static_cast<unsigned long>(m.kind), parts.get()));
-            if (!entry || PyList_SetItem(into, static_cast<Py_ssize_t>(index), Py_NewRef(entry.get())) != 0)
-                return nullptr;
-        }
-        return Py_BuildValue("(kO)", static_cast<unsigned long>(m.kind), parts.get());
+        return loads_with_buffers(PyList_GetItem(parts.get(), 0), buffers.get());
     });
 }
 
@@ -1026,6 +1216,16 @@ PyMethodDef block_queue_methods[] = {
      "arena (kind 1: one part of bytes; 2: a pickle stream and its out-of-band buffers).\nReturns the record that "
      "announces it (head + reference): the block is this process's until a put stores it, or give_back. False on "
      "timeout, None when no block can take it."},
+    {"put_pickle", py::as_cfunction(BlockQueue_put_pickle), METH_FASTCALL | METH_KEYWORDS,
+     "put_pickle($self, obj, timeout, min_buffer)\n--\n\nPickle obj (protocol 5) straight into a block of the "
+     "queue's arena, its contiguous buffers of at least min_buffer bytes out of band, and put the block's "
+     "reference.\nTrue when stored, False on timeout, None when no block can take it."},
+    {"write_pickle", py::as_cfunction(BlockQueue_write_pickle), METH_FASTCALL | METH_KEYWORDS,
+     "write_pickle($self, obj, timeout, min_buffer, head, made=None)\n--\n\nAs put_pickle, but returns the "
+     "record (head + reference) for a later put, as write_message does."},
+    {"get_object", py::as_cfunction(BlockQueue_get_object), METH_FASTCALL | METH_KEYWORDS,
+     "get_object($self, timeout, into)\n--\n\nTake the oldest record into `into`: a record in the ring as it "
+     "is, a block's message decoded (its buffers views of the block).\nNone, with nothing taken, on timeout."},
     {"lend", py::as_cfunction(BlockQueue_lend), METH_FASTCALL | METH_KEYWORDS,
      "lend($self, nbytes, timeout)\n--\n\nA block of the queue's arena to fill in place: a writable Block of "
      "nbytes bytes, this process's until sent (loan_record, then a put) and every view of it is gone.\nFalse on "
