@@ -39,10 +39,13 @@
  *
  * Compatibility. The shared layout (the queue's 16384-byte header and its records of a
  * 4-byte length and the bytes; the lock's robust mutex at 0 and its mark "KELLOCK1" at
- * 64) is fixed: programs and Python processes of every kelvane version with this layout
- * share objects, whichever version built them. Should a later version change the
- * layout, its objects carry another mark (a lock mark other than "KELLOCK1", a queue
- * ready word other than 1), which this version refuses with KV_EKIND instead of
+ * 64; a queue's block arena, marked "KELARENA" with version 1, its 64-byte references,
+ * marked "\0KELBLK1" and checked by a hash, and its blocks, marked "KELBLOCK", all laid
+ * out in kelvane/_blocks.py) is fixed: programs and Python processes of every kelvane
+ * version with this layout share objects, whichever version built them. Should a later
+ * version change the layout, its objects carry another mark (a lock mark other than
+ * "KELLOCK1", a queue ready word other than 1, another arena version or reference mark),
+ * which this version refuses with KV_EKIND (or, for a block, KV_EDECODE) instead of
  * misreading them. The mutexes are glibc's own (Linux, glibc 2.31 or later): every
  * process that shares an object must use glibc.
  *

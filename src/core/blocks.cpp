@@ -554,7 +554,8 @@ Result<std::shared_ptr<BlockArena>, ArenaError> BlockArena::open(std::uint64_t i
     if (::pread(fd.get(), &head, offsetof(ArenaHeader, queue_name), 0) != static_cast<ssize_t>(offsetof(ArenaHeader, queue_name)))
         return ArenaError::of(ArenaError::Kind::NotAnArena);
     // The creator names the object only once it is complete: ready is 1 already.
-    if (std::memcmp(head.magic, kArenaMagic, sizeof kArenaMagic) != 0 || head.arena_id != id || head.ready != 1)
+    if (std::memcmp(head.magic, kArenaMagic, sizeof kArenaMagic) != 0 || head.version != 1 || head.arena_id != id ||
+        head.ready != 1)
         return ArenaError::of(ArenaError::Kind::NotAnArena);
     const auto kind = static_cast<SpaceKind>(head.space_kind);
     const std::uint64_t space_size = head.space_size;
@@ -1005,13 +1006,19 @@ bool BlockArena::take_locked(const BlockRef& ref, std::uint64_t pos) noexcept {
     return true;
 }
 
-Result<BlockArena::Message, std::string> BlockArena::held_message(const BlockRef& ref) const {
+const char* BlockArena::ref_fault(const BlockRef& ref) const noexcept {
     if (ref.check != ref_check(ref))
-        return std::string("the block reference is damaged");
+        return "the block reference is damaged";
     if (ref.arena_id != id_)
-        return std::string("the block reference names another arena");
+        return "the block reference names another arena";
     if (ref.slot >= kArenaSlots)
-        return std::string("the block reference names no slot");
+        return "the block reference names no slot";
+    return nullptr;
+}
+
+Result<BlockArena::Message, std::string> BlockArena::held_message(const BlockRef& ref) const {
+    if (const char* fault = ref_fault(ref))
+        return std::string(fault);
     const BlockSlot& s = control_->slots[ref.slot];
     if (state_of(s) != SlotState::Held || !owned_by(s, this_process()) || !ref_matches(s, ref))
         return std::string("the block is not this process's to read (taken by another, or recycled)");
@@ -1020,12 +1027,8 @@ Result<BlockArena::Message, std::string> BlockArena::held_message(const BlockRef
 
 Result<BlockArena::Message, std::string> BlockArena::queued_message_locked(const BlockRef& ref,
                                                                            std::uint64_t pos) const {
-    if (ref.check != ref_check(ref))
-        return std::string("the block reference is damaged");
-    if (ref.arena_id != id_)
-        return std::string("the block reference names another arena");
-    if (ref.slot >= kArenaSlots)
-        return std::string("the block reference names no slot");
+    if (const char* fault = ref_fault(ref))
+        return std::string(fault);
     // As take_locked: queued at this position, or held there by a taker that died in its get.
     const BlockSlot& s = control_->slots[ref.slot];
     const SlotState st = state_of(s);

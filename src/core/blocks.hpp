@@ -318,6 +318,9 @@ public:
     void detach_after_fork(std::span<const ForkCopy> keep) noexcept;
 
 private:
+    // Why a reference cannot be one of this arena's (nullptr: it can), and the message of
+    // one whose slot was found to match it.
+    [[nodiscard]] const char* ref_fault(const BlockRef& ref) const noexcept;
     [[nodiscard]] Result<Message, std::string> checked_message(const BlockRef& ref) const;
     [[nodiscard]] Status<ArenaError> map_space(int space_fd);
     [[nodiscard]] Status<ArenaError> register_holder() noexcept;
