@@ -263,7 +263,8 @@ def test_numpy_arrays_cross_between_python_and_a_program_without_a_copy(programs
     q.close()
 
 
-@pytest.mark.parametrize("language, style", [("c", "copy"), ("c", "view"), ("cpp", "copy"), ("cpp", "view")])
+@pytest.mark.parametrize("language, style", [("c", "copy"), ("c", "view"), ("cpp", "copy"), ("cpp", "view"),
+                                             ("cpp", "threads")])
 def test_block_messages_reach_the_copying_gets_and_the_view_as_bytes(programs, shm_name, language, style):
     name, count, size = shm_name(), 40, 3 * MIB  # up to three times the ring
     q = Queue(name, MIB, serializer=None)

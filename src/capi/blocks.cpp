@@ -8,6 +8,7 @@
 
 #include "capi.hpp"
 
+#include <cerrno>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -171,9 +172,9 @@ bool use_memfd(std::uint64_t space) {
 }
 
 int arena_failure(const char* fname, const ArenaError& e) {
-    const int code = e.kind == ArenaError::Kind::NoSpace ? KV_ENOSPC
-                     : e.kind == ArenaError::Kind::Segment ? segment_code(e.segment)
-                                                           : KV_ESYSTEM;
+    const bool full = e.kind == ArenaError::Kind::NoSpace ||
+                      (e.kind == ArenaError::Kind::Segment && e.segment.is_errno(ENOSPC));
+    const int code = full ? KV_ENOSPC : e.kind == ArenaError::Kind::Segment ? segment_code(e.segment) : KV_ESYSTEM;
     return fail(code == KV_ENOENT ? KV_ESYSTEM : code, std::string(fname) + ": Block arena error: " + e.display());
 }
 

@@ -1,5 +1,6 @@
 // The test suite's C++ program: kelvane.hpp (C++20), driven by tests/test_capi.py. The
-// same commands, messages and output as kvc.c (see there), through the C++ handles, and:
+// same commands, messages and output as kvc.c (see there), through the C++ handles (consume
+// also "threads": three threads on one handle take messages whole), and:
 //
 //   kvcpp frames QUEUE COUNT ROWS COLS        send COUNT float32 arrays through loans,
 //                                             a[i][j] = seq + i * COLS + j; then stay until the
@@ -11,10 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <latch>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -69,10 +72,44 @@ int produce(const char* name, std::uint64_t start, std::uint64_t count, std::uin
     return 0;
 }
 
+// Three threads share one handle, each taking messages whole until `count` are taken;
+// every seq arrives once, each whole.
+int consume_threads(kv::queue& q, std::uint64_t count) {
+    std::atomic<std::int64_t> left{static_cast<std::int64_t>(count)};
+    std::vector<std::uint64_t> seqs;
+    std::mutex seqs_mutex;
+    std::atomic<bool> bad{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            while (left.fetch_sub(1) > 0 && !bad) {
+                auto b = q.receive(10s);
+                std::uint64_t seq = 0;
+                if (!b || b->size() < 12 || (std::memcpy(&seq, b->bytes().data(), 8), !message_ok(b->bytes(), seq))) {
+                    bad = true;
+                    return;
+                }
+                std::lock_guard held(seqs_mutex);
+                seqs.push_back(seq);
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    std::sort(seqs.begin(), seqs.end());
+    for (std::uint64_t i = 0; i < seqs.size(); ++i)
+        bad = bad || seqs[i] != i;
+    if (bad || seqs.size() != count)
+        return std::fprintf(stderr, "kvcpp: the threads took %zu messages, not each once\n", seqs.size()), 1;
+    std::printf("consumed %llu\n", static_cast<unsigned long long>(count));
+    return 0;
+}
+
 int consume(const char* name, std::uint64_t count, std::string_view style) {
     auto q = kv::queue::attach(name);
     if (!q)
         return fails("attach", q.error());
+    if (style == "threads")
+        return consume_threads(*q, count);
     for (std::uint64_t seq = 0; seq < count; ++seq) {
         if (style == "view") {
             auto v = q->view(10s);
