@@ -355,6 +355,71 @@ def test_every_refusal_of_the_block_calls_and_what_they_deliver(programs, shm_na
     assert not os.path.exists(f"/dev/shm/{name}") and not os.path.exists(f"/dev/shm/{_blocks.arena_name(arena)}")
 
 
+@pytest.mark.parametrize("how", ["copy", "whole"])
+def test_a_reference_to_a_recycled_block_is_kv_edecode(programs, shm_name, how):
+    name = shm_name()
+    q = Queue(name, MIB, serializer=None)
+    loan = q.loan(300_000)
+    q.put(loan)
+    del loan
+    record = q._bq.get_bytes_timed(10)  # taken raw: its block is this process's
+    q._decode_one([record])  # read and let go: the block is free, its generation moves on
+    KelQueue.attach(name).put_bytes(record)  # the old reference again, as a replaying program would
+    code, text = finish(start(programs["c", "cmake"], "take", name, how)).rstrip("\n").split("\t")[1:]
+    fault = ("the block is not this record's any more (taken by another, or recycled)" if how == "copy" else
+             "the block is not this process's to read (taken by another, or recycled)")
+    assert (int(code), text) == (KV["KV_EDECODE"], "Queue get error: the block message cannot be read: " + fault)
+    assert q.qsize() == 0 and blocks_in_use(name) == 0  # taken, and nothing kept
+    q.put(b"after", timeout=10)
+    assert q.get(timeout=10) == b"after"
+    q.close()
+
+
+SMALL_SHM = r"""
+import os, subprocess, sys, warnings
+import kelvane
+kvc, enospc = sys.argv[1], sys.argv[2]
+big = str(7 << 20)  # more than the 8 MiB /dev/shm has free beside the queues
+
+kelvane.Queue("kt_forced", 1 << 20)
+forced = subprocess.run([kvc, "put-block", "kt_forced", big], capture_output=True, text=True,
+                        env=dict(os.environ, KELVANE_BLOCKS="shm")).stdout.split("\t")
+assert forced[:2] == ["put", enospc] and forced[2].startswith("kv_queue_put_block: Block arena error: "), forced
+assert kelvane.Queue.attach("kt_forced").qsize() == 0
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", ResourceWarning)  # the warning that the blocks go to a memfd
+    q = kelvane.Queue("kt_box", 1 << 20, serializer=None)
+    q.loan(1)  # this process makes the arena, in a memfd, and keeps it
+assert subprocess.run([kvc, "put-block", "kt_box", big], capture_output=True, text=True).stdout == "put\t0\t\n"
+got = q.get(timeout=10)
+assert type(got) is memoryview and got.nbytes == 7 << 20 and not any(got[:4096])
+del got
+q.unlink()
+kelvane.Queue.attach("kt_forced").unlink()
+assert os.listdir("/dev/shm") == [], os.listdir("/dev/shm")
+print("ok")
+"""
+
+
+def test_in_a_small_dev_shm_a_program_gets_kv_enospc_or_a_memfd(programs, tmp_path):
+    """A private 8 MiB tmpfs on /dev/shm, as a container's: blocks forced into it run out of
+    room (KV_ENOSPC, nothing put); left to choose, the program uses the memfd Python made."""
+    if os.geteuid() != 0:
+        pytest.skip("a private tmpfs on /dev/shm takes root (unshare -m and mount)")
+    script = tmp_path / "small_shm.py"
+    script.write_text(SMALL_SHM)
+    shell = (f"mount -t tmpfs -o size=8m tmpfs /dev/shm && exec {sys.executable} {script} "
+             f"{programs['c', 'cmake']} {KV['KV_ENOSPC']}")
+    try:
+        done = subprocess.run(["unshare", "-m", "sh", "-c", shell], capture_output=True, text=True, timeout=120)
+    except FileNotFoundError:
+        pytest.skip("no unshare here")
+    if "unshare" in done.stderr and done.returncode != 0:
+        pytest.skip(f"no private mount namespace here: {done.stderr.strip()}")
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
+
+
 def test_cpp_loans_and_blocks_go_back_with_their_handles(programs, shm_name):
     name = shm_name()
     KelQueue(name, 1)

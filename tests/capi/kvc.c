@@ -9,6 +9,8 @@
  *   kvc hold-block QUEUE                 take one message whole, say so, wait to be killed
  *   kvc block-errors QUEUE               the block calls' refusals and cases, as errors does
  *   kvc unlink QUEUE                     kv_queue_unlink, and what it gave
+ *   kvc put-block QUEUE SIZE             kv_queue_put_block of SIZE bytes, and what it gave
+ *   kvc take QUEUE copy|whole            one kv_queue_get_alloc or kv_queue_receive, and what it gave
  *   kvc version
  *
  * A message: its seq (8 bytes), its length (4), then byte i = (seq + i) & 0xff; the length
@@ -335,6 +337,36 @@ static int block_errors(const char *queue) {
     return 0;
 }
 
+static int put_block(const char *name, size_t size) {
+    kv_queue *q;
+    int rc = kv_queue_attach(&q, name);
+    if (rc != KV_OK)
+        return fails("attach", rc);
+    void *data = calloc(1, size);
+    rc = kv_queue_put_block(q, data, size, kTenSeconds);
+    printf("put\t%d\t%s\n", rc, rc < 0 ? kv_last_error() : "");
+    free(data);
+    kv_queue_close(q);
+    return 0;
+}
+
+static int take(const char *name, const char *how) {
+    kv_queue *q;
+    int rc = kv_queue_attach(&q, name);
+    if (rc != KV_OK)
+        return fails("attach", rc);
+    void *data = NULL;
+    size_t len = 0;
+    kv_block b;
+    rc = strcmp(how, "copy") == 0 ? kv_queue_get_alloc(q, &data, &len, 0) : kv_queue_receive(q, &b, 0);
+    printf("took\t%d\t%s\n", rc, rc < 0 ? kv_last_error() : "");
+    if (rc == KV_OK && strcmp(how, "copy") != 0)
+        kv_block_release(&b);
+    free(data);
+    kv_queue_close(q);
+    return 0;
+}
+
 int main(int argc, char **argv) {
     setvbuf(stdout, NULL, _IOLBF, 0);
     const char *cmd = argc > 1 ? argv[1] : "";
@@ -355,6 +387,10 @@ int main(int argc, char **argv) {
         return hold_block(argv[2]);
     if (strcmp(cmd, "block-errors") == 0 && argc == 3)
         return block_errors(argv[2]);
+    if (strcmp(cmd, "put-block") == 0 && argc == 4)
+        return put_block(argv[2], strtoull(argv[3], NULL, 10));
+    if (strcmp(cmd, "take") == 0 && argc == 4)
+        return take(argv[2], argv[3]);
     if (strcmp(cmd, "unlink") == 0 && argc == 3) {
         printf("unlinked %d\n", kv_queue_unlink(argv[2]));
         return 0;
