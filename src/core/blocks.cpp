@@ -114,8 +114,10 @@ std::optional<std::uint64_t> start_ticks_of(std::uint32_t pid) {
 }
 
 std::uint64_t pid_namespace_of(const char* path) {
+    // open and fstat rather than stat, which glibc exports only from 2.33 on.
+    const OwnedFd fd(::open(path, O_PATH | O_CLOEXEC));
     struct stat st {};
-    return ::stat(path, &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
+    return fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
 }
 
 // Every arena this process maps, so that one mapping serves all its handles, and a
