@@ -43,7 +43,8 @@ set(KELVANE_INSTALL_CMAKEDIR ${_kv_root_prefix}lib/cmake/kelvane)
 add_library(kelvane STATIC $<TARGET_OBJECTS:kelvane_corelib>
   src/capi/common.cpp
   src/capi/queue.cpp
-  src/capi/lock.cpp)
+  src/capi/lock.cpp
+  src/capi/blocks.cpp)
 add_library(kelvane::kelvane ALIAS kelvane)
 set_target_properties(kelvane PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(kelvane

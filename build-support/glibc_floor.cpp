@@ -16,4 +16,10 @@ int __wrap_fstat(int fd, struct stat* buf) {
     return kelvane_fxstat(kStatVersionLinux, fd, buf);
 }
 
+// libstdc++'s reference counts (std::shared_ptr) skip their atomic operations while
+// glibc's __libc_single_threaded (new in 2.32) says the process runs one thread. The
+// module's own copy, hidden and always 0 ("other threads may run"), keeps the atomics on
+// and needs no 2.32.
+__attribute__((visibility("hidden"))) char __libc_single_threaded = 0;
+
 } // extern "C"

@@ -11,7 +11,9 @@
  *   acquirer takes it over and is told so (KV_RECOVERED), as Python's LockRecovered.
  *
  * Python's kelvane.Queue pickles its objects by default. A C program exchanges raw bytes
- * with a Python process that uses kelvane.Queue(name, serializer=None) or KelQueue.
+ * with a Python process that uses kelvane.Queue(name, serializer=None) or KelQueue, and
+ * large messages and numpy arrays with any kelvane.Queue through the queue's blocks (see
+ * "large messages" below).
  *
  * Results. Every function that can fail returns an int: 0 (KV_OK) on success, or a
  * negative KV_E* code. The one other result is KV_RECOVERED (1) from the lock
@@ -37,10 +39,13 @@
  *
  * Compatibility. The shared layout (the queue's 16384-byte header and its records of a
  * 4-byte length and the bytes; the lock's robust mutex at 0 and its mark "KELLOCK1" at
- * 64) is fixed: programs and Python processes of every kelvane version with this layout
- * share objects, whichever version built them. Should a later version change the
- * layout, its objects carry another mark (a lock mark other than "KELLOCK1", a queue
- * ready word other than 1), which this version refuses with KV_EKIND instead of
+ * 64; a queue's block arena, marked "KELARENA" with version 1, its 64-byte references,
+ * marked "\0KELBLK1" and checked by a hash, and its blocks, marked "KELBLOCK", all laid
+ * out in kelvane/_blocks.py) is fixed: programs and Python processes of every kelvane
+ * version with this layout share objects, whichever version built them. Should a later
+ * version change the layout, its objects carry another mark (a lock mark other than
+ * "KELLOCK1", a queue ready word other than 1, another arena version or reference mark),
+ * which this version refuses with KV_EKIND (or, for a block, KV_EDECODE) instead of
  * misreading them. The mutexes are glibc's own (Linux, glibc 2.31 or later): every
  * process that shares an object must use glibc.
  *
@@ -100,7 +105,12 @@ enum {
     KV_EDEADLK = -15,   /* acquire of a lock the calling thread holds already (it is not re-entrant) */
     KV_ECORRUPT = -16,  /* the shared header breaks the queue's invariants (another program's bytes) */
     KV_ESYSTEM = -17,   /* another failure of a system or threads-library call: see kv_last_error() */
-    KV_EINTERNAL = -18  /* a fault of kelvane itself: see kv_last_error() */
+    KV_EINTERNAL = -18, /* a fault of kelvane itself: see kv_last_error() */
+    KV_ENOSPC = -19,    /* no memory for a block: /dev/shm (or, for a memfd arena, memory) is full */
+    KV_EDECODE = -20,   /* a block message that cannot be read (its memory is gone, or it is damaged):
+                           it was taken and is lost, as Python's kelvane.DecodeError says */
+    KV_EPARTS = -21     /* the oldest message is a block of several parts (a pickle with out-of-band
+                           buffers, a numpy array from Python): it stays queued; kv_queue_receive takes it */
 };
 
 /* ---- versions and results ------------------------------------------------------------ */
@@ -145,7 +155,8 @@ KV_API KV_NODISCARD int kv_queue_attach(kv_queue **out, const char *name);
 KV_API void kv_queue_close(kv_queue *q);
 
 /* Removes the name: processes that opened the queue keep using it; a new open of the
- * name makes a new queue. Refuses a name that holds something other than a queue. */
+ * name makes a new queue. Refuses a name that holds something other than a queue. The
+ * name of the queue's block memory goes too (see "large messages"). */
 KV_API KV_NODISCARD int kv_queue_unlink(const char *name);
 
 /* The ring's size in bytes (0 for NULL). */
@@ -162,7 +173,10 @@ KV_API KV_NODISCARD int kv_queue_try_put(kv_queue *q, const void *data, size_t l
 
 /* Takes the oldest message into `buf` (`cap` bytes), waiting up to `timeout_ns` for one;
  * *len receives its length. KV_EBUFSIZE: the message is longer than `cap` and stays
- * queued, *len holds its length (a kv_queue_get_alloc takes any length). */
+ * queued, *len holds its length (a kv_queue_get_alloc takes any length).
+ * A block message of one part (see "large messages") is copied out as its bytes and its
+ * block given back; one of several parts is KV_EPARTS (it stays queued), one that cannot be
+ * read KV_EDECODE (it is taken). So are the other copying gets. */
 KV_API KV_NODISCARD int kv_queue_get(kv_queue *q, void *buf, size_t cap, size_t *len, int64_t timeout_ns);
 
 /* As kv_queue_get, but never waits, not even for the queue's mutex: 0, KV_EAGAIN (empty),
@@ -178,7 +192,10 @@ KV_API KV_NODISCARD int kv_queue_get_alloc(kv_queue *q, void **data, size_t *len
  * cannot overwrite it) until kv_queue_commit(q, view) takes it. A view serves one
  * consumer of the queue at a time: another consumer's get takes the same message, after
  * which the view's bytes may be overwritten and its commit is KV_EPOS. A message that
- * runs past the end of the ring is still one contiguous range. */
+ * runs past the end of the ring is still one contiguous range.
+ * A block message of one part is lent where it lies in its block (its commit gives the
+ * block back); one of several parts is KV_EPARTS, one that cannot be read KV_EDECODE (both
+ * stay queued: kv_queue_receive, or a copying get, takes them). */
 KV_API KV_NODISCARD int kv_queue_view(kv_queue *q, kv_view *view, int64_t timeout_ns);
 
 /* As kv_queue_view, but never waits: 0, KV_EAGAIN (empty), KV_EBUSY (the mutex was held). */
@@ -192,6 +209,149 @@ KV_API KV_NODISCARD int kv_queue_commit(kv_queue *q, const kv_view *view);
 /* What the queue holds now: bytes between the read and write positions (4 per message
  * included) and messages; either pointer may be NULL. */
 KV_API KV_NODISCARD int kv_queue_stats(kv_queue *q, uint64_t *bytes, uint64_t *messages);
+
+/* ---- large messages: blocks --------------------------------------------------------------
+ *
+ * A message need not fit the ring: it can travel in a block, shared memory beside the ring
+ * that every process of the queue maps once and that is recycled from message to message,
+ * while the ring carries a 64-byte reference to it. These are the blocks kelvane.Queue
+ * carries its large objects in, so large messages cross between C, C++ and Python both ways
+ * with no copy on either side.
+ *
+ * Sending: kv_queue_loan lends `size` writable bytes in a free block of the queue; fill them
+ * in place and send them with kv_loan_send (the receiver gets those bytes: Python's
+ * kelvane.Queue(name, serializer=None).get() a memoryview of the block) or with
+ * kv_loan_send_array (they are a C-ordered array of a numpy dtype and shape: a Python
+ * kelvane.Queue(name), with its default pickle serializer, gets a numpy.ndarray that is a view
+ * of the block). kv_loan_drop gives back a loan that is not to be sent. kv_queue_put_block
+ * copies a message into a block and sends it.
+ *
+ * Receiving: kv_queue_receive takes the oldest message, whatever it is: a block message in
+ * place, with no copy; a message of the ring copied into memory of its own. Either is the
+ * caller's until kv_block_release. What a block message holds (kv_block.kind):
+ *   KV_KIND_BYTES   one part, the message's bytes: what kv_loan_send, kv_queue_put_block and
+ *                   Python's q.put(q.loan(n)) send.
+ *   KV_KIND_PICKLE  part 0 a pickle stream (protocol 5), parts 1.. its out-of-band buffers,
+ *                   each at a 4096-byte boundary: what kv_loan_send_array sends (part 1 the
+ *                   array's bytes) and what kelvane.Queue's put of a large object sends. A
+ *                   numpy array of at least 192 KiB put by Python (q.put(a)) is the pickle
+ *                   stream of numpy, which holds its dtype and shape, and part 1 its bytes,
+ *                   in C order (Fortran order for an array that is Fortran-contiguous only):
+ *                   a C program that knows the array's dtype and shape reads part 1 as it is.
+ *                   A large pickle with no such buffer has one part, its stream. A smaller
+ *                   or non-contiguous array travels inside the stream instead.
+ * The copying gets and the view deliver a block message of one part as its bytes, as if it
+ * had come through the ring, and refuse one of several parts with KV_EPARTS: it stays queued
+ * for kv_queue_receive. So a C consumer never sees a block's reference.
+ *
+ * Memory: a queue's block memory (its arena) is made by the first process that needs it, C or
+ * Python, with room for 64 times the ring's capacity (1 GiB for 16 MiB); blocks are backed as
+ * they are first used and then kept for reuse. It lives in /dev/shm ("kb_" + 16 hex digits)
+ * while /dev/shm has room for all of it, and otherwise (a container's 64 MB /dev/shm) in
+ * anonymous shared memory (a memfd) that lasts only while some process of the queue has it
+ * open; KELVANE_BLOCKS=shm or =memfd in the environment chooses for good. A loan that finds no
+ * free block waits for one until its timeout; one larger than the arena is KV_EMSGSIZE.
+ * kv_queue_unlink removes the arena's name with the queue's.
+ *
+ * Crash safety: a block changes hands under the arena's robust mutex, in step with the ring,
+ * and records its writer or holder by pid and start time. A process killed while it fills a
+ * loan never sends it, and the block comes back; a consumer killed while it holds blocks gives
+ * them back to whoever next looks for a free one, C or Python; a block is never reused while
+ * its holder lives, nor read under another message's reference.
+ *
+ * fork(): what a process holds stays its own. In a forked child, kv_block_release and
+ * kv_loan_drop of the parent's blocks and loans only free the child's copy of the struct, and
+ * kv_loan_send of the parent's loan is KV_EPERM. The child maps the same memory: it must not
+ * read a block that the parent may give back meanwhile. It may take loans and receive blocks
+ * of its own through any handle.
+ */
+
+/* What a received message is: kv_block.kind. */
+enum {
+    KV_KIND_RING = 0,   /* it came through the ring: its bytes, copied (whatever the producer put) */
+    KV_KIND_BYTES = 1,  /* in a block: one part, the message's bytes */
+    KV_KIND_PICKLE = 2  /* in a block: part 0 a pickle stream (protocol 5), parts 1.. its buffers */
+};
+
+/* The largest number of dimensions kv_loan_send_array takes. */
+#define KV_MAX_DIMS 32
+
+typedef struct kv_part {
+    const void *data;
+    size_t len;
+} kv_part;
+
+/* A received message, the caller's until kv_block_release. `data` and `len` are part 0 (the
+ * whole message for KV_KIND_RING and KV_KIND_BYTES); `parts` lists all `nparts` parts. A
+ * block message lies in shared memory: its bytes may be read, and written (they are nobody
+ * else's), until the release, also after kv_queue_close of the handle it came through. */
+typedef struct kv_block {
+    const void *data;
+    size_t len;
+    int kind;                 /* KV_KIND_* */
+    size_t nparts;
+    const kv_part *parts;
+    struct kv_block_held *held_; /* kelvane's own; NULL once released */
+} kv_block;
+
+/* Writable bytes in a block, lent by kv_queue_loan: `capacity` bytes at `data` (aligned to
+ * 4096 bytes), the caller's to fill until kv_loan_send or kv_loan_drop. */
+typedef struct kv_loan {
+    void *data;
+    size_t capacity;
+    struct kv_loan_held *held_;  /* kelvane's own; NULL once sent or dropped */
+} kv_loan;
+
+/* Lends `size` bytes (0 is a size too) in a free block of the queue, waiting up to
+ * `timeout_ns` for one: 0, KV_ETIMEDOUT (every block that could take it was in use until
+ * then), KV_EMSGSIZE (larger than the queue's block memory: 64 times its capacity), KV_ENOSPC
+ * (no memory to back it). Makes the queue's block memory if it has none. On failure the
+ * loan's fields are zero. A loan never sent must be dropped (kv_loan_drop); a process that
+ * ends with one gives it back. */
+KV_API KV_NODISCARD int kv_queue_loan(kv_queue *q, kv_loan *loan, size_t size, int64_t timeout_ns);
+
+/* Sends the first `len` bytes of the loan (len <= capacity) as a message of kind
+ * KV_KIND_BYTES, waiting up to `timeout_ns` for room for its reference in the ring. 0: sent
+ * (the loan's fields are zero; its bytes are the receiver's now). KV_ETIMEDOUT: not sent, the
+ * loan is still the caller's. KV_EINVAL: a loan of another handle, or len > capacity.
+ * KV_EPERM: the loan was taken by the parent of this forked process. */
+KV_API KV_NODISCARD int kv_loan_send(kv_queue *q, kv_loan *loan, size_t len, int64_t timeout_ns);
+
+/* Sends the loan as a numpy array: its first prod(shape) * itemsize bytes, in C order, with
+ * `ndim` dimensions (0 to KV_MAX_DIMS; 0 is an array of one item) of sizes `shape` (NULL for
+ * ndim 0). `dtype` is a type string of numpy's array interface: a byte order ('<' little,
+ * '>' big, '|' for single bytes), a kind ('b' boolean, 'i' signed or 'u' unsigned integer,
+ * 'f' floating, 'c' complex) and the item size in bytes: "<f8" (double), "<f4" (float),
+ * "<i8", "<u2", "|u1", "|b1", "<c16". The message is of kind KV_KIND_PICKLE: part 0 a small
+ * pickle stream that kelvane's Python package decodes to
+ * numpy.frombuffer(part 1, dtype).reshape(shape), a view of the block; part 1 the array's
+ * bytes. Results as kv_loan_send; KV_EINVAL also for a dtype of another form, or an array
+ * larger than the loan. */
+KV_API KV_NODISCARD int kv_loan_send_array(kv_queue *q, kv_loan *loan, const char *dtype, const size_t *shape,
+                                           int ndim, int64_t timeout_ns);
+
+/* Gives back a loan that is not to be sent (NULL, or a loan sent or dropped, is ignored). */
+KV_API void kv_loan_drop(kv_loan *loan);
+
+/* Copies `len` bytes into a block and sends them (kind KV_KIND_BYTES), waiting up to
+ * `timeout_ns` in all: the loan and the send in one, for a message that need not fit the
+ * ring. Results as kv_queue_loan and kv_loan_send; on failure nothing is sent. */
+KV_API KV_NODISCARD int kv_queue_put_block(kv_queue *q, const void *data, size_t len, int64_t timeout_ns);
+
+/* Takes the oldest message, waiting up to `timeout_ns` for one: a block message in place,
+ * held until kv_block_release; a message of the ring copied into memory of its own
+ * (KV_KIND_RING). KV_EDECODE: the message was a block that cannot be read, and is lost.
+ * KV_ENOMEM: no memory for the copy or the part table; the message stays queued. On failure
+ * the block's fields are zero. */
+KV_API KV_NODISCARD int kv_queue_receive(kv_queue *q, kv_block *block, int64_t timeout_ns);
+
+/* As kv_queue_receive, but never waits, not even for the queue's mutex: 0, KV_EAGAIN (empty),
+ * KV_EBUSY (the mutex was held), KV_EDECODE, KV_ENOMEM. */
+KV_API KV_NODISCARD int kv_queue_try_receive(kv_queue *q, kv_block *block);
+
+/* Gives the message back: its block is free for the next message (NULL, or a block released
+ * already, is ignored). Its bytes must not be read afterwards. */
+KV_API void kv_block_release(kv_block *block);
 
 /* ---- locks ----------------------------------------------------------------------------- */
 

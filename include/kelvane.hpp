@@ -4,8 +4,12 @@
 //   if (!q) { std::cerr << q.error().message() << '\n'; return 1; }
 //   if (auto put = q->put(std::as_bytes(std::span(frame))); !put) ...
 //
-// Handles (kv::queue, kv::lock, kv::held, kv::message) are move-only and release what they
-// hold in their destructors. Every call that can fail returns a kv::result<T>: a T, or a
+//   auto frame = q->loan(rows * cols * sizeof(float));  // large messages: a loan in a block
+//   std::ranges::fill(frame->as<float>(), 1.0f);         // filled in place, then sent:
+//   q->send_array<float>(*frame, {rows, cols});          // Python gets a numpy array, no copy
+//
+// Handles (kv::queue, kv::lock, kv::held, kv::message, kv::loan, kv::block) are move-only and
+// release what they hold in their destructors. Every call that can fail returns a kv::result<T>: a T, or a
 // kv::error with the result code of kelvane.h and the message kv_last_error() gave (the
 // same text Python's kelvane_core raises for the same failure). Nothing here throws but
 // std::bad_alloc (for an error's text) and value() of a result that holds an error
@@ -18,15 +22,19 @@
 #error "kelvane.hpp needs C++20 (std::span); compile with -std=c++20 or later"
 #endif
 
+#include <bit>
 #include <chrono>
+#include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -184,6 +192,123 @@ private:
     kv_view v_;
 };
 
+// numpy's type string for T (send_array): "<f8" for double on a little-endian machine.
+template <class T>
+constexpr const char* dtype_of() noexcept {
+    constexpr bool little = std::endian::native == std::endian::little;
+    if constexpr (std::is_same_v<T, bool>)
+        return "|b1";
+    else if constexpr (std::is_same_v<T, std::byte>)
+        return "|u1";
+    else if constexpr (std::is_same_v<T, std::complex<float>>)
+        return little ? "<c8" : ">c8";
+    else if constexpr (std::is_same_v<T, std::complex<double>>)
+        return little ? "<c16" : ">c16";
+    else if constexpr (std::is_floating_point_v<T>) {
+        static_assert(sizeof(T) == 4 || sizeof(T) == 8 || sizeof(T) == 16, "a floating type numpy has");
+        if constexpr (sizeof(T) == 4)
+            return little ? "<f4" : ">f4";
+        else if constexpr (sizeof(T) == 8)
+            return little ? "<f8" : ">f8";
+        else
+            return little ? "<f16" : ">f16";
+    } else {
+        static_assert(std::is_integral_v<T>, "kv::dtype_of: an arithmetic type, std::byte or std::complex");
+        constexpr bool s = std::is_signed_v<T>;
+        if constexpr (sizeof(T) == 1)
+            return s ? "|i1" : "|u1";
+        else if constexpr (sizeof(T) == 2)
+            return s ? (little ? "<i2" : ">i2") : (little ? "<u2" : ">u2");
+        else if constexpr (sizeof(T) == 4)
+            return s ? (little ? "<i4" : ">i4") : (little ? "<u4" : ">u4");
+        else
+            return s ? (little ? "<i8" : ">i8") : (little ? "<u8" : ">u8");
+    }
+}
+
+// Writable bytes in a block of a queue (queue::loan), to fill in place and send with
+// queue::send or queue::send_array; given back by the destructor unless sent.
+class loan {
+public:
+    loan() noexcept : l_{} {}
+    explicit loan(const kv_loan& l) noexcept : l_(l) {}
+    loan(loan&& other) noexcept : l_(std::exchange(other.l_, kv_loan{})) {}
+    loan& operator=(loan&& other) noexcept {
+        if (this != &other) {
+            kv_loan_drop(&l_);
+            l_ = std::exchange(other.l_, kv_loan{});
+        }
+        return *this;
+    }
+    loan(const loan&) = delete;
+    loan& operator=(const loan&) = delete;
+    ~loan() { kv_loan_drop(&l_); }
+
+    // False once sent or dropped.
+    explicit operator bool() const noexcept { return l_.held_ != nullptr; }
+    [[nodiscard]] std::size_t capacity() const noexcept { return l_.capacity; }
+    [[nodiscard]] std::span<std::byte> bytes() const noexcept {
+        return {static_cast<std::byte*>(l_.data), l_.capacity};
+    }
+    // The loan as capacity() / sizeof(T) items of T (its start is aligned to 4096 bytes).
+    template <class T>
+    [[nodiscard]] std::span<T> as() const noexcept {
+        static_assert(std::is_trivially_copyable_v<T>);
+        return {static_cast<T*>(l_.data), l_.capacity / sizeof(T)};
+    }
+    void drop() noexcept { kv_loan_drop(&l_); }
+    [[nodiscard]] kv_loan& native() noexcept { return l_; }
+
+private:
+    kv_loan l_;
+};
+
+// A message taken whole (queue::receive): a large one where it lies in a block of shared
+// memory, with no copy, a small one copied out of the ring (kind() == KV_KIND_RING). Held
+// until the destructor (or release()); it may outlive the queue handle.
+class block {
+public:
+    block() noexcept : b_{} {}
+    explicit block(const kv_block& b) noexcept : b_(b) {}
+    block(block&& other) noexcept : b_(std::exchange(other.b_, kv_block{})) {}
+    block& operator=(block&& other) noexcept {
+        if (this != &other) {
+            kv_block_release(&b_);
+            b_ = std::exchange(other.b_, kv_block{});
+        }
+        return *this;
+    }
+    block(const block&) = delete;
+    block& operator=(const block&) = delete;
+    ~block() { kv_block_release(&b_); }
+
+    // KV_KIND_RING, KV_KIND_BYTES or KV_KIND_PICKLE (see kelvane.h).
+    [[nodiscard]] int kind() const noexcept { return b_.kind; }
+    // Part 0: the whole message but for a pickle, where it is the stream.
+    [[nodiscard]] std::span<const std::byte> bytes() const noexcept { return part(0); }
+    [[nodiscard]] std::size_t size() const noexcept { return b_.len; }
+    [[nodiscard]] std::size_t part_count() const noexcept { return b_.nparts; }
+    // Part i (an empty span past the last); a pickle's buffers are parts 1 on.
+    [[nodiscard]] std::span<const std::byte> part(std::size_t i) const noexcept {
+        if (i >= b_.nparts)
+            return {};
+        return {static_cast<const std::byte*>(b_.parts[i].data), b_.parts[i].len};
+    }
+    // Part i as items of T: a numpy array's bytes, say (part 1 of a pickle).
+    template <class T>
+    [[nodiscard]] std::span<const T> as(std::size_t i = 0) const noexcept {
+        static_assert(std::is_trivially_copyable_v<T>);
+        const auto p = part(i);
+        return {reinterpret_cast<const T*>(p.data()), p.size() / sizeof(T)};
+    }
+    // Gives it back now (a second call does nothing).
+    void release() noexcept { kv_block_release(&b_); }
+    [[nodiscard]] const kv_block& native() const noexcept { return b_; }
+
+private:
+    kv_block b_;
+};
+
 struct queue_stats {
     std::uint64_t bytes;    // between the read and write positions, 4 per message included
     std::uint64_t messages;
@@ -266,6 +391,51 @@ public:
         return record_view(v);
     }
     result<void> commit(const record_view& v) { return detail::status(kv_queue_commit(q_, &v.native())); }
+
+    // Large messages (see kelvane.h): `size` bytes to fill in a block of this queue.
+    result<kv::loan> loan(std::size_t size, timeout t = forever) {
+        kv_loan l{};
+        if (int rc = kv_queue_loan(q_, &l, size, t.count()); rc != KV_OK)
+            return error::last(rc);
+        return kv::loan(l);
+    }
+    // Sends the first `len` bytes of a loan of this handle; it is empty afterwards. On an
+    // error (a timeout, say) it is still the caller's.
+    result<void> send(kv::loan& l, std::size_t len, timeout t = forever) {
+        return detail::status(kv_loan_send(q_, &l.native(), len, t.count()));
+    }
+    result<void> send(kv::loan& l, timeout t = forever) { return send(l, l.capacity(), t); }
+    // Sends a loan as a C-ordered numpy array of `dtype` and `shape`: Python's kelvane.Queue
+    // gets a numpy.ndarray that is a view of the block.
+    result<void> send_array(kv::loan& l, const char* dtype, std::span<const std::size_t> shape, timeout t = forever) {
+        return detail::status(kv_loan_send_array(q_, &l.native(), dtype, shape.data(), static_cast<int>(shape.size()),
+                                                 t.count()));
+    }
+    template <class T>
+    result<void> send_array(kv::loan& l, std::span<const std::size_t> shape, timeout t = forever) {
+        return send_array(l, dtype_of<T>(), shape, t);
+    }
+    template <class T>
+    result<void> send_array(kv::loan& l, std::initializer_list<std::size_t> shape, timeout t = forever) {
+        return send_array(l, dtype_of<T>(), std::span(shape.begin(), shape.size()), t);
+    }
+    // Copies a message into a block and sends it: for one that need not fit the ring.
+    result<void> put_block(std::span<const std::byte> message, timeout t = forever) {
+        return detail::status(kv_queue_put_block(q_, message.data(), message.size(), t.count()));
+    }
+    // The oldest message, whole: a block message in place, a ring message copied.
+    result<kv::block> receive(timeout t = forever) {
+        kv_block b{};
+        if (int rc = kv_queue_receive(q_, &b, t.count()); rc != KV_OK)
+            return error::last(rc);
+        return kv::block(b);
+    }
+    result<kv::block> try_receive() {
+        kv_block b{};
+        if (int rc = kv_queue_try_receive(q_, &b); rc != KV_OK)
+            return error::last(rc);
+        return kv::block(b);
+    }
 
     result<queue_stats> stats() {
         queue_stats s{};

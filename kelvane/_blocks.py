@@ -55,6 +55,23 @@ Layouts (little-endian), for programs in any language:
   part (the message's bytes); kind 2 has the pickle stream, then each out-of-band buffer
   at a 4096-byte boundary.
 
+  a loan (Queue.loan, loan_array; kv_queue_loan of kelvane.h): its bytes at 4096 in the
+  block; before them, once sent, the header, the part table and, for kind 2, the pickle
+  stream at 96 (at most 4000 bytes).
+
+From C and C++ (include/kelvane.h): a C program sends kind 1 (kv_loan_send,
+kv_queue_put_block), which kelvane.Queue(serializer=None) receives as a memoryview of the
+block, and numpy arrays as kind 2 (kv_loan_send_array): part 1 the array's bytes, part 0 the
+pickle stream of array_of(<out-of-band buffer 0>, dtype, shape) below, which a C program
+writes from a template:
+  b"\x80\x05" (protocol 5), b"\x8c\x0fkelvane._blocks", b"\x8c\x08array_of", b"\x93"
+  (STACK_GLOBAL), b"\x97" (NEXT_BUFFER), b"\x8c" + u8 length + the dtype (a numpy type
+  string such as "<f8"), b"(" (MARK), per dimension b"\x8a\x08" + i64 (LONG1), b"t"
+  (TUPLE), b"\x87" (TUPLE3), b"R" (REDUCE), b"." (STOP).
+So any kelvane.Queue receives it as a numpy array that is a view of the block. A C consumer
+(kv_queue_receive) gets every part where it lies; the copying gets and views of kelvane.h
+deliver a message of one part as its bytes and leave one of several parts queued for it.
+
 A slot changes only under the arena's mutex. A producer's block is "writing" (owner: it);
 the put that stores its record makes it "queued" at the record's ring position, before
 the write position that publishes the record is stored; the get that takes the record
@@ -96,6 +113,14 @@ _warned = False
 
 ARENA_PREFIX = "kb_"
 ARENA_ID_AT = 416  # in the queue header: the id of the queue's arena, 0 for none
+
+
+def array_of(buffer: Any, dtype: str, shape: tuple[int, ...]) -> Any:
+    """The numpy array a C or C++ program sent in a block (see the module doc string): a
+    view of `buffer`, the block's part that holds its bytes in C order."""
+    import numpy as np
+
+    return np.frombuffer(buffer, dtype=np.dtype(dtype)).reshape(shape)
 
 
 def arena_name(arena_id: int) -> str:

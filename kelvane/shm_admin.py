@@ -293,7 +293,7 @@ def _examine_queue(seg, fd, mode, count=True):
 
 _ARENA_HEAD = struct.Struct("<8s7Q")  # magic @256, version, id, space kind, space size, carved, slots used, ready
 _ARENA_SLOT = struct.Struct("<IIQQQQQQQQQ")  # state, owner pid, start, pid ns, offset, capacity, gen, pos, backed, ...
-_SLOT_STATES = ("unused", "free", "writing", "queued", "held")
+_SLOT_STATES = ("unused", "free", "writing", "queued", "held", "lent")
 
 
 def _examine_blocks(seg, fd):

@@ -47,7 +47,7 @@ import struct
 import sys
 import time
 
-from kelvane import shm_admin
+from kelvane import _blocks, shm_admin
 from kelvane.shm_admin import shown
 
 # The queue header as top reads it: the mutex's lock word @0; the consumers' wait words @128
@@ -238,6 +238,15 @@ class _QueueSeen:
 # --- one refresh ------------------------------------------------------------------------------
 
 
+def _blocks_of(arena):
+    """What the block arena of a queue holds, as its slots say (None: the queue has none)."""
+    if arena is None:
+        return None
+    b = arena.blocks
+    return {"memory": b["memory"], "bytes": b["carved"], "blocks": b["blocks"],
+            "in_use": b["blocks"] - b["free"], "held_by": {str(pid): n for pid, n in b["held_by"].items()}}
+
+
 class Sampler:
     """Reads every kelvane object whose name starts with `prefix` once per call of sample(),
     and derives rates and durations from the previous call's reading."""
@@ -254,10 +263,12 @@ class Sampler:
         interval = None if self._last is None else now - self._last
         self._last = now
         segments, hidden = shm_admin.scan(self.prefix, count=False)
-        sides = collections.defaultdict(list)
+        sides, arenas = collections.defaultdict(list), {}
         for seg in segments:
             if seg.kind == "side":
                 sides[seg.queue].append(seg)
+            elif seg.kind == "blocks":
+                arenas[(seg.queue, int(seg.blocks["id"], 16))] = seg
         queues, locks, seen_queues, seen_locks = [], [], {}, {}
         for seg in segments:
             users = [_user(pid, command) for pid, command in seg.users]
@@ -265,6 +276,7 @@ class Sampler:
                 entry = self._queue(seg, users, interval, bool(hidden), now, seen_queues)
                 entry["side_segments"] = len(sides[seg.name])
                 entry["side_bytes"] = sum(side.size for side in sides[seg.name])
+                entry["blocks"] = _blocks_of(arenas.get((seg.name, _blocks.arena_of_queue(seg.name))))
                 queues.append(entry)
             elif seg.kind == "lock":
                 locks.append(self._lock(seg, users, bool(hidden), now, seen_locks))
@@ -544,10 +556,11 @@ def render(frame):
                 _size(q["put_bytes_per_second"]), _size(q["got_bytes_per_second"]),
                 "-" if q["producers_waiting"] is None else f"{q['producers_waiting']}/{q['consumers_waiting']}",
                 f"{q['side_segments']} {_size(q['side_bytes'])}" if q["side_segments"] else "-",
+                f"{q['blocks']['in_use']}/{q['blocks']['blocks']} {_size(q['blocks']['bytes'])}" if q["blocks"] else "-",
                 _processes(q["users"])))
             notes += _queue_notes(q)
         lines += _table(("QUEUE", "CAP", "HELD", "MSGS", "PUT/s", "GOT/s", "PUT B/s", "GOT B/s", "WAIT P/C",
-                         "SIDE", "PROCESSES"), rows)
+                         "SIDE", "BLOCKS", "PROCESSES"), rows)
         lines.append("")
     if locks:
         rows = []

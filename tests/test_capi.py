@@ -19,7 +19,8 @@ from pathlib import Path
 import pytest
 
 import kelvane
-from kelvane import _capi, _objects
+from kelvane import _blocks, _capi, _objects
+from kelvane._native import Block, BlockQueue
 from kelvane.lock import Lock
 from kelvane.queue import Queue
 from kelvane_core import KelLock, KelQueue, LockRecovered
@@ -44,6 +45,8 @@ def result_codes():
 
 
 KV = result_codes()
+KIND = dict(re.findall(r"^\s+KV_KIND_([A-Z]+) = (\d+)", (_capi.include_dir() / "kelvane.h").read_text(), re.M))
+KIND = {kind: int(value) for kind, value in KIND.items()}  # {"RING": 0, "BYTES": 1, "PICKLE": 2}
 
 
 def build_env():
@@ -95,7 +98,8 @@ def programs(tmp_path_factory):
 
 
 def start(program, *args):
-    return subprocess.Popen([program, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen([program, *map(str, args)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
 
 
 def finish(proc, timeout=60):
@@ -118,7 +122,7 @@ def read_line(proc, timeout=30):
 
 # The programs' messages: seq (8 bytes), length (4), then byte i = (seq + i) & 0xff, of
 # length 12 + seq * 7919 % size: lengths of every size up to `size`, wrapping the ring.
-PATTERN = bytes(range(256)) * 64
+PATTERN = bytes(range(256)) * (1 << 14)
 
 
 def expected(seq, length):
@@ -179,15 +183,26 @@ def consume_until_told(name, out_path):
     Path(out_path).write_text(" ".join(map(str, seqs)))
 
 
+def blocks_in_use(name):
+    """Blocks of the queue's arena written, queued, held or lent, once what dead processes
+    left is given back."""
+    counts = BlockQueue(name).reclaim()
+    return 0 if counts is None else counts[2] + counts[3] + counts[4] + counts[9]
+
+
+@pytest.mark.parametrize("way", ["ring", "loans"])
 def test_a_producer_killed_at_random_loses_nothing_it_put_and_repeats_nothing(programs, shm_name, spawn,
-                                                                              tmp_path):
-    name, size, rounds, step = shm_name(), 2000, 6, 10**9
+                                                                              tmp_path, way):
+    # Through loans, messages up to 2 MiB, the ring's double, each in a block of its own.
+    name, rounds, step = shm_name(), 6, 10**9
+    size = 2000 if way == "ring" else 2 * MIB
+    produce = "produce" if way == "ring" else "produce-blocks"
     KelQueue(name, 1)
     outs = [tmp_path / f"consumer{i}" for i in range(2)]
     consumers = [spawn(consume_until_told, name, str(out)) for out in outs]
     rng = random.Random()
     for r in range(rounds):
-        proc = start(programs["cpp", "cmake"], "produce", name, r * step, 0, size)
+        proc = start(programs["cpp", "cmake"], produce, name, r * step, *([0] if way == "ring" else []), size)
         time.sleep(rng.uniform(0.05, 0.3))
         proc.send_signal(signal.SIGKILL)
         proc.communicate(timeout=30)
@@ -210,6 +225,209 @@ def test_a_producer_killed_at_random_loses_nothing_it_put_and_repeats_nothing(pr
         assert mine == list(range(len(mine)))
     assert len(every) > rounds, "the producers put (almost) nothing before they were killed"
     assert q.stats() == (0, 0)
+    assert blocks_in_use(name) == 0
+    arena = BlockQueue(name).arena_id
+    assert (arena != 0) == (way == "loans")
+    Queue.attach(name).unlink()
+    assert not os.path.exists(f"/dev/shm/{_blocks.arena_name(arena)}")
+
+
+@pytest.mark.parametrize("direction, memory", [("from_cpp", "shm"), ("to_c", "shm"), ("from_cpp", "memfd"),
+                                               ("to_c", "memfd")])
+def test_numpy_arrays_cross_between_python_and_a_program_without_a_copy(programs, shm_name, monkeypatch, direction,
+                                                                        memory):
+    # The arena is made by the producer: in a memfd, the consumer opens it through the
+    # producer's /proc/PID/fd, whichever language each is written in.
+    np = pytest.importorskip("numpy")
+    monkeypatch.setenv("KELVANE_BLOCKS", memory)
+    name, count = shm_name(), 24
+    q = Queue(name, MIB)  # pickle: arrays as numpy arrays
+    if direction == "from_cpp":
+        rows, cols = 300, 500  # 600 KB of float32 a frame, filled in place in a loan
+        proc = start(programs["cpp", "cmake"], "frames", name, count, rows, cols)
+        for seq in range(count):
+            frame = q.get(timeout=30)
+            assert frame.dtype == np.float32 and frame.shape == (rows, cols)
+            assert type(_blocks.loaned_block(frame)) is Block  # a view of the block it came in
+            assert np.array_equal(frame.ravel(), np.arange(seq, seq + rows * cols, dtype=np.float32))
+            del frame
+        assert finish(proc).split() == ["sent", str(count)]
+    else:
+        proc = start(programs["c", "cmake"], "receive", name)
+        for seq in range(count):  # 256 KiB to 2 MiB, past the ring: pickles whose buffer is the array
+            q.put(np.arange(seq, seq + (1 + seq % 8) * 32768, dtype=np.float64), timeout=30)
+        q.put(None, timeout=30)  # small: through the ring
+        assert finish(proc).split() == ["received", str(count)]
+    assert blocks_in_use(name) == 0
+    assert BlockQueue(name).arena_counts()[8] == (memory == "memfd")
+    q.close()
+
+
+@pytest.mark.parametrize("language, style", [("c", "copy"), ("c", "view"), ("cpp", "copy"), ("cpp", "view"),
+                                             ("cpp", "threads")])
+def test_block_messages_reach_the_copying_gets_and_the_view_as_bytes(programs, shm_name, language, style):
+    name, count, size = shm_name(), 40, 3 * MIB  # up to three times the ring
+    q = Queue(name, MIB, serializer=None)
+    proc = start(programs[language, "cmake"], "consume", name, count, style)
+    for seq in range(count):
+        data = message(seq, size)
+        loan = q.loan(len(data), timeout=30)
+        loan[:] = data
+        q.put(loan, timeout=30)
+        del loan
+    assert finish(proc).split() == ["consumed", str(count)]
+    assert blocks_in_use(name) == 0
+    q.close()
+
+
+def test_a_program_killed_holding_a_block_gives_it_back(programs, shm_name):
+    np = pytest.importorskip("numpy")
+    name = shm_name()
+    q = Queue(name, MIB)
+    q.put(np.ones(MIB // 8), timeout=10)
+    proc = start(programs["c", "cmake"], "hold-block", name)
+    assert read_line(proc) == f"holding {KIND['PICKLE']} 2"  # a pickle: its stream and the array
+    assert BlockQueue(name).arena_counts()[4] == 1
+    proc.send_signal(signal.SIGKILL)
+    proc.communicate(timeout=30)
+    assert blocks_in_use(name) == 0
+    q.put(np.full(MIB // 8, 3.0), timeout=10)
+    assert q.get(timeout=10).sum() == 3 * MIB // 8
+    q.close()
+
+
+def test_every_refusal_of_the_block_calls_and_what_they_deliver(programs, shm_name):
+    name = shm_name()
+    KelQueue(name, 1)
+    bq = BlockQueue(name)
+    out = finish(start(programs["c", "cmake"], "block-errors", name))
+    said = {label: (int(code), text) for label, code, text in (line.split("\t") for line in out.splitlines())}
+    parts = "a block of 2 parts (a pickle with out-of-band buffers); it stays queued: kv_queue_receive takes it"
+    ok = ("KV_OK", "")
+    expected = {
+        "loan_null": ("KV_EINVAL", "kv_queue_loan: a required pointer is NULL"),
+        "loan_never_fits": ("KV_EMSGSIZE", f"kv_queue_loan: a message of {65 * MIB} bytes never fits the queue's "
+                                           f"block memory ({64 * MIB} bytes, 64 times its capacity)"),
+        "loan": ok,
+        "send_too_long": ("KV_EINVAL", "kv_loan_send: 1001 bytes do not fit a loan of 1000"),
+        "send_other_handle": ("KV_EINVAL", "kv_loan_send: the loan was made by another queue handle"),
+        "send_bad_dtype": ("KV_EINVAL", "kv_loan_send_array: 'float64' is no dtype it takes: a byte order (<, >, |), "
+                                        "a kind (b, i, u, f, c) and an item size, such as \"<f8\""),
+        "send_bad_ndim": ("KV_EINVAL", "kv_loan_send_array: ndim must be from 0 to 32"),
+        "send_array_too_big": ("KV_EINVAL", "kv_loan_send_array: 8000 bytes do not fit a loan of 1000"),
+        "send_array": ok,
+        "send_again": ("KV_EINVAL", "kv_loan_send: not a loan (sent or dropped already?)"),
+        "get_parts": ("KV_EPARTS", "Queue get error: the oldest message is " + parts),
+        "view_parts": ("KV_EPARTS", "Queue get_view error: the oldest message is " + parts),
+        "receive_array": ok,
+        "put_block": ok,
+        "get_block_small_buffer": ("KV_EBUFSIZE", "Queue get error: a message of 13 bytes does not fit a buffer of "
+                                                  "4 bytes; it stays queued"),
+        "view_block": ok,
+        "commit_block": ok,
+        "put_block_again": ok,
+        "get_alloc_block": ok,
+        "put_ring": ok,
+        "receive_ring": ok,
+        "try_receive_empty": ("KV_EAGAIN", "the queue is empty"),
+        "receive_timeout": ("KV_ETIMEDOUT", "no message came before the timeout"),
+        "receive_null": ("KV_EINVAL", "kv_queue_receive: a required pointer is NULL"),
+        "loan_to_drop": ok,
+        "loan_before_fork": ok,
+        "put_before_fork": ok,
+        "receive_before_fork": ok,
+        "send_after_fork": ok,
+        "receive_after_fork": ok,
+    }
+    assert said.pop("loan_capacity") == (1000, "0")  # its bytes at a page boundary
+    assert said.pop("array") == (KIND["PICKLE"], "2 80 9")  # parts; bytes of the array; its last item
+    assert said.pop("block_needed") == (13, "")
+    assert said.pop("viewed") == (13, "hello, blocks")
+    assert said.pop("got_block") == (11, "hello again")
+    assert said.pop("ring") == (KIND["RING"], "1 in the ring")
+    assert said.pop("fork_child") == (0, "")  # its send of the parent's loan: KV_EPERM
+    assert said.pop("still_held") == (18, "held across a fork")
+    assert {label: (KV[code], text) for label, (code, text) in expected.items()} == said
+    counts = bq.arena_counts()
+    assert counts[0] > 0 and counts[0] == counts[1]  # every block free: none lent, none kept by the fork
+    arena = bq.arena_id
+    assert finish(start(programs["c", "cmake"], "unlink", name)).split() == ["unlinked", "0"]
+    assert not os.path.exists(f"/dev/shm/{name}") and not os.path.exists(f"/dev/shm/{_blocks.arena_name(arena)}")
+
+
+@pytest.mark.parametrize("how", ["copy", "whole"])
+def test_a_reference_to_a_recycled_block_is_kv_edecode(programs, shm_name, how):
+    name = shm_name()
+    q = Queue(name, MIB, serializer=None)
+    loan = q.loan(300_000)
+    q.put(loan)
+    del loan
+    record = q._bq.get_bytes_timed(10)  # taken raw: its block is this process's
+    q._decode_one([record])  # read and let go: the block is free, its generation moves on
+    KelQueue.attach(name).put_bytes(record)  # the old reference again, as a replaying program would
+    code, text = finish(start(programs["c", "cmake"], "take", name, how)).rstrip("\n").split("\t")[1:]
+    fault = ("the block is not this record's any more (taken by another, or recycled)" if how == "copy" else
+             "the block is not this process's to read (taken by another, or recycled)")
+    assert (int(code), text) == (KV["KV_EDECODE"], "Queue get error: the block message cannot be read: " + fault)
+    assert q.qsize() == 0 and blocks_in_use(name) == 0  # taken, and nothing kept
+    q.put(b"after", timeout=10)
+    assert q.get(timeout=10) == b"after"
+    q.close()
+
+
+SMALL_SHM = r"""
+import os, subprocess, sys, warnings
+import kelvane
+kvc, enospc = sys.argv[1], sys.argv[2]
+big = str(7 << 20)  # more than the 8 MiB /dev/shm has free beside the queues
+
+kelvane.Queue("kt_forced", 1 << 20)
+forced = subprocess.run([kvc, "put-block", "kt_forced", big], capture_output=True, text=True,
+                        env=dict(os.environ, KELVANE_BLOCKS="shm")).stdout.split("\t")
+assert forced[:2] == ["put", enospc] and forced[2].startswith("kv_queue_put_block: Block arena error: "), forced
+assert kelvane.Queue.attach("kt_forced").qsize() == 0
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", ResourceWarning)  # the warning that the blocks go to a memfd
+    q = kelvane.Queue("kt_box", 1 << 20, serializer=None)
+    q.loan(1)  # this process makes the arena, in a memfd, and keeps it
+assert subprocess.run([kvc, "put-block", "kt_box", big], capture_output=True, text=True).stdout == "put\t0\t\n"
+got = q.get(timeout=10)
+assert type(got) is memoryview and got.nbytes == 7 << 20 and not any(got[:4096])
+del got
+q.unlink()
+kelvane.Queue.attach("kt_forced").unlink()
+assert os.listdir("/dev/shm") == [], os.listdir("/dev/shm")
+print("ok")
+"""
+
+
+def test_in_a_small_dev_shm_a_program_gets_kv_enospc_or_a_memfd(programs, tmp_path):
+    """A private 8 MiB tmpfs on /dev/shm, as a container's: blocks forced into it run out of
+    room (KV_ENOSPC, nothing put); left to choose, the program uses the memfd Python made."""
+    if os.geteuid() != 0:
+        pytest.skip("a private tmpfs on /dev/shm takes root (unshare -m and mount)")
+    script = tmp_path / "small_shm.py"
+    script.write_text(SMALL_SHM)
+    shell = (f"mount -t tmpfs -o size=8m tmpfs /dev/shm && exec {sys.executable} {script} "
+             f"{programs['c', 'cmake']} {KV['KV_ENOSPC']}")
+    try:
+        done = subprocess.run(["unshare", "-m", "sh", "-c", shell], capture_output=True, text=True, timeout=120)
+    except FileNotFoundError:
+        pytest.skip("no unshare here")
+    if "unshare" in done.stderr and done.returncode != 0:
+        pytest.skip(f"no private mount namespace here: {done.stderr.strip()}")
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
+
+
+def test_cpp_loans_and_blocks_go_back_with_their_handles(programs, shm_name):
+    name = shm_name()
+    KelQueue(name, 1)
+    out = finish(start(programs["cpp", "cmake"], "block-raii", name)).splitlines()
+    assert out == ["moved\t1\t0", f"received\t{KIND['BYTES']}\t{3 * MIB} 7",
+                   f"send_too_long\t{KV['KV_EINVAL']}\tkv_loan_send: 200 bytes do not fit a loan of 100", "send\t0\t", "got\t0\t100"]
+    counts = BlockQueue(name).arena_counts()
+    assert counts[0] == counts[1]
 
 
 def hold_and_wait(name, ready):

@@ -138,6 +138,24 @@ def test_waiting_consumers_and_producers_are_counted(shm_name, spawn, mp, side):
     join_or_kill(child)
 
 
+def test_a_queues_block_memory_is_shown_with_who_holds_it(shm_name):
+    np = pytest.importorskip("numpy")
+    name = shm_name("top")
+    q = kelvane.Queue(name, capacity=4 << 20)
+    try:
+        q.put(np.ones(1 << 17), timeout=5)
+        q.put(np.ones(1 << 17), timeout=5)
+        held = q.get(timeout=5)  # a view of its block: held by this process
+        (entry,) = entries(views("--once", "--prefix", name), "queues", name)
+        blocks = entry["blocks"]
+        assert (blocks["blocks"], blocks["in_use"], blocks["held_by"]) == (2, 2, {str(os.getpid()): 1})
+        assert blocks["bytes"] >= 2 * held.nbytes
+        del held
+    finally:
+        q.unlink()
+        q.close()
+
+
 # --- locks and stopped holders ---------------------------------------------------------------
 
 

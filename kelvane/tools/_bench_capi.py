@@ -1,6 +1,8 @@
 """A C++ producer through the shipped C++ API (kelvane.hpp, libkelvane.a) streaming to a
 Python consumer (KelQueue.get_bytes): the row "C++ producer (kelvane.hpp)" of the core
-group, beside the core alone and the Python producers.
+group, beside the core alone and the Python producers; and, in the large group, the same
+program filling numpy arrays in place in loans for a kelvane.Queue consumer (the row of
+the arrays filled in place, beside Python's loan_array).
 
 The producer is kelvane/tools/capi_producer.cpp, built once per run with the system's C++
 compiler ($CXX, else c++) and the installed package's kelvane.pc flags, as a user's program
@@ -53,13 +55,12 @@ class CapiLink(cases.KelChannel):
         super().__init__(cleanup, size, cases.ring_capacity(size))
 
 
-def stream_roles(link, size, n, cpus):
-    """The Python consumer (get_bytes) first, then the producer child that runs the program,
-    pinned as the Python rows' producer is (the program inherits the child's CPU)."""
-    consumer = cases.stream_roles(link, "get", b"", n, cpus)[0]
+def producer_role(program, name, size, n, *mode):
+    """The producer child that runs the program: started (attached, waiting) before the
+    clock, its body the run from "go" to "done"."""
 
     def producer():
-        proc = subprocess.Popen([link.program, link.name, str(size), str(n)], stdin=subprocess.PIPE,
+        proc = subprocess.Popen([program, name, str(size), str(n), *mode], stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if proc.stdout.readline().strip() != "ready":
             proc.kill()
@@ -72,4 +73,11 @@ def stream_roles(link, size, n, cpus):
 
         return body
 
-    return [consumer, (producer, cpus[0])]
+    return producer
+
+
+def stream_roles(link, size, n, cpus):
+    """The Python consumer (get_bytes) first, then the producer child that runs the program,
+    pinned as the Python rows' producer is (the program inherits the child's CPU)."""
+    consumer = cases.stream_roles(link, "get", b"", n, cpus)[0]
+    return [consumer, (producer_role(link.program, link.name, size, n), cpus[0])]

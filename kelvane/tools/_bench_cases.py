@@ -861,6 +861,8 @@ LARGE_KINDS = ("kelvane.Queue", "mp.Queue", "shared_memory by hand", "py-sharedm
 # Filled in place: the producer writes each array (a[:] = i) into a loan, or into a private
 # array that it then puts.
 LARGE_LOAN_KINDS = ("kelvane.Queue loan_array", "kelvane.Queue put", "iceoryx2 loan")
+# The same from a C++ program: kelvane/tools/capi_producer.cpp fills loans (kelvane.hpp).
+LARGE_CAPI_KIND = "C++ producer loans (kelvane.hpp)"
 LARGE_HAND_DEPTH = 8  # names in flight in the hand-written scheme's queue
 LARGE_PEER_DEPTH = 4  # messages in flight for the peers that take a bound (py-sharedmemory, iceoryx2)
 LARGE_RING = 16 * MiB
@@ -906,14 +908,19 @@ class LargeLink:
     multiprocessing.shared_memory blocks; a py-sharedmemory pair, a dejaq.DejaQueue, or the
     name of an iceoryx2 publish-subscribe service of byte slices."""
 
-    def __init__(self, kind, cleanup, size):
+    def __init__(self, kind, cleanup, size, program=None):
         np = _numpy()
         self.kind = kind
         self._cleanup = cleanup
         self.name = None
         self.q = None
         self.pair = None
-        if kind.startswith("kelvane.Queue"):
+        self.program = None
+        if kind == LARGE_CAPI_KIND:
+            if program is None:
+                raise Unavailable("the C++ producer was not built for this run")
+            self.program = program.require()
+        if kind.startswith("kelvane.Queue") or kind == LARGE_CAPI_KIND:
             from kelvane.queue import Queue
 
             self.name = cleanup.shm_name("lq")
@@ -939,7 +946,7 @@ class LargeLink:
             self.name = f"kbench_{os.getpid()}_{id(self):x}"
 
     def release(self):
-        if self.kind.startswith("kelvane.Queue"):
+        if self.kind.startswith("kelvane.Queue") or self.kind == LARGE_CAPI_KIND:
             from kelvane.queue import Queue
 
             Queue.attach(self.name).unlink()
@@ -990,7 +997,7 @@ def large_roles(link, size, n, cpus, fill=False):
         return [(job, cpus[1])]
 
     def consumer():
-        if kind.startswith("kelvane.Queue"):
+        if kind.startswith("kelvane.Queue") or kind == LARGE_CAPI_KIND:
             from kelvane.queue import Queue
 
             get = Queue.attach(link.name).get
@@ -1043,6 +1050,11 @@ def large_roles(link, size, n, cpus, fill=False):
             return total
 
         return body
+
+    if kind == LARGE_CAPI_KIND:
+        from kelvane.tools._bench_capi import producer_role
+
+        return [(consumer, cpus[1]), (producer_role(link.program, link.name, size, n, "arrays"), cpus[0])]
 
     def producer():
         arr = np.random.default_rng(1).random(count)

@@ -513,17 +513,17 @@ def async_thread_row(plan):
     return None
 
 
-def large_plan(cpus, workers):
+def large_plan(cpus, workers, capi_program=None):
     """numpy arrays: one producer to one consumer that sums each, through kelvane.Queue and
     the peers, against one core's memcpy; the same with the producer filling each array in
-    place (a loan) against filling a private array and putting it; and Pool.map over arrays
-    against ProcessPoolExecutor.map."""
+    place (a loan, from Python and from a C++ program) against filling a private array and
+    putting it; and Pool.map over arrays against ProcessPoolExecutor.map."""
     plan = []
 
     def case(kind, size, fill):
         return Case(
             kind,
-            lambda cl, kind=kind, size=size: cases.LargeLink(kind, cl, size),
+            lambda cl, kind=kind, size=size: cases.LargeLink(kind, cl, size, capi_program),
             lambda link, n, size=size: cases.large_roles(link, size, n, cpus, fill),
             rate_until_last([0]),
             LARGE_GUESS[size] * (8 if kind == "memcpy (1 core)" else 1),
@@ -539,10 +539,11 @@ def large_plan(cpus, workers):
                              [case(kind, size, False) for kind in cases.LARGE_KINDS], note=note))
     for size in LARGE_SIZES:
         note = ("the producer writes every element of each array (a[:] = i): into a loan "
-                "(kelvane loan_array, iceoryx2 loan_slice_uninit) or into a private array it then puts; "
-                "the consumer sums each")
+                "(kelvane loan_array, iceoryx2 loan_slice_uninit; C++: kv::queue::loan, send_array) or into "
+                "a private array it then puts; the consumer sums each")
+        kinds = (*cases.LARGE_LOAN_KINDS, cases.LARGE_CAPI_KIND)
         plan.append(Scenario("large", "numpy arrays filled in place, 1 -> 1", size, "arrays/s",
-                             [case(kind, size, True) for kind in cases.LARGE_LOAN_KINDS], note=note))
+                             [case(kind, size, True) for kind in kinds], note=note))
     row = [
         Case(
             kind,
@@ -615,7 +616,7 @@ def build_plan(groups, seconds, cpus, workers, core_program=None, capi_program=N
     if "async" in groups:
         plan += async_plan(cpus)
     if "large" in groups:
-        plan += large_plan(cpus, workers)
+        plan += large_plan(cpus, workers, capi_program)
     return plan
 
 
@@ -1113,7 +1114,7 @@ def main(argv=None):
     try:
         # Built before anything is measured: the compiler would disturb the measurements.
         core_program = core.build(args.source, cleanup, progress) if "core" in groups else None
-        capi_program = capi.build(cleanup, progress) if "core" in groups else None
+        capi_program = capi.build(cleanup, progress) if {"core", "large"} & set(groups) else None
         plan = build_plan(groups, seconds, pins, workers, core_program, capi_program)
         for sc in plan:
             runner.run_scenario(sc)

@@ -174,6 +174,12 @@ const char* kv_strerror(int code) {
         return "a system call failed";
     case KV_EINTERNAL:
         return "internal error";
+    case KV_ENOSPC:
+        return "no memory for a block";
+    case KV_EDECODE:
+        return "the block message cannot be read";
+    case KV_EPARTS:
+        return "the message is a block of several parts";
     default:
         return "unknown result code";
     }

@@ -7,8 +7,10 @@
 #include "capi.hpp"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <memory>
 #include <span>
+#include <unistd.h>
 
 namespace kel::capi {
 
@@ -42,10 +44,12 @@ int open_failure(const QueueOpenError& error, const char* name) {
 int opened(kv_queue** out, Result<QueueSegment, QueueOpenError>&& result, const char* name) {
     if (!result.ok())
         return open_failure(result.error(), name);
-    auto handle = std::make_unique<kv_queue>(kv_queue{std::move(result.value()), InUseMark(name)});
+    auto handle = std::make_unique<kv_queue>(std::move(result.value()), InUseMark(name), name);
     *out = handle.release(); // kv_queue_close takes it back
     return KV_OK;
 }
+
+} // namespace
 
 int queue_failure(const char* prefix, const QueueError& error) {
     // A message too long for the length field blames the argument alone, as in Python.
@@ -53,13 +57,6 @@ int queue_failure(const char* prefix, const QueueError& error) {
         return fail(KV_EMSGSIZE, error.display());
     return fail(queue_code(error), prefix + error.display());
 }
-
-// How a call with this timeout waits: for a zero timeout, only for a busy mutex, and
-// only up to the bound; else for anything, up to its deadline.
-struct Wait {
-    Deadline until;
-    WaitFor what;
-};
 
 bool wait_of(std::int64_t timeout_ns, const RingQueue& ring, Wait& wait) noexcept {
     if (timeout_ns == 0) {
@@ -87,39 +84,106 @@ int nothing_taken(Attempt outcome, Deadline until) {
                  : fail_static(KV_ETIMEDOUT, "the queue's mutex stayed held until the timeout");
 }
 
-// Where a record is copied to: the caller's buffer, or memory of its own.
+int put_one(kv_queue* q, const Piece& piece, const Wait& wait) {
+    RingQueue& ring = q->queue.ring;
+    auto attempt = ring.put(std::span(&piece, 1), wait.until, wait.what, Clock::now());
+    if (attempt.ok() && attempt.value() == Attempt::Done)
+        return KV_OK;
+    // A producer that claimed room and gave up lets the others go on at once.
+    ring.withdraw_claim(Clock::now() + std::chrono::milliseconds(20));
+    if (!attempt.ok())
+        return queue_failure("Queue put error: ", attempt.error());
+    if (attempt.value() == Attempt::Busy)
+        return fail_static(KV_ETIMEDOUT, "the queue's mutex stayed held until the timeout");
+    return fail_static(KV_ETIMEDOUT, "no room for the message came before the timeout");
+}
+
+namespace {
+
+// The id of the arena the queue `name` names in its header (0: none, or no such queue),
+// read without mapping it.
+std::uint64_t arena_named_by(const char* name) {
+    const std::string path = "/dev/shm" + segment_os_name(name);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    std::uint64_t id = 0;
+    const bool read = ::pread(fd, &id, sizeof id, kArenaIdOffset) == static_cast<ssize_t>(sizeof id);
+    ::close(fd);
+    return read ? id : 0;
+}
+
+
+// Where a record is copied to: the caller's buffer, or memory of its own. A block message
+// is copied there once its block is held: the ring's record, its reference, goes to `ref`.
 struct Into {
     std::uint8_t* buf;
     std::size_t cap;
     bool allocate;
-    std::uint32_t length = 0;
+    std::uint64_t length = 0;
     void* allocated = nullptr;
+    Taking taking{};
+    bool refused = false;         // a block of several parts
+    std::uint8_t* dest = nullptr; // where a block message's bytes go
+    std::uint8_t ref[kBlockRefSize]{};
+
+    Into(std::uint8_t* buffer, std::size_t capacity, bool allocating) : buf(buffer), cap(capacity), allocate(allocating) {}
+
+    std::uint8_t* place(std::uint64_t n) {
+        length = n;
+        if (allocate) {
+            allocated = std::malloc(n > 0 ? n : 1);
+            return static_cast<std::uint8_t*>(allocated);
+        }
+        if (n > cap)
+            return nullptr;
+        static std::uint8_t nowhere; // a record of 0 bytes needs somewhere that is not null
+        return buf != nullptr ? buf : &nowhere;
+    }
 
     static std::uint8_t* sink(void* context, std::uint32_t length) {
         auto* into = static_cast<Into*>(context);
-        into->length = length;
-        if (into->allocate) {
-            into->allocated = std::malloc(length > 0 ? length : 1);
-            return static_cast<std::uint8_t*>(into->allocated);
+        switch (into->taking.is) {
+        case Taking::Is::Bytes:
+            break;
+        case Taking::Is::Unreadable:
+            return into->ref; // taken, and reported
+        case Taking::Is::Block:
+            if (into->taking.parts != 1) {
+                into->refused = true;
+                return nullptr;
+            }
+            into->dest = into->place(into->taking.content);
+            return into->dest != nullptr ? into->ref : nullptr;
         }
-        if (length > into->cap)
-            return nullptr;
-        static std::uint8_t nowhere; // a record of 0 bytes needs somewhere that is not null
-        return into->buf != nullptr ? into->buf : &nowhere;
+        return into->place(length);
     }
 };
 
 int take(kv_queue* q, Into& into, std::size_t* len, Deadline until, WaitFor what) {
     std::size_t taken = 0;
-    auto attempt = q->queue.ring.get_many(Into::sink, &into, 1, taken, until, what);
+    Result<Attempt, QueueError> attempt = Attempt::WouldBlock;
+    {
+        TakingNow now(into.taking);
+        attempt = q->queue.ring.get_many(Into::sink, &into, 1, taken, until, what);
+    }
     if (!attempt.ok())
         return queue_failure("Queue get error: ", attempt.error());
     switch (attempt.value()) {
     case Attempt::Done:
-        *len = into.length;
+        *len = static_cast<std::size_t>(into.length);
+        if (into.taking.is == Taking::Is::Unreadable)
+            return unreadable(into.taking);
+        if (into.taking.is == Taking::Is::Block)
+            return deliver_copy(into.taking, into.dest);
         return KV_OK;
     case Attempt::SinkFailed:
-        *len = into.length;
+        *len = static_cast<std::size_t>(into.length);
+        if (into.refused)
+            return fail(KV_EPARTS, "Queue get error: the oldest message is a block of " +
+                                       std::to_string(into.taking.parts) +
+                                       " parts (a pickle with out-of-band buffers); it stays queued: "
+                                       "kv_queue_receive takes it");
         if (into.allocate)
             return fail(KV_ENOMEM, "Queue get error: no memory for a message of " + std::to_string(into.length) +
                                        " bytes; it stays queued");
@@ -141,20 +205,26 @@ int timed_get(kv_queue* q, Into& into, std::size_t* len, std::int64_t timeout_ns
 }
 
 int lend(kv_queue* q, kv_view* view, Deadline until, WaitFor what) {
-    RecordView record{};
-    auto attempt = q->queue.ring.peek(record, until, what);
-    if (!attempt.ok())
-        return queue_failure("Queue get_view error: ", attempt.error());
-    switch (attempt.value()) {
-    case Attempt::Done:
-        *view = kv_view{record.payload, record.length, record.next_pos()};
-        return KV_OK;
-    case Attempt::WouldBlock:
-    case Attempt::Busy:
-    case Attempt::SinkFailed:
-        break;
+    for (;;) {
+        RecordView record{};
+        auto attempt = q->queue.ring.peek(record, until, what);
+        if (!attempt.ok())
+            return queue_failure("Queue get_view error: ", attempt.error());
+        switch (attempt.value()) {
+        case Attempt::Done: {
+            *view = kv_view{record.payload, record.length, record.next_pos()};
+            const int rc = view_block(q, record, view, until);
+            if (rc == 1)
+                continue; // its block was taken by another consumer meanwhile: the next one
+            return rc;
+        }
+        case Attempt::WouldBlock:
+        case Attempt::Busy:
+        case Attempt::SinkFailed:
+            break;
+        }
+        return nothing_taken(attempt.value(), until);
     }
-    return nothing_taken(attempt.value(), until);
 }
 
 } // namespace
@@ -203,8 +273,11 @@ int kv_queue_unlink(const char* name) {
             return null_argument("kv_queue_unlink");
         if (int rc = refuse_unless(name, "queue"); rc != KV_OK)
             return rc;
+        const std::uint64_t arena = arena_named_by(name);
         if (auto st = unlink_segment(name); !st.ok())
             return fail(segment_code(st.error()), "Unlink failed: " + st.error().display());
+        if (arena != 0)
+            (void)unlink_arena(arena); // gone already, perhaps: nothing to say
         return KV_OK;
     });
 }
@@ -215,21 +288,10 @@ int kv_queue_put(kv_queue* q, const void* data, size_t len, int64_t timeout_ns) 
     return guarded([&]() -> int {
         if (q == nullptr || (data == nullptr && len > 0))
             return null_argument("kv_queue_put");
-        RingQueue& ring = q->queue.ring;
         Wait wait;
-        if (!wait_of(timeout_ns, ring, wait))
+        if (!wait_of(timeout_ns, q->queue.ring, wait))
             return bad_timeout("kv_queue_put");
-        const Piece piece{data, len};
-        auto attempt = ring.put(std::span(&piece, 1), wait.until, wait.what, Clock::now());
-        if (attempt.ok() && attempt.value() == Attempt::Done)
-            return KV_OK;
-        // A producer that claimed room and gave up lets the others go on at once.
-        ring.withdraw_claim(Clock::now() + std::chrono::milliseconds(20));
-        if (!attempt.ok())
-            return queue_failure("Queue put error: ", attempt.error());
-        if (attempt.value() == Attempt::Busy)
-            return fail_static(KV_ETIMEDOUT, "the queue's mutex stayed held until the timeout");
-        return fail_static(KV_ETIMEDOUT, "no room for the message came before the timeout");
+        return put_one(q, Piece{data, len}, wait);
     });
 }
 
@@ -313,6 +375,7 @@ int kv_queue_commit(kv_queue* q, const kv_view* view) {
         auto attempt = q->queue.ring.commit(view->next_pos, kForever);
         if (!attempt.ok())
             return queue_failure("Queue commit_read error: ", attempt.error());
+        commit_block(q, view);
         return KV_OK;
     });
 }

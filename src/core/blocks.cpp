@@ -120,8 +120,10 @@ std::optional<std::uint64_t> start_ticks_of(std::uint32_t pid) {
 }
 
 std::uint64_t pid_namespace_of(const char* path) {
+    // open and fstat rather than stat, which glibc exports only from 2.33 on.
+    const OwnedFd fd(::open(path, O_PATH | O_CLOEXEC));
     struct stat st {};
-    return ::stat(path, &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
+    return fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
 }
 
 // Every arena this process maps, so that one mapping serves all its handles, and a
@@ -264,6 +266,32 @@ std::uint64_t ref_check(const BlockRef& ref) noexcept {
     return h;
 }
 
+BlockRef block_ref(std::uint64_t arena_id, const Lease& lease, BlockKind kind, std::uint64_t length) noexcept {
+    BlockRef ref{};
+    std::memcpy(ref.magic, kBlockRefMagic, sizeof kBlockRefMagic);
+    ref.arena_id = arena_id;
+    ref.slot = lease.slot;
+    ref.kind = static_cast<std::uint32_t>(kind);
+    ref.offset = lease.offset;
+    ref.capacity = lease.capacity;
+    ref.generation = lease.generation;
+    ref.length = length;
+    ref.check = ref_check(ref);
+    return ref;
+}
+
+void write_block_header(std::uint8_t* block, std::uint64_t generation, std::uint64_t length, BlockKind kind,
+                        std::span<const BlockPart> parts) noexcept {
+    BlockHeader h{};
+    std::memcpy(h.magic, kBlockMagic, sizeof kBlockMagic);
+    h.generation = generation;
+    h.length = length;
+    h.kind = static_cast<std::uint32_t>(kind);
+    h.parts = static_cast<std::uint32_t>(parts.size());
+    std::memcpy(block + sizeof h, parts.data(), parts.size_bytes());
+    std::memcpy(block, &h, sizeof h);
+}
+
 bool ends_in_ref(const std::uint8_t* record, std::uint64_t length, std::uint64_t arena_id) noexcept {
     if (length < kBlockRefSize)
         return false;
@@ -340,6 +368,8 @@ std::string ArenaError::display() const {
         return "no memory for a block: " + Errno(code).display();
     case Kind::Mutex:
         return "Mutex error: Pthread error: " + std::to_string(code);
+    case Kind::Raced:
+        return "the queue's arena changed while it was opened";
     }
     return "unknown block arena error";
 }
@@ -356,6 +386,32 @@ std::uint64_t claim_queue_arena(QueueHeader& h, std::uint64_t id) noexcept {
 }
 
 Status<SegmentError> unlink_arena(std::uint64_t id) { return unlink_segment(arena_name(id)); }
+
+Result<QueueArena, ArenaError> ensure_queue_arena(QueueHeader& queue, std::string_view queue_name, SpaceKind kind,
+                                                  std::uint64_t space_size) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::uint64_t have = queue_arena_id(queue);
+        if (have != 0) {
+            auto opened = BlockArena::open(have);
+            if (opened.ok())
+                return QueueArena{std::move(opened.value()), false};
+            // Named but not to be opened: a memfd space nobody has any more is replaced.
+            if (opened.error().kind != ArenaError::Kind::Gone)
+                return std::move(opened.error());
+        }
+        auto made = BlockArena::create(queue_name, kind, space_size);
+        if (!made.ok())
+            return std::move(made.error());
+        std::uint64_t expected = have;
+        if (field(queue.block_arena).compare_exchange_strong(expected, made.value()->id(), std::memory_order_acq_rel)) {
+            if (have != 0)
+                (void)unlink_arena(have);
+            return QueueArena{std::move(made.value()), true};
+        }
+        (void)unlink_arena(made.value()->id()); // another process was first: use its arena
+    }
+    return ArenaError::of(ArenaError::Kind::Raced);
+}
 
 // ---------------------------------------------------------------------------
 // Creating and opening
@@ -523,7 +579,8 @@ Result<std::shared_ptr<BlockArena>, ArenaError> BlockArena::open(std::uint64_t i
     if (::pread(fd.get(), &head, offsetof(ArenaHeader, queue_name), 0) != static_cast<ssize_t>(offsetof(ArenaHeader, queue_name)))
         return ArenaError::of(ArenaError::Kind::NotAnArena);
     // The creator names the object only once it is complete: ready is 1 already.
-    if (std::memcmp(head.magic, kArenaMagic, sizeof kArenaMagic) != 0 || head.arena_id != id || head.ready != 1)
+    if (std::memcmp(head.magic, kArenaMagic, sizeof kArenaMagic) != 0 || head.version != 1 || head.arena_id != id ||
+        head.ready != 1)
         return ArenaError::of(ArenaError::Kind::NotAnArena);
     const auto kind = static_cast<SpaceKind>(head.space_kind);
     const std::uint64_t space_size = head.space_size;
@@ -1009,16 +1066,40 @@ bool BlockArena::take_locked(const BlockRef& ref, std::uint64_t pos) noexcept {
     return true;
 }
 
-Result<BlockArena::Message, std::string> BlockArena::held_message(const BlockRef& ref) const {
+const char* BlockArena::ref_fault(const BlockRef& ref) const noexcept {
     if (ref.check != ref_check(ref))
-        return std::string("the block reference is damaged");
+        return "the block reference is damaged";
     if (ref.arena_id != id_)
-        return std::string("the block reference names another arena");
+        return "the block reference names another arena";
     if (ref.slot >= kArenaSlots)
-        return std::string("the block reference names no slot");
+        return "the block reference names no slot";
+    return nullptr;
+}
+
+Result<BlockArena::Message, std::string> BlockArena::held_message(const BlockRef& ref) const {
+    if (const char* fault = ref_fault(ref))
+        return std::string(fault);
     const BlockSlot& s = control_->slots[ref.slot];
     if (state_of(s) != SlotState::Held || !owned_by(s, this_process()) || !ref_matches(s, ref))
         return std::string("the block is not this process's to read (taken by another, or recycled)");
+    return checked_message(ref);
+}
+
+Result<BlockArena::Message, std::string> BlockArena::queued_message_locked(const BlockRef& ref,
+                                                                           std::uint64_t pos) const {
+    if (const char* fault = ref_fault(ref))
+        return std::string(fault);
+    // As take_locked: queued at this position, or held there by a taker that died in its get.
+    const BlockSlot& s = control_->slots[ref.slot];
+    const SlotState st = state_of(s);
+    if (s.position != pos || !ref_matches(s, ref) ||
+        (st != SlotState::Queued && !(st == SlotState::Held && !owner_alive(s))))
+        return std::string("the block is not this record's any more (taken by another, or recycled)");
+    return checked_message(ref);
+}
+
+Result<BlockArena::Message, std::string> BlockArena::checked_message(const BlockRef& ref) const {
+    const BlockSlot& s = control_->slots[ref.slot];
     if (ref.offset > space_size_ || space_size_ - ref.offset < ref.capacity || ref.length < sizeof(BlockHeader))
         return std::string("the block reference lies outside the arena");
     std::uint8_t* block = blocks_ + ref.offset;
@@ -1042,6 +1123,8 @@ Result<BlockArena::Message, std::string> BlockArena::held_message(const BlockRef
     }
     return m;
 }
+
+bool BlockArena::can_hold(std::uint64_t length) const noexcept { return size_class(length) <= space_size_; }
 
 // ---------------------------------------------------------------------------
 // Fork

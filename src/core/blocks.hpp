@@ -187,6 +187,7 @@ struct ArenaError {
         Gone,       // a memfd space that no live process has open any more
         NoSpace,    // backing a block failed (ENOSPC: /dev/shm or memory is full)
         Mutex,      // the arena mutex failed
+        Raced,      // the queue's arena kept changing while it was opened
     };
     Kind kind;
     SegmentError segment{SegmentError::nix(0)};
@@ -213,6 +214,22 @@ struct Lease {
     std::uint64_t capacity;
     std::uint8_t* address;
 };
+
+// A loan's layout: its bytes start at kLoanData in its block; before them go the header,
+// a part table of two entries and, for a pickled loan, its stream of at most kLoanStream
+// bytes, all written when it is sent.
+inline constexpr std::uint64_t kLoanData = kPartAlign;
+inline constexpr std::uint64_t kLoanTable = sizeof(BlockHeader) + 2 * sizeof(BlockPart);
+inline constexpr std::uint64_t kLoanStream = kLoanData - kLoanTable;
+
+// The reference to a message of `length` bytes (its header included) in the block of
+// `lease`, of arena `arena_id`.
+[[nodiscard]] BlockRef block_ref(std::uint64_t arena_id, const Lease& lease, BlockKind kind,
+                                 std::uint64_t length) noexcept;
+// Writes the header and part table of a message whose parts are in place in `block`
+// already: the header last, so a block read before it is complete is refused.
+void write_block_header(std::uint8_t* block, std::uint64_t generation, std::uint64_t length, BlockKind kind,
+                        std::span<const BlockPart> parts) noexcept;
 
 enum class AcquireOutcome {
     Acquired,
@@ -246,6 +263,8 @@ public:
     [[nodiscard]] SpaceKind kind() const noexcept { return kind_; }
     [[nodiscard]] std::uint64_t space_size() const noexcept { return space_size_; }
     [[nodiscard]] std::uint8_t* block_address(std::uint64_t offset) const noexcept { return blocks_ + offset; }
+    // Whether a block of `length` bytes fits the space at all (acquire's Fallback otherwise).
+    [[nodiscard]] bool can_hold(std::uint64_t length) const noexcept;
 
     // Takes a block of at least `length` bytes for writing, backing what it needs. Gives
     // NoSpace (an ArenaError) when the memory cannot be had. `queue` is the ring's
@@ -292,11 +311,19 @@ public:
         std::vector<BlockPart> parts;
     };
     [[nodiscard]] Result<Message, std::string> held_message(const BlockRef& ref) const;
+    // Under the arena mutex: the checked message of a block whose record is still in the
+    // ring at `pos`, for a reader that looks before it takes (or instead of taking). Its
+    // bytes stay as they are while the record is in the ring.
+    [[nodiscard]] Result<Message, std::string> queued_message_locked(const BlockRef& ref, std::uint64_t pos) const;
 
     // Forgets the mapping in a forked child (see blocks_after_fork_in_child).
     void detach_after_fork(std::span<const ForkCopy> keep) noexcept;
 
 private:
+    // Why a reference cannot be one of this arena's (nullptr: it can), and the message of
+    // one whose slot was found to match it.
+    [[nodiscard]] const char* ref_fault(const BlockRef& ref) const noexcept;
+    [[nodiscard]] Result<Message, std::string> checked_message(const BlockRef& ref) const;
     [[nodiscard]] Status<ArenaError> map_space(int space_fd);
     [[nodiscard]] Status<ArenaError> register_holder() noexcept;
     [[nodiscard]] Result<bool, ArenaError> back(BlockSlot& slot, std::uint64_t length);
@@ -322,6 +349,17 @@ private:
     std::atomic<std::uint64_t> last_reclaim_ns_{0};          // this process's last reclaim_locked in acquire
     std::atomic<std::uint64_t> last_taken_here_ns_{0};      // this process's last take of a block
 };
+
+// The arena of the queue with header `queue`, made now when it has none (with room for
+// `space_size` bytes of blocks of `kind`), or when the one it names is a memfd space that
+// no live process has open any more: a new arena takes its place (the messages of the
+// old one are lost). Of processes that race to make one, one wins; the others use it.
+struct QueueArena {
+    std::shared_ptr<BlockArena> arena;
+    bool created;
+};
+[[nodiscard]] Result<QueueArena, ArenaError> ensure_queue_arena(QueueHeader& queue, std::string_view queue_name,
+                                                                SpaceKind kind, std::uint64_t space_size);
 
 // Removes arena `id`'s name (the memory lives on in the processes that map it).
 [[nodiscard]] Status<SegmentError> unlink_arena(std::uint64_t id);

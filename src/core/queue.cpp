@@ -15,6 +15,7 @@
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 #include "kill_points.hpp"
 #include "mutex_word.hpp"
@@ -501,29 +502,37 @@ Result<Attempt, QueueError> RingQueue::get_many(Sink sink, void* context, std::s
             return there;
     }
     // Whatever the hooks took for this get is let go on every way out, after the
-    // positions were stored.
+    // positions were stored and before the mutex is: the handle's next get, on another
+    // thread, finds its hooks as they were before this one.
     struct HooksDone {
         RecordHooks* hooks;
-        ~HooksDone() {
+        void now() noexcept {
             if (hooks != nullptr)
-                hooks->done();
+                std::exchange(hooks, nullptr)->done();
         }
+        ~HooksDone() { now(); }
     } hooks_done{hooks_};
     while (taken < max && load_pos(h.write_pos) != load_pos(h.read_pos)) {
         auto oldest = oldest_locked();
-        if (!oldest.ok())
+        if (!oldest.ok()) {
+            hooks_done.now();
             return unlock_with(&h.mutex, oldest.error());
+        }
         const RecordView& rec = oldest.value();
         if (hooks_ != nullptr && hooks_->taking(rec, until) == RecordHooks::Outcome::Busy) {
-            if (taken == 0)
+            if (taken == 0) {
+                hooks_done.now();
                 return unlock_with(&h.mutex, Attempt::Busy);
+            }
             break;
         }
 
         std::uint8_t* out = sink(context, rec.length);
         if (out == nullptr) {
-            if (taken == 0)
+            if (taken == 0) {
+                hooks_done.now();
                 return unlock_with(&h.mutex, Attempt::SinkFailed);
+            }
             break;
         }
 #ifdef KELVANE_KILL_POINTS
@@ -540,6 +549,7 @@ Result<Attempt, QueueError> RingQueue::get_many(Sink sink, void* context, std::s
         KEL_KILL_POINT("get:after_position");
         ++taken;
     }
+    hooks_done.now();
     const bool sleepers = bump(h.not_full);
     if (auto st = unlock_and_wake(&h.mutex, h.not_full, sleepers); !st.ok())
         return st.error();

@@ -401,52 +401,18 @@ PyObject* BlockQueue_ensure_arena(PyObject* self, PyObject* const* args, Py_ssiz
         if (memfd < 0)
             return nullptr;
         BlockLedger& ledger = ledger_of(self);
-        bool created = false;
-        std::optional<ArenaError> error;
-        std::shared_ptr<BlockArena> arena;
+        std::optional<Result<QueueArena, ArenaError>> made;
         {
             py::GilRelease nogil;
-            for (int attempt = 0; attempt < 3 && !arena && !error; ++attempt) {
-                arena = ledger.arena();
-                if (arena)
-                    break;
-                const std::uint64_t have = queue_arena_id(header_of(self));
-                if (have != 0) {
-                    // Named but not to be opened: a memfd space nobody has any more. A
-                    // new arena takes its place; the messages of the old one are lost.
-                    auto opened = BlockArena::open(have);
-                    if (opened.ok()) {
-                        arena = std::move(opened.value());
-                        break;
-                    }
-                    if (opened.error().kind != ArenaError::Kind::Gone) {
-                        error = opened.error();
-                        break;
-                    }
-                }
-                auto made = BlockArena::create(queue_name, memfd ? SpaceKind::Memfd : SpaceKind::Shm, space_size);
-                if (!made.ok()) {
-                    error = made.error();
-                    break;
-                }
-                std::uint64_t expected = have;
-                if (std::atomic_ref<std::uint64_t>(header_of(self).block_arena)
-                        .compare_exchange_strong(expected, made.value()->id())) {
-                    if (have != 0)
-                        (void)unlink_arena(have);
-                    arena = std::move(made.value());
-                    created = true;
-                } else {
-                    (void)unlink_arena(made.value()->id()); // another process was first: use its arena
-                }
-            }
-            if (arena)
-                ledger.set_arena(arena);
+            made.emplace(ensure_queue_arena(header_of(self), queue_name, memfd ? SpaceKind::Memfd : SpaceKind::Shm,
+                                            space_size));
+            if (made->ok())
+                ledger.set_arena(made->value().arena);
         }
-        if (error)
-            return raise_arena_error(*error);
-        if (!arena)
-            return py::raise_runtime("Block arena error: ", "the queue's arena changed while it was opened");
+        if (!made->ok())
+            return raise_arena_error(made->error());
+        const bool created = made->value().created;
+        const std::shared_ptr<BlockArena>& arena = made->value().arena;
         return Py_BuildValue("(OO)", created ? Py_True : Py_False,
                              arena->kind() == SpaceKind::Memfd ? Py_True : Py_False);
     });
@@ -506,17 +472,7 @@ void write_block(const Lease& lease, BlockKind kind, const Layout& layout, std::
 }
 
 BlockRef ref_of(const BlockArena& arena, const Lease& lease, BlockKind kind, std::uint64_t length) {
-    BlockRef ref{};
-    std::memcpy(ref.magic, kBlockRefMagic, sizeof kBlockRefMagic);
-    ref.arena_id = arena.id();
-    ref.slot = lease.slot;
-    ref.kind = static_cast<std::uint32_t>(kind);
-    ref.offset = lease.offset;
-    ref.capacity = lease.capacity;
-    ref.generation = lease.generation;
-    ref.length = length;
-    ref.check = ref_check(ref);
-    return ref;
+    return block_ref(arena.id(), lease, kind, length);
 }
 
 // Copies above this size run without the interpreter lock.
@@ -787,12 +743,6 @@ PyObject* BlockQueue_write_pickle(PyObject* self, PyObject* const* args, Py_ssiz
         return record.release();
     });
 }
-
-// Where a loan's bytes start in its block: the header, the part table and a pickle
-// stream of up to kLoanStream bytes go before them when it is sent.
-constexpr std::uint64_t kLoanData = kPartAlign;
-constexpr std::uint64_t kLoanTable = sizeof(BlockHeader) + 2 * sizeof(BlockPart);
-constexpr std::uint64_t kLoanStream = kLoanData - kLoanTable;
 
 // lend(nbytes, timeout): a block of the queue's arena for this process to fill: a
 // writable Block of nbytes bytes. False on timeout, None when no block can take it.

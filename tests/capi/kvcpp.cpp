@@ -1,13 +1,23 @@
 // The test suite's C++ program: kelvane.hpp (C++20), driven by tests/test_capi.py. The
-// same commands, messages and output as kvc.c (see there), through the C++ handles.
+// same commands, messages and output as kvc.c (see there), through the C++ handles (consume
+// also "threads": three threads on one handle take messages whole), and:
+//
+//   kvcpp frames QUEUE COUNT ROWS COLS        send COUNT float32 arrays through loans,
+//                                             a[i][j] = seq + i * COLS + j; then stay until the
+//                                             end of standard input (a memfd arena it made lives on)
+//   kvcpp produce-blocks QUEUE START SIZE     as produce, forever, each message through a loan
+//   kvcpp block-raii QUEUE                    loans and blocks that go with their handles
 #include <kelvane.hpp>
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <latch>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -62,10 +72,44 @@ int produce(const char* name, std::uint64_t start, std::uint64_t count, std::uin
     return 0;
 }
 
+// Three threads share one handle, each taking messages whole until `count` are taken;
+// every seq arrives once, each whole.
+int consume_threads(kv::queue& q, std::uint64_t count) {
+    std::atomic<std::int64_t> left{static_cast<std::int64_t>(count)};
+    std::vector<std::uint64_t> seqs;
+    std::mutex seqs_mutex;
+    std::atomic<bool> bad{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            while (left.fetch_sub(1) > 0 && !bad) {
+                auto b = q.receive(10s);
+                std::uint64_t seq = 0;
+                if (!b || b->size() < 12 || (std::memcpy(&seq, b->bytes().data(), 8), !message_ok(b->bytes(), seq))) {
+                    bad = true;
+                    return;
+                }
+                std::lock_guard held(seqs_mutex);
+                seqs.push_back(seq);
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    std::sort(seqs.begin(), seqs.end());
+    for (std::uint64_t i = 0; i < seqs.size(); ++i)
+        bad = bad || seqs[i] != i;
+    if (bad || seqs.size() != count)
+        return std::fprintf(stderr, "kvcpp: the threads took %zu messages, not each once\n", seqs.size()), 1;
+    std::printf("consumed %llu\n", static_cast<unsigned long long>(count));
+    return 0;
+}
+
 int consume(const char* name, std::uint64_t count, std::string_view style) {
     auto q = kv::queue::attach(name);
     if (!q)
         return fails("attach", q.error());
+    if (style == "threads")
+        return consume_threads(*q, count);
     for (std::uint64_t seq = 0; seq < count; ++seq) {
         if (style == "view") {
             auto v = q->view(10s);
@@ -115,6 +159,75 @@ int acquire(const char* name) {
 template <class R>
 void say(const char* label, const R& r) {
     std::printf("%s\t%d\t%s\n", label, r.code(), r ? "" : r.error().what());
+}
+
+int frames(const char* name, std::uint64_t count, std::size_t rows, std::size_t cols) {
+    auto q = kv::queue::attach(name);
+    if (!q)
+        return fails("attach", q.error());
+    for (std::uint64_t seq = 0; seq < count; ++seq) {
+        auto frame = q->loan(rows * cols * sizeof(float), 10s);
+        if (!frame)
+            return fails("loan", frame.error());
+        auto pixels = frame->as<float>();
+        for (std::size_t k = 0; k < pixels.size(); ++k)
+            pixels[k] = static_cast<float>(seq + k);
+        if (auto sent = q->send_array<float>(*frame, {rows, cols}, 10s); !sent)
+            return fails("send", sent.error());
+    }
+    std::printf("sent %llu\n", static_cast<unsigned long long>(count));
+    std::fflush(stdout);
+    while (std::fgetc(stdin) != EOF) {
+    }
+    return 0;
+}
+
+int produce_blocks(const char* name, std::uint64_t start, std::uint64_t size) {
+    auto q = kv::queue::attach(name);
+    if (!q)
+        return fails("attach", q.error());
+    std::vector<std::byte> message;
+    for (std::uint64_t seq = start;; ++seq) {
+        make_message(message, seq, message_length(seq, size));
+        auto loan = q->loan(message.size(), 10s);
+        if (!loan)
+            return fails("loan", loan.error());
+        std::copy(message.begin(), message.end(), loan->bytes().begin()); // killed here, it is never sent
+        if (auto sent = q->send(*loan, message.size(), 10s); !sent)
+            return fails("send", sent.error());
+    }
+}
+
+// Every block here goes back with its handle: the test then finds the arena all free.
+int block_raii(const char* name) {
+    auto q = kv::queue::attach(name);
+    if (!q)
+        return fails("attach", q.error());
+    {
+        auto dropped = q->loan(1 << 20);
+        if (!dropped)
+            return fails("loan", dropped.error());
+        kv::loan moved = std::move(*dropped);
+        std::printf("moved\t%d\t%d\n", static_cast<bool>(moved) ? 1 : 0, static_cast<bool>(*dropped) ? 1 : 0);
+    }
+    const std::vector<std::byte> big(3 << 20, std::byte{7});
+    if (auto put = q->put_block(big); !put)
+        return fails("put_block", put.error());
+    auto b = q->receive(0s);
+    if (!b)
+        return fails("receive", b.error());
+    kv::block kept = std::move(*b);
+    std::printf("received\t%d\t%zu %d\n", kept.kind(), kept.size(), static_cast<int>(kept.as<std::uint8_t>()[12345]));
+    auto l = q->loan(100);
+    if (!l)
+        return fails("loan", l.error());
+    auto s = q->send(*l, 200);
+    say("send_too_long", s);
+    auto sent = q->send(*l); // all of it
+    say("send", sent);
+    auto got = q->receive(0s);
+    std::printf("got\t%d\t%zu\n", got.code(), got ? got->size() : 0);
+    return 0;
 }
 
 int errors(const char* queue, const char* lock, const char* junk, const char* missing) {
@@ -203,6 +316,12 @@ int main(int argc, char** argv) {
         return acquire(argv[2]);
     if (cmd == "errors" && argc == 6)
         return errors(argv[2], argv[3], argv[4], argv[5]);
+    if (cmd == "frames" && argc == 6)
+        return frames(argv[2], n(3), n(4), n(5));
+    if (cmd == "produce-blocks" && argc == 5)
+        return produce_blocks(argv[2], n(3), n(4));
+    if (cmd == "block-raii" && argc == 3)
+        return block_raii(argv[2]);
     std::fprintf(stderr, "kvcpp: unknown command\n");
     return 2;
 }
