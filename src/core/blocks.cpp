@@ -40,6 +40,8 @@ constexpr std::uint64_t kRecentlyTaken = 250'000'000;
 constexpr std::uint64_t kReclaimEvery = 20'000'000;
 // A reader that freed a block this recently streams: a producer paces itself to it.
 constexpr std::uint64_t kStreamingWithin = 1'000'000;
+// How many blocks wait in the ring before such a producer paces itself.
+constexpr std::uint64_t kPaceQueued = 2;
 
 template <class T>
 std::atomic_ref<T> field(T& f) {
@@ -702,9 +704,8 @@ BlockSlot* BlockArena::find_free_locked(std::uint64_t need) {
         if (state_of(s) != SlotState::Free || s.capacity < need || s.capacity > 2 * need)
             continue;
         // The smallest that fits; of equal ones the one used last (its pages are warm).
-        static const bool lru = std::getenv("KELVANE_LRU") != nullptr;
         if (best == nullptr || s.capacity < best->capacity ||
-            (s.capacity == best->capacity && (lru ? s.last_used_ns < best->last_used_ns : s.last_used_ns > best->last_used_ns)))
+            (s.capacity == best->capacity && s.last_used_ns > best->last_used_ns))
             best = &s;
     }
     return best;
@@ -848,14 +849,6 @@ std::uint64_t BlockArena::queued_locked() const noexcept {
     return n;
 }
 
-std::uint64_t BlockArena::pace_queued() noexcept {
-    static const std::uint64_t n = [] {
-        const char* e = std::getenv("KELVANE_PACE");
-        return e != nullptr ? std::strtoull(e, nullptr, 10) : 2;
-    }();
-    return n == 0 ? UINT64_MAX : n;
-}
-
 Result<AcquireOutcome, ArenaError> BlockArena::acquire(std::uint64_t length, const QueueHeader& queue, Deadline until,
                                                        Lease& out, bool pace) {
     const std::uint64_t need = size_class(length);
@@ -890,7 +883,7 @@ Result<AcquireOutcome, ArenaError> BlockArena::acquire(std::uint64_t length, con
     // none lately: it may be the reader itself), and some wait in the ring already.
     if (pace && consuming && now - field(control_->last_freed_ns).load(std::memory_order_relaxed) < kStreamingWithin &&
         now - last_taken_here_ns_.load(std::memory_order_relaxed) >= kConsumingWithin &&
-        queued_locked() >= pace_queued()) {
+        queued_locked() >= kPaceQueued) {
         unlock();
         return AcquireOutcome::Wait;
     }

@@ -274,8 +274,10 @@ public:
     // freed a block lately, none waits for a record): a
     // consumer that lags makes the producer wait for a block it frees, rather than fill
     // the arena; a queue that nobody reads at the moment fills it as a ring would.
-    // `pace`: while a consumer is reading and enough blocks wait in the ring already, Wait
-    // for it to free one even where a free block is there (see kPaceQueued).
+    // `pace`: while another process reads and frees blocks as they come and two or more
+    // wait in the ring already, Wait for it to free one even where a free block is there:
+    // the block it frees next is warm in the cache, a free one that lay idle is not (the
+    // caller bounds how long it paces).
     [[nodiscard]] Result<AcquireOutcome, ArenaError> acquire(std::uint64_t length, const QueueHeader& queue,
                                                              Deadline until, Lease& out, bool pace = false);
     // Waits until a block is freed (or `until`): after acquire said Wait.
@@ -334,7 +336,6 @@ private:
     // rather than a fault per page.
     void prefault(const BlockSlot& slot, std::uint64_t length, bool write) const noexcept;
     [[nodiscard]] std::uint64_t queued_locked() const noexcept;
-    [[nodiscard]] static std::uint64_t pace_queued() noexcept;
 
     std::uint64_t id_ = 0;
     SpaceKind kind_ = SpaceKind::Shm;

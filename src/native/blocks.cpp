@@ -480,7 +480,8 @@ constexpr std::uint64_t kCopyWithoutGil = 256 * 1024;
 
 // How long a producer that may wait paces itself to its reader (BlockArena::acquire's
 // `pace`): a reader that streams frees a block well within it; one that does not lets the
-// producer take another free block after it.
+// producer take another free block after it. A put whose timeout leaves less than twice
+// this does not pace at all, so that pacing never turns into its timeout.
 constexpr auto kPaceFor = std::chrono::milliseconds(1);
 
 // Takes a block of `length` bytes, waiting as `budget` allows. Acquired; or Py_False
@@ -492,7 +493,9 @@ bool acquire_block(BlockArena& arena, RingQueue& ring, std::uint64_t length, con
     bool fallback = false;
     bool would_wait = false;
     answer = nullptr;
-    const Deadline pace_until = budget.nonblocking() ? kNoWait : std::min(budget.until(), Clock::now() + kPaceFor);
+    const Clock::time_point now = Clock::now();
+    const bool may_pace = budget.forever() || (!budget.nonblocking() && budget.until() - now > 2 * kPaceFor);
+    const Deadline pace_until = may_pace ? now + kPaceFor : kNoWait;
     // Taking a block may back new memory (fallocate): never with the interpreter lock.
     const py::Step got = py::run_sliced(
         budget, busy_mutex_bound(ring.capacity()), [] { return py::Step::Busy; },
