@@ -531,6 +531,7 @@ class Queue:
         if q is None:
             raise self._closed()
         got: list[Any] = []
+        took_block = False  # got[0] is a block's message whose pickle get_object could not load
         try:
             try:
                 if self._held:
@@ -538,8 +539,10 @@ class Queue:
                 if got:
                     data = got[0]
                 elif self._pickled:
+                    took_block = True
                     data = self._bq.get_object(None if block and timeout is None else _wait_seconds(block, timeout),
                                                got)
+                    took_block = False
                     if not got:
                         raise Empty
                     if got[0] is not data:
@@ -558,6 +561,8 @@ class Queue:
             except Exception as e:
                 if not got:
                     raise
+                if took_block and type(got[0]) is tuple:  # loaded once already: not again
+                    raise _decode_error(got[0]) from e
                 return self._decode_slowly(got, e)
         except DecodeError:
             raise
