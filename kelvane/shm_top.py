@@ -436,9 +436,21 @@ def _lock_words(fd):
     return looks
 
 
+def _user_ancestor(pid, users):
+    """The nearest ancestor of `pid` among `users`: a worker's parent is its pool's owner, or a
+    forkserver the owner started."""
+    for _ in range(3):
+        pid = _parent(pid)
+        if pid is None or pid <= 1:
+            return None
+        if pid in users:
+            return pid
+    return None
+
+
 def _pools(queues):
     """The pools the queues belong to, with their owner and workers: among the processes that
-    use the two queues, the one whose children the others are is the owner."""
+    use the two queues, the one whose children (or its forkserver's) the others are is the owner."""
     pools = {}
     for entry in queues:
         if entry["pool"] is None:
@@ -459,8 +471,8 @@ def _pools(queues):
             pool["results_per_second"] = entry["put_messages_per_second"]
     for pool in pools.values():
         users = pool.pop("_users")
-        parents = {pid: _parent(pid) for pid in users}
-        owners = {parent for parent in parents.values() if parent in users}
+        parents = {pid: _user_ancestor(pid, users) for pid in users}
+        owners = {parent for parent in parents.values() if parent is not None}
         if len(owners) == 1:
             pool["owner"] = users[owners.pop()]
         for pid, user in sorted(users.items()):
