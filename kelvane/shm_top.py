@@ -48,7 +48,7 @@ import sys
 import time
 
 from kelvane import _blocks, shm_admin
-from kelvane.shm_admin import shown
+from kelvane.shm_admin import _command, shown
 
 # The queue header as top reads it: the mutex's lock word @0; the consumers' wait words @128
 # (sequence, sleepers); the producers' @256, then a waiting producer's claim on room (bytes,
@@ -100,12 +100,22 @@ def _parent(pid):
         return None
 
 
-def _command(pid):
+def _open_seen(seg):
+    """A descriptor of the object the scan saw as `seg`, or None: gone, or removed and made
+    again since (the next refresh shows the new one)."""
     try:
-        with open(f"/proc/{pid}/comm", encoding="utf-8", errors="replace") as f:
-            return f.read().rstrip("\n")
+        fd = os.open(os.path.join(shm_admin.SHM_DIR, seg.name),
+                     os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:
-        return "?"
+        return None
+    try:
+        st = os.fstat(fd)
+    except OSError:
+        st = None
+    if st is None or (st.st_dev, st.st_ino) != (seg.device, seg.inode):
+        os.close(fd)
+        return None
+    return fd
 
 
 def _process_of_thread(tid):
@@ -303,16 +313,10 @@ class Sampler:
         }
         if not seg.ready or seg.damaged is not None:
             return entry
-        try:
-            fd = os.open(os.path.join(shm_admin.SHM_DIR, seg.name),
-                         os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-        except OSError:
+        if (fd := _open_seen(seg)) is None:
             return entry
         try:
-            st = os.fstat(fd)
-            if (st.st_dev, st.st_ino) != (seg.device, seg.inode):
-                return entry  # removed and made again since the scan: next refresh
-            self._read_queue(fd, (st.st_dev, st.st_ino), entry, interval, users, partial, now, seen)
+            self._read_queue(fd, (seg.device, seg.inode), entry, interval, users, partial, now, seen)
         except (OSError, EOFError):
             pass  # shrunk or unreadable under our feet
         finally:
@@ -399,15 +403,9 @@ class Sampler:
                  "waiters": None, "owner_died": None, "users": users, "damaged": seg.damaged}
         if not seg.ready or seg.damaged is not None:
             return entry
-        try:
-            fd = os.open(os.path.join(shm_admin.SHM_DIR, seg.name),
-                         os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-        except OSError:
+        if (fd := _open_seen(seg)) is None:
             return entry
         try:
-            st = os.fstat(fd)
-            if (st.st_dev, st.st_ino) != (seg.device, seg.inode):
-                return entry  # removed and made again since the scan: next refresh
             looks = _lock_words(fd)
         except (OSError, struct.error):
             return entry
@@ -436,9 +434,21 @@ def _lock_words(fd):
     return looks
 
 
+def _user_ancestor(pid, users):
+    """The nearest ancestor of `pid` among `users`: a worker's parent is its pool's owner, or a
+    forkserver the owner started."""
+    for _ in range(3):
+        pid = _parent(pid)
+        if pid is None or pid <= 1:
+            return None
+        if pid in users:
+            return pid
+    return None
+
+
 def _pools(queues):
     """The pools the queues belong to, with their owner and workers: among the processes that
-    use the two queues, the one whose children the others are is the owner."""
+    use the two queues, the one whose children (or its forkserver's) the others are is the owner."""
     pools = {}
     for entry in queues:
         if entry["pool"] is None:
@@ -459,8 +469,8 @@ def _pools(queues):
             pool["results_per_second"] = entry["put_messages_per_second"]
     for pool in pools.values():
         users = pool.pop("_users")
-        parents = {pid: _parent(pid) for pid in users}
-        owners = {parent for parent in parents.values() if parent in users}
+        parents = {pid: _user_ancestor(pid, users) for pid in users}
+        owners = {parent for parent in parents.values() if parent is not None}
         if len(owners) == 1:
             pool["owner"] = users[owners.pop()]
         for pid, user in sorted(users.items()):

@@ -2,6 +2,7 @@
 stopped holders, and its live view in a real terminal (tmux)."""
 
 import json
+import multiprocessing
 import os
 import shutil
 import signal
@@ -219,8 +220,9 @@ def test_a_lock_whose_holder_died_holding_it_is_free_and_marked(shm_name, spawn,
 # --- pools -----------------------------------------------------------------------------------
 
 
-def test_a_pool_shows_its_owner_and_workers(mp):
-    with kelvane.Pool(2, mp_context=mp, capacity=1 << 20) as pool:
+@pytest.mark.parametrize("method", ["spawn", "forkserver"])  # forkserver: the workers are its children
+def test_a_pool_shows_its_owner_and_workers(method):
+    with kelvane.Pool(2, mp_context=multiprocessing.get_context(method), capacity=1 << 20) as pool:
         workers = set()
         deadline = time.monotonic() + 30
         while len(workers) < 2 and time.monotonic() < deadline:

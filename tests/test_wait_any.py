@@ -143,7 +143,9 @@ def test_interrupt_wait_ends_the_wait_of_another_thread(kq):
     t = threading.Thread(target=wait)
     started = time.monotonic()
     t.start()
-    time.sleep(0.2)
+    deadline = time.monotonic() + 5  # a loaded machine may start the thread late
+    while QueueHeader(name).sleepers(NOT_EMPTY) == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
     assert QueueHeader(name).sleepers(NOT_EMPTY) == 1  # counted while it sleeps
     KelQueue.interrupt_wait(word)
     t.join(10)
@@ -223,7 +225,9 @@ def test_a_busy_mutex_is_looked_at_again_and_the_wait_goes_on_after_it(kq, stopp
     t.start()
     time.sleep(0.2)
     resume(holder)  # unlocks; nothing was put: the wait goes on, now counted
-    time.sleep(0.3)
+    deadline = time.monotonic() + 5
+    while QueueHeader(name).sleepers(NOT_EMPTY) == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
     assert t.is_alive() and QueueHeader(name).sleepers(NOT_EMPTY) == 1
     KelQueue.attach(name).put_bytes(b"after")
     t.join(10)
