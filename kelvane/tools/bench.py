@@ -1071,6 +1071,34 @@ def parse(argv):
     return p.parse_args(argv)
 
 
+def _iceoryx2_files():
+    try:
+        return {n for n in os.listdir("/dev/shm") if n.startswith("iox2_")}
+    except OSError:
+        return set()
+
+
+def _remove_iceoryx2_files(before):
+    """iceoryx2 leaves its nodes' global management files in /dev/shm when the last node
+    goes: remove those this run made, unless some process (another iceoryx2 program) maps one."""
+    made = _iceoryx2_files() - before
+    if not made:
+        return
+    mapped = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/maps", encoding="utf-8", errors="replace") as f:
+                mapped.update(n for line in f if "/dev/shm/iox2_" in line
+                              for n in [line.rsplit("/", 1)[-1].strip().removesuffix(" (deleted)")])
+        except OSError:
+            continue
+    for name in made - mapped:
+        try:
+            os.unlink(os.path.join("/dev/shm", name))
+        except OSError:
+            pass
+
+
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
     if args.from_json:
@@ -1106,6 +1134,7 @@ def main(argv=None):
     print(f"each figure: median of {reps} rounds of ~{seconds:g} s per transport, transports "
           "alternating", file=sys.stderr)
 
+    iceoryx2_before = _iceoryx2_files()
     cleanup = Cleanup()
     runner = Runner(cleanup, seconds, reps, progress)
     plan = []
@@ -1128,6 +1157,7 @@ def main(argv=None):
         print(f"\nmeasurement failed: {exc}", file=sys.stderr)
     finally:
         cleanup.close()
+        _remove_iceoryx2_files(iceoryx2_before)
     if tty:
         print(file=sys.stderr)
 
